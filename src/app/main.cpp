@@ -1,0 +1,5 @@
+#include "app/commands.h"
+
+int main(int argc, char** argv) {
+    return Dispatch(argc, argv);
+}

@@ -1,0 +1,116 @@
+// Block-based WAV reading and writing.
+//
+// The reader walks RIFF chunks and decodes 8/16/24/32-bit integer and 32/64-bit float PCM
+// (plain or WAVE_FORMAT_EXTENSIBLE) to single-precision floats. The writer produces
+// 16-bit PCM with a 44-byte header, into a temporary file that is renamed over the target
+// only once every byte has been written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <istream>
+#include <string>
+#include <vector>
+
+namespace Trackloom {
+
+// Why a WAV operation failed. The command layer turns these into the user's message.
+enum class WavStatus {
+    Ok,
+    CannotOpen,         // the file could not be opened
+    NotWave,            // no RIFF/WAVE tags
+    UnsupportedFormat,  // compressed or otherwise not plain PCM/float
+    Malformed,          // truncated or inconsistent headers
+    TooLarge,           // more data than a WAV file can describe
+    WriteFailed,        // a byte did not reach the disk, or the rename failed
+};
+
+enum class SampleFormat { U8, S16, S24, S32, F32, F64 };
+
+struct WavFormat {
+    int32_t sampleRate = 44100;  // in Hz
+    int32_t channels = 1;
+    SampleFormat sampleFormat = SampleFormat::S16;
+    uint32_t bytesPerSample = 2;  // container size of one sample of one channel
+};
+
+// Decodes `sampleCount` samples stored as `format` into floats. Integers in a container of
+// B bits scale by 2^-(B-1), so decoding is exact; float64 rounds to single.
+void DecodeSamples(SampleFormat format, const unsigned char* raw, size_t sampleCount, float* out);
+
+class WavReader {
+  public:
+    // Frame count reported when the data chunk's size is unknown (a stream written to a pipe).
+    static constexpr uint64_t kUnknownFrameCount = UINT64_MAX;
+
+    // Opens `path` and parses the headers up to the first sample.
+    WavStatus open(const std::string& path);
+    // Same, over a stream the caller keeps alive (memory, a pipe). The stream is never
+    // sought, so non-seekable input works.
+    WavStatus open(std::istream& in);
+
+    const WavFormat& format() const { return format_; }
+    // Whole frames in the data chunk, clamped to what the file holds; kUnknownFrameCount
+    // when reading a stream whose length cannot be known in advance.
+    uint64_t frameCount() const { return frameCount_; }
+
+    // Reads up to `frames` frames (frames * channels interleaved floats) into `out`.
+    // Returns the frames read; fewer than asked means the data has ended.
+    size_t readFrames(float* out, size_t frames);
+
+  private:
+    WavStatus parseHeaders(std::istream& in, bool sizeKnown);
+
+    std::ifstream file_;
+    std::istream* in_ = nullptr;
+    WavFormat format_;
+    uint64_t frameCount_ = 0;
+    uint64_t framesLeft_ = 0;  // kUnknownFrameCount: until the stream ends
+    std::vector<unsigned char> raw_;
+};
+
+class WavWriter {
+  public:
+    WavWriter() = default;
+    WavWriter(const WavWriter&) = delete;
+    WavWriter& operator=(const WavWriter&) = delete;
+    ~WavWriter();
+
+    // Largest sample count (all channels) whose 16-bit data still fits a WAV header.
+    static constexpr uint64_t kMaxSamples = (UINT32_MAX - 36) / 2;
+
+    // Starts a 16-bit PCM file: writes go to a temporary file beside `path`.
+    WavStatus open(const std::string& path, int32_t sampleRate, int32_t channels);
+
+    // Encodes and writes `frames` interleaved frames. Returns false once anything has failed;
+    // the file is then abandoned and finish() reports the failure.
+    bool writeFrames(const float* in, size_t frames);
+    // Same, counted in samples (all channels together).
+    bool writeSamples(const float* in, size_t sampleCount);
+
+    // Completes the header, closes the file and renames it over the target. Returns false,
+    // leaving any previous file under the target untouched, if any byte did not make it.
+    bool finish();
+
+    // Drops the temporary file; the target is left as it was.
+    void abandon();
+
+    const std::string& temporaryPath() const { return tempPath_; }
+
+  private:
+    std::ofstream file_;
+    std::string path_;
+    std::string tempPath_;
+    int32_t sampleRate_ = 0;
+    int32_t channels_ = 1;
+    uint64_t samplesWritten_ = 0;
+    bool ok_ = false;
+    std::vector<unsigned char> encoded_;
+};
+
+// Encodes floats as 16-bit little-endian PCM: x * 32767 truncated toward zero, clamped
+// to +-32767, NaN as 0.
+void EncodeS16(const float* in, size_t sampleCount, unsigned char* out);
+
+}  // namespace Trackloom

@@ -1,0 +1,329 @@
+#include <cstring>
+#include <limits>
+
+#include "dsp/audio_dsp.h"
+#include "dsp/wav_io.h"
+
+namespace Trackloom {
+namespace {
+
+constexpr uint16_t kFormatPcm = 1;
+constexpr uint16_t kFormatFloat = 3;
+constexpr uint16_t kFormatExtensible = 0xFFFE;
+// A writer streaming to a pipe cannot know the data size and leaves it at all ones.
+constexpr uint32_t kStreamingDataSize = 0xFFFFFFFF;
+// No real file has this many chunks before its data; bounds the walk over hostile input.
+constexpr int kMaxChunksBeforeData = 1024;
+// Bytes 2..15 of the extensible sub-format GUID shared by PCM and IEEE float.
+constexpr unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                              0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr size_t kReadBlockFrames = 4096;
+
+uint16_t le16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool readExactly(std::istream& in, unsigned char* out, size_t n) {
+    in.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(n));
+    return static_cast<size_t>(in.gcount()) == n;
+}
+
+// Skips `n` bytes without seeking, so pipes work too. Returns false at end of stream.
+bool skipBytes(std::istream& in, uint64_t n) {
+    constexpr uint64_t kStep = 1u << 30;
+    while (n > 0) {
+        const uint64_t step = n < kStep ? n : kStep;
+        in.ignore(static_cast<std::streamsize>(step));
+        if (static_cast<uint64_t>(in.gcount()) != step) return false;
+        n -= step;
+    }
+    return true;
+}
+
+// Maps the format code and container size to a sample format; false if unsupported.
+bool pickSampleFormat(uint16_t code, uint32_t container, SampleFormat& out) {
+    if (code == kFormatPcm) {
+        switch (container) {
+            case 1:
+                out = SampleFormat::U8;
+                return true;
+            case 2:
+                out = SampleFormat::S16;
+                return true;
+            case 3:
+                out = SampleFormat::S24;
+                return true;
+            case 4:
+                out = SampleFormat::S32;
+                return true;
+            default:
+                return false;
+        }
+    }
+    if (code == kFormatFloat) {
+        if (container == 4) {
+            out = SampleFormat::F32;
+            return true;
+        }
+        if (container == 8) {
+            out = SampleFormat::F64;
+            return true;
+        }
+    }
+    return false;
+}
+
+void decodeU8(const unsigned char* raw, size_t n, float* out) {
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<float>(raw[i] - 128) * 0.0078125f;  // 2^-7
+}
+
+void decodeS16(const unsigned char* raw, size_t n, float* out) {
+    for (size_t i = 0; i < n; ++i) {
+        const auto v = static_cast<int16_t>(le16(raw + 2 * i));
+        out[i] = static_cast<float>(v) * 0.000030517578125f;  // 2^-15
+    }
+}
+
+void decodeS24(const unsigned char* raw, size_t n, float* out) {
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char* p = raw + 3 * i;
+        // Place the 24 bits at the top of a 32-bit word so the sign extends on the way down.
+        const uint32_t u = (static_cast<uint32_t>(p[0]) << 8) |
+                           (static_cast<uint32_t>(p[1]) << 16) |
+                           (static_cast<uint32_t>(p[2]) << 24);
+        const int32_t v = static_cast<int32_t>(u) / 256;
+        out[i] = static_cast<float>(v) * 1.1920928955078125e-07f;  // 2^-23
+    }
+}
+
+void decodeS32(const unsigned char* raw, size_t n, float* out) {
+    for (size_t i = 0; i < n; ++i) {
+        const auto v = static_cast<int32_t>(le32(raw + 4 * i));
+        out[i] = static_cast<float>(v) * 4.656612873077392578125e-10f;  // 2^-31
+    }
+}
+
+void decodeF32(const unsigned char* raw, size_t n, float* out) {
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t bits = le32(raw + 4 * i);
+        std::memcpy(&out[i], &bits, sizeof bits);
+    }
+}
+
+void decodeF64(const unsigned char* raw, size_t n, float* out) {
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t bits = static_cast<uint64_t>(le32(raw + 8 * i)) |
+                              (static_cast<uint64_t>(le32(raw + 8 * i + 4)) << 32);
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        out[i] = static_cast<float>(d);
+    }
+}
+
+}  // namespace
+
+void DecodeSamples(SampleFormat format, const unsigned char* raw, size_t sampleCount, float* out) {
+    switch (format) {
+        case SampleFormat::U8:
+            decodeU8(raw, sampleCount, out);
+            break;
+        case SampleFormat::S16:
+            decodeS16(raw, sampleCount, out);
+            break;
+        case SampleFormat::S24:
+            decodeS24(raw, sampleCount, out);
+            break;
+        case SampleFormat::S32:
+            decodeS32(raw, sampleCount, out);
+            break;
+        case SampleFormat::F32:
+            decodeF32(raw, sampleCount, out);
+            break;
+        case SampleFormat::F64:
+            decodeF64(raw, sampleCount, out);
+            break;
+    }
+}
+
+WavStatus WavReader::open(const std::string& path) {
+    file_.open(path, std::ios::binary);
+    if (!file_.is_open()) return WavStatus::CannotOpen;
+    // The data size can be checked against the file's length only when the file can seek;
+    // a pipe is read from where it stands and never sought.
+    const std::streampos start = file_.tellg();
+    bool sizeKnown = false;
+    if (start != std::streampos(-1) && file_.seekg(0, std::ios::end)) {
+        sizeKnown = file_.tellg() != std::streampos(-1);
+    }
+    file_.clear();
+    if (sizeKnown) file_.seekg(start);
+    in_ = &file_;
+    return parseHeaders(file_, sizeKnown);
+}
+
+WavStatus WavReader::open(std::istream& in) {
+    in_ = &in;
+    return parseHeaders(in, false);
+}
+
+WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
+    frameCount_ = 0;
+    framesLeft_ = 0;
+
+    unsigned char riff[12];
+    if (!readExactly(in, riff, sizeof riff)) {
+        return WavStatus::Malformed;
+    }
+    if (std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0) {
+        return WavStatus::NotWave;
+    }
+
+    bool haveFormat = false;
+    uint16_t formatCode = 0;
+    uint16_t channels = 0;
+    uint32_t sampleRate = 0;
+    uint16_t blockAlign = 0;
+    uint16_t bitsPerSample = 0;
+
+    for (int chunk = 0; chunk < kMaxChunksBeforeData; ++chunk) {
+        unsigned char header[8];
+        if (!readExactly(in, header, sizeof header)) return WavStatus::Malformed;
+        const uint32_t size = le32(header + 4);
+
+        if (std::memcmp(header, "fmt ", 4) == 0) {
+            // Only the first 40 bytes (the extensible layout) carry anything we use.
+            unsigned char fmt[40] = {};
+            const uint32_t kept = size < sizeof fmt ? size : static_cast<uint32_t>(sizeof fmt);
+            if (size < 16 || !readExactly(in, fmt, kept)) return WavStatus::Malformed;
+            if (!skipBytes(in, uint64_t{size} - kept + (size & 1u))) return WavStatus::Malformed;
+            formatCode = le16(fmt);
+            channels = le16(fmt + 2);
+            sampleRate = le32(fmt + 4);
+            blockAlign = le16(fmt + 12);
+            bitsPerSample = le16(fmt + 14);
+            if (formatCode == kFormatExtensible) {
+                if (size < 40) return WavStatus::Malformed;
+                if (std::memcmp(fmt + 26, kSubFormatTail, sizeof kSubFormatTail) != 0) {
+                    return WavStatus::UnsupportedFormat;
+                }
+                formatCode = le16(fmt + 24);
+            }
+            haveFormat = true;
+            continue;
+        }
+
+        if (std::memcmp(header, "data", 4) != 0) {
+            if (!skipBytes(in, uint64_t{size} + (size & 1u))) return WavStatus::Malformed;
+            continue;
+        }
+
+        // The data chunk: everything up to here must describe a sane stream.
+        if (!haveFormat || channels == 0 || sampleRate == 0 || sampleRate > INT32_MAX) {
+            return WavStatus::Malformed;
+        }
+        if (blockAlign == 0 || blockAlign % channels != 0) return WavStatus::Malformed;
+        const uint32_t container = blockAlign / channels;
+        if (container != 1 && container != 2 && container != 3 && container != 4 &&
+            container != 8) {
+            return WavStatus::Malformed;
+        }
+        if (bitsPerSample == 0 || bitsPerSample > container * 8) return WavStatus::Malformed;
+        SampleFormat sampleFormat;
+        if (!pickSampleFormat(formatCode, container, sampleFormat)) {
+            return WavStatus::UnsupportedFormat;
+        }
+
+        format_.sampleRate = static_cast<int32_t>(sampleRate);
+        format_.channels = channels;
+        format_.sampleFormat = sampleFormat;
+        format_.bytesPerSample = container;
+
+        if (size == kStreamingDataSize && !sizeKnown) {
+            framesLeft_ = frameCount_ = kUnknownFrameCount;
+            return WavStatus::Ok;
+        }
+        uint64_t dataBytes = size;
+        if (sizeKnown) {
+            // Never trust the header past the end of the file: truncated files and writers
+            // that could not come back to fill in the size both promise more than is there.
+            const std::streampos here = in.tellg();
+            in.seekg(0, std::ios::end);
+            const std::streampos end = in.tellg();
+            in.seekg(here);
+            if (here == std::streampos(-1) || end == std::streampos(-1) || !in) {
+                return WavStatus::Malformed;
+            }
+            const auto available = static_cast<uint64_t>(end - here);
+            if (available < dataBytes) dataBytes = available;
+        }
+        framesLeft_ = dataBytes / blockAlign;
+        // Without the file's length the header's promise is an upper bound, not a count.
+        frameCount_ = sizeKnown ? framesLeft_ : kUnknownFrameCount;
+        return WavStatus::Ok;
+    }
+    return WavStatus::Malformed;
+}
+
+size_t WavReader::readFrames(float* out, size_t frames) {
+    if (in_ == nullptr) return 0;
+    const size_t channels = static_cast<size_t>(format_.channels);
+    const size_t frameBytes = format_.bytesPerSample * channels;
+    size_t done = 0;
+    while (done < frames && framesLeft_ > 0) {
+        size_t want = frames - done;
+        if (want > kReadBlockFrames) want = kReadBlockFrames;
+        if (framesLeft_ != kUnknownFrameCount && want > framesLeft_) {
+            want = static_cast<size_t>(framesLeft_);
+        }
+        if (raw_.size() < want * frameBytes) raw_.resize(kReadBlockFrames * frameBytes);
+        in_->read(reinterpret_cast<char*>(raw_.data()),
+                  static_cast<std::streamsize>(want * frameBytes));
+        // A trailing partial frame is dropped: only whole frames count.
+        const size_t got = static_cast<size_t>(in_->gcount()) / frameBytes;
+        DecodeSamples(format_.sampleFormat, raw_.data(), got * channels, out + done * channels);
+        done += got;
+        if (framesLeft_ != kUnknownFrameCount) framesLeft_ -= got;
+        if (got < want) {
+            framesLeft_ = 0;
+            break;
+        }
+    }
+    return done;
+}
+
+namespace AudioDSP {
+
+AudioBuffer LoadWav(const std::string& path) {
+    AudioBuffer result;
+    WavReader reader;
+    if (reader.open(path) != WavStatus::Ok) return result;
+    const WavFormat& format = reader.format();
+    const auto channels = static_cast<size_t>(format.channels);
+    if (reader.frameCount() != WavReader::kUnknownFrameCount) {
+        // The count is already clamped to what the file holds.
+        const auto frames = static_cast<size_t>(reader.frameCount());
+        result.samples.resize(frames * channels);
+        result.samples.resize(reader.readFrames(result.samples.data(), frames) * channels);
+    } else {
+        // A stream of unknown length grows only by what actually arrives.
+        for (;;) {
+            const size_t used = result.samples.size();
+            result.samples.resize(used + kReadBlockFrames * channels);
+            const size_t got = reader.readFrames(result.samples.data() + used, kReadBlockFrames);
+            result.samples.resize(used + got * channels);
+            if (got < kReadBlockFrames) break;
+        }
+        result.samples.shrink_to_fit();
+    }
+    result.sampleRate = format.sampleRate;
+    result.channels = format.channels;
+    return result;
+}
+
+}  // namespace AudioDSP
+}  // namespace Trackloom
