@@ -280,7 +280,9 @@ size_t WavReader::readFrames(float* out, size_t frames) {
         if (framesLeft_ != kUnknownFrameCount && want > framesLeft_) {
             want = static_cast<size_t>(framesLeft_);
         }
-        if (raw_.size() < want * frameBytes) raw_.resize(kReadBlockFrames * frameBytes);
+        // Sized by what was asked, not by the block limit: a header can claim frames of
+        // hundreds of kilobytes, and the caller has already paid for what it asked.
+        if (raw_.size() < want * frameBytes) raw_.resize(want * frameBytes);
         in_->read(reinterpret_cast<char*>(raw_.data()),
                   static_cast<std::streamsize>(want * frameBytes));
         // A trailing partial frame is dropped: only whole frames count.
