@@ -1,7 +1,7 @@
 # Thin wrapper over the CMake presets.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test demo clean
+.PHONY: all build test demo fuzz fuzz-run asan asan-test clean
 
 all: build
 
@@ -14,6 +14,22 @@ test: build
 
 demo: build
 	./build/trackloom --demo
+
+# Sanitized builds, each in its own directory. The fuzzer needs clang.
+fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS) --target wav_fuzzer
+
+# Fuzzes a scratch copy of the seed corpus for FUZZ_SECONDS (default 60).
+fuzz-run: fuzz
+	tests/fuzz/run.sh build-fuzz/wav_fuzzer $(or $(FUZZ_SECONDS),60)
+
+asan:
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+
+asan-test: asan
+	ctest --preset asan -j $(JOBS)
 
 clean:
 	rm -rf build build-*
