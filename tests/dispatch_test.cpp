@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "app/commands.h"
+#include "dsp/audio_dsp.h"
+#include "test_support.h"
+
+using namespace TrackloomTest;
+
+namespace {
+
+const char* const kUsage =
+    "========================================================\n"
+    "  Trackloom AI\n"
+    "  Local Offline Audio Stem Separation Workstation\n"
+    "========================================================\n\n"
+    "Usage:\n"
+    "  prog [options]\n\n"
+    "Options:\n"
+    "  --gui                     Launch native graphical user interface (Default if no args)\n"
+    "  --split <audio.wav> [DIR] Split audio into 4 stems (vocals, drums, bass, other)\n"
+    "  --bpm <audio.wav>         Analyze BPM tempo and musical scale key\n"
+    "  --demo                    Run procedural musical synthesis & separate stems\n\n";
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+Result run(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    CaptureOutput capture;
+    const int status = Dispatch(static_cast<int>(args.size()), argv.data());
+    return {status, capture.out(), capture.err()};
+}
+
+const char* const kStems[] = {"vocals.wav", "drums.wav", "bass.wav", "other.wav"};
+
+}  // namespace
+
+TEST(Dispatch, UsageTextAndStatuses) {
+    for (const char* help : {"--help", "-h"}) {
+        const Result r = run({"prog", help, "extra", "words"});
+        EXPECT_EQ(r.status, 0) << help;
+        EXPECT_EQ(r.out, kUsage) << help;
+        EXPECT_EQ(r.err, "");
+    }
+    for (std::vector<std::string> args : {std::vector<std::string>{"prog", "--Split", "a.wav"},
+                                          {"prog", "--split"},
+                                          {"prog", "--bpm"},
+                                          {"prog", "bogus"},
+                                          {"prog", ""}}) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 1) << args[1];
+        EXPECT_EQ(r.out, kUsage) << args[1];
+    }
+}
+
+TEST(Dispatch, MissingProgramNamePrintsTrackloom) {
+    testing::internal::CaptureStdout();
+    PrintUsage(nullptr);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("  trackloom [options]\n"), std::string::npos);
+}
+
+class SplitCommand : public testing::Test {
+  protected:
+    void SetUp() override {
+        input = dir.file("song.wav");
+        writeFile(input, buildS16Wav(makeTestSignal(2 * 3000), 2));
+        std::filesystem::create_directory(dir.file("out"));
+    }
+    TempDir dir;
+    std::string input;
+};
+
+TEST_F(SplitCommand, WritesFourStemsAndReportsSuccess) {
+    const Result r = run({"prog", "--split", input, dir.file("out"), "ignored"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Successfully split " + input + " into 4 stems in " + dir.file("out") + "\n");
+    EXPECT_EQ(r.err, "");
+    for (const char* stem : kStems) {
+        EXPECT_EQ(readFile(dir.file("out") + "/" + stem).size(), 44u + 2 * 2 * 3000) << stem;
+    }
+    // A trailing slash is kept as typed: out//vocals.wav names the same files.
+    const Result slash = run({"prog", "--split", input, dir.file("out") + "/"});
+    EXPECT_EQ(slash.status, 0);
+    EXPECT_NE(slash.out.find(" into 4 stems in " + dir.file("out") + "/\n"), std::string::npos);
+}
+
+TEST_F(SplitCommand, UnreadableInputCreatesNothing) {
+    writeFile(dir.file("empty.wav"), buildS16Wav({}));
+    writeFile(dir.file("text.wav"), {'h', 'e', 'l', 'l', 'o'});
+    for (const std::string& bad :
+         {dir.file("missing.wav"), dir.file("empty.wav"), dir.file("text.wav")}) {
+        const Result r = run({"prog", "--split", bad, dir.file("out")});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Failed to read audio file: " + bad + "\n");
+        EXPECT_TRUE(std::filesystem::is_empty(dir.file("out")));
+    }
+}
+
+TEST_F(SplitCommand, WriteFailuresAreReportedPerStem) {
+    const std::string missing = dir.file("nonexistent-dir");
+    const Result r = run({"prog", "--split", input, missing});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    std::string expected;
+    for (const char* stem : kStems)
+        expected += "Failed to write audio file: " + missing + "/" + stem + "\n";
+    EXPECT_EQ(r.err, expected);
+
+    // One blocked stem fails alone; the other three are written.
+    std::filesystem::create_directory(dir.file("out/drums.wav"));
+    const Result one = run({"prog", "--split", input, dir.file("out")});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(one.err, "Failed to write audio file: " + dir.file("out") + "/drums.wav\n");
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("out/vocals.wav")));
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("out/other.wav")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("out/drums.wav")));
+    size_t entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("out"))) {
+        EXPECT_EQ(e.path().extension(), ".wav") << "left behind: " << e.path();
+        ++entries;
+    }
+    EXPECT_EQ(entries, 4u);
+}
+
+TEST_F(SplitCommand, StreamedStemsEqualTheWholeBufferPath) {
+    ASSERT_EQ(run({"prog", "--split", input, dir.file("out")}).status, 0);
+    const Trackloom::StemSet stems =
+        Trackloom::AudioDSP::SeparateStems(Trackloom::AudioDSP::LoadWav(input));
+    const Trackloom::AudioBuffer* buffers[] = {&stems.vocals, &stems.drums, &stems.bass,
+                                               &stems.other};
+    for (size_t k = 0; k < 4; ++k) {
+        ASSERT_TRUE(
+            Trackloom::AudioDSP::SaveWav(dir.file(std::string("whole-") + kStems[k]), *buffers[k]));
+        EXPECT_EQ(readFile(dir.file("out") + "/" + kStems[k]),
+                  readFile(dir.file(std::string("whole-") + kStems[k])))
+            << kStems[k];
+    }
+}
+
+TEST(DemoCommand, WritesFiveFilesAndPrintsFiveLines) {
+    TempDir dir;
+    CaptureOutput capture;
+    const int status = TrackloomApp::RunDemo(dir.path().string());
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(capture.err(), "");
+    const std::string out = capture.out();
+    const std::string head =
+        "Generating procedural test track (3.0s, 44.1kHz)...\n"
+        "Running spectral HPSS stem separation...\n"
+        "SUCCESS! Exported 4 stems to " +
+        dir.path().string() +
+        "/demo_*.wav\n"
+        "Estimated BPM: ";
+    EXPECT_EQ(out.substr(0, head.size()), head);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5);
+    EXPECT_NE(out.find("\nEstimated Key: "), std::string::npos);
+    for (const char* name : {"demo_mix", "demo_vocals", "demo_drums", "demo_bass", "demo_other"}) {
+        const Bytes file = readFile(dir.file(std::string(name) + ".wav"));
+        ASSERT_EQ(file.size(), 264644u) << name;
+        EXPECT_EQ(Bytes(file.begin() + 20, file.begin() + 36),
+                  (Bytes{1, 0, 1, 0, 0x44, 0xAC, 0, 0, 0x88, 0x58, 1, 0, 2, 0, 16, 0}))
+            << name << ": PCM, mono, 44100 Hz, 16-bit";
+    }
+}
+
+TEST(DemoCommand, UnwritableFileIsReportedWithoutSuccess) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("demo_mix.wav"));
+    CaptureOutput capture;
+    const int status = TrackloomApp::RunDemo(dir.path().string());
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(capture.err(), "Failed to write audio file: " + dir.file("demo_mix.wav") + "\n");
+    const std::string out = capture.out();
+    EXPECT_EQ(out.find("SUCCESS"), std::string::npos);
+    EXPECT_EQ(out.find("Generating procedural test track (3.0s, 44.1kHz)...\n"
+                       "Running spectral HPSS stem separation...\n"
+                       "Estimated BPM: "),
+              0u);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4);
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("demo_vocals.wav")));
+}

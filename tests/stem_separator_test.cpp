@@ -1,0 +1,164 @@
+#include "dsp/stem_separator.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "dsp/audio_dsp.h"
+#include "test_support.h"
+
+using namespace Trackloom;
+using namespace TrackloomTest;
+
+namespace {
+
+std::vector<uint32_t> bits(const std::vector<float>& v) {
+    std::vector<uint32_t> out;
+    for (float x : v) out.push_back(floatBits(x));
+    return out;
+}
+
+std::vector<float> toFloat(const std::vector<int16_t>& v) {
+    std::vector<float> out;
+    for (int16_t x : v) out.push_back(static_cast<float>(x) * 0.000030517578125f);
+    return out;
+}
+
+// Runs a separator over `in` in blocks of `block` frames.
+std::array<std::vector<float>, 4> separateInBlocks(StemSeparator& sep, const std::vector<float>& in,
+                                                   size_t channels, size_t block) {
+    std::array<std::vector<float>, 4> out;
+    for (auto& o : out) o.assign(in.size(), 0.0f);
+    const size_t frames = in.size() / channels;
+    for (size_t f = 0; f < frames; f += block) {
+        const size_t n = std::min(block, frames - f);
+        const size_t at = f * channels;
+        sep.process(in.data() + at, n, out[0].data() + at, out[1].data() + at, out[2].data() + at,
+                    out[3].data() + at);
+    }
+    return out;
+}
+
+double energy(const std::vector<float>& v, size_t from) {
+    double e = 0.0;
+    for (size_t i = from; i < v.size(); ++i) e += static_cast<double>(v[i]) * v[i];
+    return e;
+}
+
+AudioBuffer tone(double hz, size_t n, float level) {
+    AudioBuffer b;
+    for (size_t i = 0; i < n; ++i) {
+        b.samples.push_back(level * static_cast<float>(std::sin(2.0 * M_PI * hz *
+                                                                static_cast<double>(i) / 44100.0)));
+    }
+    return b;
+}
+
+}  // namespace
+
+TEST(StemSeparator, WorkedExampleIsBitExact) {
+    AudioBuffer in;
+    in.samples = {0.5f, 0.5f, 0.5f, 0.0f};
+    const StemSet s = AudioDSP::SeparateStems(in);
+    // The envelope reads 1, 0.992, 0.992^2, then 1 again: the drop to 0 is a transient.
+    EXPECT_EQ(bits(s.drums.samples),
+              (std::vector<uint32_t>{0x3EE66666, 0x3EE48E8A, 0x3EE2BA74, 0}));
+    EXPECT_EQ(bits(s.other.samples),
+              (std::vector<uint32_t>{0x3E800000, 0x3E800000, 0x3E800000, 0}));
+    EXPECT_EQ(bits(s.bass.samples),
+              (std::vector<uint32_t>{0x3CC53A74, 0x3D41D62B, 0x3D8EE459, 0x3D89FA35}));
+    EXPECT_EQ(bits(s.vocals.samples),
+              (std::vector<uint32_t>{0x3E283664, 0x3E247F4E, 0x3E20D4A1, 0xBC835ABE}));
+    EXPECT_FLOAT_EQ(s.vocals.samples[3], -0.016034480f);
+    EXPECT_FLOAT_EQ(s.bass.samples[2], 0.069771476f);
+}
+
+TEST(StemSeparator, StemsCarryTheInputFormatAndLength) {
+    AudioBuffer empty;
+    empty.sampleRate = 8000;
+    empty.channels = 2;
+    const StemSet e = AudioDSP::SeparateStems(empty);
+    for (const AudioBuffer* b : {&e.vocals, &e.drums, &e.bass, &e.other}) {
+        EXPECT_TRUE(b->samples.empty());
+        EXPECT_EQ(b->sampleRate, 8000);
+        EXPECT_EQ(b->channels, 2);
+    }
+    EXPECT_EQ(e.bpm, 120.0);
+    EXPECT_EQ(e.key, "F# Minor (Relative: A Major)");
+
+    AudioBuffer odd;  // a buffer that ends inside a frame keeps every sample
+    odd.channels = 2;
+    odd.samples = {0.5f, 0.1f, 0.5f};
+    const StemSet o = AudioDSP::SeparateStems(odd);
+    EXPECT_EQ(o.other.samples, (std::vector<float>{0.25f, 0.05f, 0.25f}));
+    EXPECT_EQ(o.drums.samples[2], o.drums.samples[0] * 0.992f);  // channel 0's second sample
+}
+
+TEST(StemSeparator, BlockSizeDoesNotChangeResult) {
+    const std::vector<float> in = toFloat(makeTestSignal(2 * 20011, 5));
+    StemSeparator whole(44100, 2);
+    const auto expected = separateInBlocks(whole, in, 2, in.size());
+    for (size_t block : {size_t{1}, size_t{7}, size_t{64}, size_t{4096}}) {
+        StemSeparator sep(44100, 2);
+        EXPECT_EQ(separateInBlocks(sep, in, 2, block), expected) << "block " << block;
+    }
+    // After reset() it behaves as a new object.
+    StemSeparator reused(44100, 2);
+    separateInBlocks(reused, toFloat(makeTestSignal(2 * 999, 9)), 2, 100);
+    reused.reset();
+    EXPECT_EQ(separateInBlocks(reused, in, 2, 333), expected);
+}
+
+TEST(StemSeparator, ChannelsAreSeparatedIndependently) {
+    const std::vector<float> left = toFloat(makeTestSignal(30000, 11));
+    const std::vector<float> right = toFloat(makeTestSignal(30000, 12));
+    AudioBuffer stereo;
+    stereo.channels = 2;
+    AudioBuffer monoL, monoR;
+    for (size_t i = 0; i < left.size(); ++i) {
+        stereo.samples.push_back(left[i]);
+        stereo.samples.push_back(right[i]);
+    }
+    monoL.samples = left;
+    monoR.samples = right;
+    const StemSet s = AudioDSP::SeparateStems(stereo);
+    const StemSet l = AudioDSP::SeparateStems(monoL);
+    const StemSet r = AudioDSP::SeparateStems(monoR);
+    for (size_t i = 0; i < left.size(); ++i) {
+        ASSERT_EQ(floatBits(s.vocals.samples[2 * i]), floatBits(l.vocals.samples[i])) << i;
+        ASSERT_EQ(floatBits(s.vocals.samples[2 * i + 1]), floatBits(r.vocals.samples[i])) << i;
+        ASSERT_EQ(floatBits(s.drums.samples[2 * i + 1]), floatBits(r.drums.samples[i])) << i;
+        ASSERT_EQ(floatBits(s.bass.samples[2 * i]), floatBits(l.bass.samples[i])) << i;
+    }
+
+    // A steady left channel beside a silent right one fires no transients after the onset.
+    AudioBuffer lopsided;
+    lopsided.channels = 2;
+    for (int i = 0; i < 2000; ++i) lopsided.samples.insert(lopsided.samples.end(), {0.5f, 0.0f});
+    const StemSet ls = AudioDSP::SeparateStems(lopsided);
+    EXPECT_LT(ls.drums.samples[2 * 1999], 0.45f * 0.1f);
+    EXPECT_EQ(ls.drums.samples[2 * 1999 + 1], 0.0f);
+    EXPECT_EQ(ls.bass.samples[2 * 1999 + 1], 0.0f);
+}
+
+TEST(StemSeparator, LowToneGoesToBassHighToneDoesNot) {
+    const size_t n = 44100;
+    const StemSet low = AudioDSP::SeparateStems(tone(50.0, n, 0.05f));
+    const StemSet high = AudioDSP::SeparateStems(tone(5000.0, n, 0.005f));
+    const size_t settle = 4410;  // skip the filter's attack
+    const double lowIn = energy(tone(50.0, n, 0.05f).samples, settle);
+    const double highIn = energy(tone(5000.0, n, 0.005f).samples, settle);
+    EXPECT_GT(energy(low.bass.samples, settle) / lowIn, 1.5);      // 1.4 gain, ~unattenuated
+    EXPECT_LT(energy(high.bass.samples, settle) / highIn, 0.01);   // 5 kHz is 26 dB down
+    EXPECT_GT(energy(high.vocals.samples, settle) / highIn, 0.5);  // and stays in the vocals
+}
+
+TEST(StemSeparator, NaNInputCountsAsNoTransient) {
+    AudioBuffer in;
+    in.samples = {0.5f, std::nanf(""), 0.5f};
+    const StemSet s = AudioDSP::SeparateStems(in);
+    EXPECT_EQ(s.other.samples[0], 0.25f);
+    EXPECT_TRUE(std::isnan(s.drums.samples[1]));
+    // The sample after the NaN compares against NaN: no transient, so the envelope decays.
+    EXPECT_EQ(s.drums.samples[2], (0.5f * (0.992f * 0.992f)) * 0.9f);
+}
