@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <iostream>
 #include <vector>
@@ -11,6 +12,9 @@ namespace {
 
 // Frames per block: small enough that a block and its four stems stay in cache.
 constexpr size_t kBlockFrames = 4096;
+// A header may claim 65535 channels; blocks of such frames are cut short so that the five
+// buffers stay a few megabytes whatever the input says.
+constexpr size_t kMaxBlockSamples = 65536;
 constexpr std::array<const char*, 4> kStemNames = {"/vocals.wav", "/drums.wav", "/bass.wav",
                                                    "/other.wav"};
 
@@ -25,13 +29,15 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     }
     const WavFormat format = reader.format();
     const auto channels = static_cast<size_t>(format.channels);
+    const size_t blockFrames =
+        std::max<size_t>(1, std::min(kBlockFrames, kMaxBlockSamples / channels));
 
-    std::vector<float> input(kBlockFrames * channels);
+    std::vector<float> input(blockFrames * channels);
     std::array<std::vector<float>, 4> stems;
-    for (auto& stem : stems) stem.resize(kBlockFrames * channels);
+    for (auto& stem : stems) stem.resize(blockFrames * channels);
 
     // No output is created for an input that holds no audio.
-    size_t frames = reader.readFrames(input.data(), kBlockFrames);
+    size_t frames = reader.readFrames(input.data(), blockFrames);
     if (frames == 0) {
         ReportReadFailure(inputPath);
         return 1;
@@ -57,7 +63,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
         for (size_t k = 0; k < 4; ++k) {
             if (ok[k]) ok[k] = writers[k].writeFrames(stems[k].data(), frames);
         }
-        frames = reader.readFrames(input.data(), kBlockFrames);
+        frames = reader.readFrames(input.data(), blockFrames);
     }
 
     bool allWritten = true;
