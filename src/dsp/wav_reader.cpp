@@ -17,7 +17,11 @@ constexpr int kMaxChunksBeforeData = 1024;
 // Bytes 2..15 of the extensible sub-format GUID shared by PCM and IEEE float.
 constexpr unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                               0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-constexpr size_t kReadBlockFrames = 4096;
+// Raw bytes read per call: a 6-channel 64-bit frame is 48 bytes, a hostile one 64 KiB, and
+// neither may make a block balloon.
+constexpr size_t kReadBlockBytes = 64 * 1024;
+// Samples (all channels) that LoadWav grows by when the length is unknown.
+constexpr size_t kGrowSamples = 16384;
 
 uint16_t le16(const unsigned char* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -276,12 +280,11 @@ size_t WavReader::readFrames(float* out, size_t frames) {
     size_t done = 0;
     while (done < frames && framesLeft_ > 0) {
         size_t want = frames - done;
-        if (want > kReadBlockFrames) want = kReadBlockFrames;
+        const size_t blockFrames = frameBytes < kReadBlockBytes ? kReadBlockBytes / frameBytes : 1;
+        if (want > blockFrames) want = blockFrames;
         if (framesLeft_ != kUnknownFrameCount && want > framesLeft_) {
             want = static_cast<size_t>(framesLeft_);
         }
-        // Sized by what was asked, not by the block limit: a header can claim frames of
-        // hundreds of kilobytes, and the caller has already paid for what it asked.
         if (raw_.size() < want * frameBytes) raw_.resize(want * frameBytes);
         in_->read(reinterpret_cast<char*>(raw_.data()),
                   static_cast<std::streamsize>(want * frameBytes));
@@ -315,10 +318,11 @@ AudioBuffer LoadWav(const std::string& path) {
         // A stream of unknown length grows only by what actually arrives.
         for (;;) {
             const size_t used = result.samples.size();
-            result.samples.resize(used + kReadBlockFrames * channels);
-            const size_t got = reader.readFrames(result.samples.data() + used, kReadBlockFrames);
+            const size_t blockFrames = channels < kGrowSamples ? kGrowSamples / channels : 1;
+            result.samples.resize(used + blockFrames * channels);
+            const size_t got = reader.readFrames(result.samples.data() + used, blockFrames);
             result.samples.resize(used + got * channels);
-            if (got < kReadBlockFrames) break;
+            if (got < blockFrames) break;
         }
         result.samples.shrink_to_fit();
     }
