@@ -34,8 +34,9 @@ int Dispatch(int argc, char** argv) {
     }
     if (is("--demo")) return TrackloomApp::RunDemo("/tmp");
     if (is("--bpm") && argc > 2) return TrackloomApp::RunBpm(argv[2]);
-    if (is("--split") && argc > 2)
+    if (is("--split") && argc > 2) {
         return TrackloomApp::RunSplit(argv[2], argc > 3 ? argv[3] : "/tmp");
+    }
     PrintUsage(programName);
     return 1;
 }

@@ -19,7 +19,7 @@ constexpr unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00
                                               0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 // Raw bytes read per call: a 6-channel 64-bit frame is 48 bytes, a hostile one 64 KiB, and
 // neither may make a block balloon.
-constexpr size_t kReadBlockBytes = 64 * 1024;
+constexpr size_t kReadBlockBytes = size_t{64} * 1024;
 // Samples (all channels) that LoadWav grows by when the length is unknown.
 constexpr size_t kGrowSamples = 16384;
 
