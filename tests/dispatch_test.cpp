@@ -92,6 +92,17 @@ TEST_F(SplitCommand, WritesFourStemsAndReportsSuccess) {
     EXPECT_NE(slash.out.find(" into 4 stems in " + dir.file("out") + "/\n"), std::string::npos);
 }
 
+TEST_F(SplitCommand, DefaultsToTmp) {
+    const Result r = run({"prog", "--split", input});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Successfully split " + input + " into 4 stems in /tmp\n");
+    ASSERT_EQ(run({"prog", "--split", input, dir.file("out")}).status, 0);
+    for (const char* stem : kStems) {
+        EXPECT_EQ(readFile(std::string("/tmp/") + stem), readFile(dir.file("out") + "/" + stem))
+            << stem;
+    }
+}
+
 TEST_F(SplitCommand, UnreadableInputCreatesNothing) {
     writeFile(dir.file("empty.wav"), buildS16Wav({}));
     writeFile(dir.file("text.wav"), {'h', 'e', 'l', 'l', 'o'});
