@@ -46,18 +46,24 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     // Outputs go to temporary files and replace their targets only after the whole input
     // has been read, so splitting into the input's own directory is safe.
     std::array<std::string, 4> paths;
+    for (size_t k = 0; k < 4; ++k) paths[k] = outputDir + kStemNames[k];
+    // Stems a WAV header cannot describe are refused up front: reading an hour of input
+    // only to fail at the end would waste the user's time.
+    if (reader.frameCount() != WavReader::kUnknownFrameCount &&
+        reader.frameCount() > WavWriter::kMaxSamples / channels) {
+        for (const auto& path : paths) ReportWriteFailure(path);
+        return 1;
+    }
     std::array<WavWriter, 4> writers;
     std::array<bool, 4> ok{};
-    const bool fits = reader.frameCount() == WavReader::kUnknownFrameCount ||
-                      reader.frameCount() <= WavWriter::kMaxSamples / channels;
     for (size_t k = 0; k < 4; ++k) {
-        paths[k] = outputDir + kStemNames[k];
-        ok[k] =
-            fits && writers[k].open(paths[k], format.sampleRate, format.channels) == WavStatus::Ok;
+        ok[k] = writers[k].open(paths[k], format.sampleRate, format.channels) == WavStatus::Ok;
     }
 
     StemSeparator separator(format.sampleRate, format.channels);
-    while (frames > 0) {
+    // Once no stem can be written any more, the rest of the input is not worth reading.
+    auto anyWritable = [&ok] { return ok[0] || ok[1] || ok[2] || ok[3]; };
+    while (frames > 0 && anyWritable()) {
         separator.process(input.data(), frames, stems[0].data(), stems[1].data(), stems[2].data(),
                           stems[3].data());
         for (size_t k = 0; k < 4; ++k) {
@@ -65,6 +71,9 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
         }
         frames = reader.readFrames(input.data(), blockFrames);
     }
+    // The input may be one of the targets; it must be closed before being replaced, which
+    // Windows insists on.
+    reader = WavReader();
 
     bool allWritten = true;
     for (size_t k = 0; k < 4; ++k) {
