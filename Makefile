@@ -1,7 +1,7 @@
 # Thin wrapper over the CMake presets.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test demo fuzz fuzz-run asan asan-test clean
+.PHONY: all build test demo windows windows-test fuzz fuzz-run asan asan-test clean
 
 all: build
 
@@ -14,6 +14,14 @@ test: build
 
 demo: build
 	./build/trackloom --demo
+
+# Windows x86-64 cross-build (MinGW-w64); its tests run under Wine.
+windows:
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows -j $(JOBS)
+
+windows-test: windows
+	ctest --preset windows -j $(JOBS)
 
 # Sanitized builds, each in its own directory. The fuzzer needs clang.
 fuzz:
