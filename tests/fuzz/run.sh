@@ -15,6 +15,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/trackloom-fuzz.XXXXXX")
 mkdir "$work/corpus" "$work/artifacts"
 cp "$corpus"/* "$work/corpus/"
 
+# ASan keeps 256 MiB of freed blocks by default to catch late uses; that alone would reach
+# the RSS limit on a long run, so keep less of it.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=32}
 status=0
 "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=256 -malloc_limit_mb=64 \
     -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" \
