@@ -1,0 +1,87 @@
+// Signal-analysis primitives shared by the tempo and key estimators: a radix-2 FFT,
+// a real-input wrapper over it, and a streaming resampler that mixes interleaved input
+// down to one channel at a fixed analysis rate.
+//
+// Conventions: the forward transform is unnormalised, X[k] = sum_n x[n] e^{-2 pi i k n / N}.
+// Sizes are powers of two. Everything runs in double so long sums keep their precision,
+// and nothing here allocates after construction except the resampler's input queue.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace Trackloom {
+namespace dsp {
+
+// Natural logarithm of x > 0 built from frexp and a short series, so that it is cheap and
+// returns the same bits on every platform (C libraries differ in the last bits of log).
+// Relative error below 1e-8; non-positive x gives a large negative number.
+double PortableLog(double x);
+
+// In-place complex FFT of a fixed power-of-two size (>= 1).
+class Fft {
+  public:
+    explicit Fft(size_t n);
+    size_t size() const { return n_; }
+    void forward(std::complex<double>* data) const;
+    // Unnormalised inverse: forward followed by inverse multiplies by size().
+    void inverse(std::complex<double>* data) const;
+
+  private:
+    void transform(std::complex<double>* data, bool inverse) const;
+    size_t n_;
+    std::vector<size_t> bitReverse_;
+    std::vector<std::complex<double>> stageTwiddle_;         // per stage, see constructor
+    std::vector<std::complex<double>> stageTwiddleInverse_;  // their conjugates
+};
+
+// Forward FFT of real input of a fixed power-of-two size n >= 2, done as one complex
+// transform of half the size. Produces the n/2 + 1 non-negative-frequency bins.
+class RealFft {
+  public:
+    explicit RealFft(size_t n);
+    size_t size() const { return n_; }
+    void forward(const double* in, std::complex<double>* out);
+
+  private:
+    size_t n_;
+    Fft half_;
+    std::vector<std::complex<double>> work_;
+    std::vector<std::complex<double>> twiddle_;  // e^{-2 pi i k / n}, k <= n/4
+};
+
+// Mixes interleaved frames to mono (mean of the channels) and resamples them to
+// `outRate` Hz with a windowed-sinc low-pass whose cutoff sits below both Nyquist limits.
+// The output depends only on the sample sequence, never on how it was split into blocks.
+// The first output sample is aligned with the first input frame; the last few input
+// frames (the filter's half-length) produce no output until more input arrives.
+class MonoResampler {
+  public:
+    MonoResampler(int32_t inRate, int32_t channels, int32_t outRate);
+    // Appends the resampled output of `frames` interleaved frames to `out`.
+    void feed(const float* interleaved, size_t frames, std::vector<double>& out);
+    void reset();
+
+  private:
+    void feedSlice(const float* interleaved, size_t frames, std::vector<double>& out);
+
+    int64_t inRate_;
+    int64_t outRate_;
+    int32_t channels_;
+    int halfTaps_;
+    int paddedTaps_;  // 2 * halfTaps_ rounded up to a multiple of 8, zero-weighted
+    int phases_;
+    std::vector<float> kernel_;              // phases_ rows of paddedTaps_ taps
+    std::vector<float> queue_;               // mono input not yet fully consumed
+    int64_t queueStart_ = 0;                 // input index of queue_[0]
+    int64_t stepWhole_ = 0;                  // inRate_ / outRate_
+    int64_t stepRemainder_ = 0;              // inRate_ % outRate_
+    std::vector<int32_t> phaseOfRemainder_;  // kernel phase (0..phases_) per remainder
+    int64_t nextCentre_ = 0;                 // floor of the next output's input position
+    int64_t nextRemainder_ = 0;              // its fractional part, in units of 1 / outRate_
+};
+
+}  // namespace dsp
+}  // namespace Trackloom

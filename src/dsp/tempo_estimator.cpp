@@ -1,0 +1,260 @@
+#include "dsp/tempo_estimator.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Trackloom {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kBandEdgesHz[dsp::OnsetEnvelopes::kBands - 1] = {150.0, 500.0, 1800.0};
+constexpr double kLowestHz = 30.0;
+
+}  // namespace
+
+TempoEstimator::TempoEstimator(int32_t sampleRate, int32_t channels)
+    : sampleRate_(sampleRate),
+      channels_(channels > 0 ? channels : 1),
+      resampler_(sampleRate, channels > 0 ? channels : 1, kAnalysisRate),
+      fft_(kFrameSize),
+      window_(kFrameSize),
+      frame_(kFrameSize),
+      spectrum_(kFrameSize / 2 + 1),
+      previousLog_(kFrameSize / 2 + 1, 0.0),
+      bandOfBin_(kFrameSize / 2 + 1, -1),
+      maxFrames_(static_cast<size_t>(kMaxAnalysisSeconds * kAnalysisRate / kHop)) {
+    for (size_t i = 0; i < kFrameSize; ++i) {
+        window_[i] = 0.5 - 0.5 * std::cos(2.0 * kPi * static_cast<double>(i) / kFrameSize);
+    }
+    const double binHz = static_cast<double>(kAnalysisRate) / kFrameSize;
+    const double top = 0.45 * kAnalysisRate;
+    for (size_t k = 0; k <= kFrameSize / 2; ++k) {
+        const double f = static_cast<double>(k) * binHz;
+        if (f < kLowestHz || f > top) continue;
+        int b = 0;
+        while (b < dsp::OnsetEnvelopes::kBands - 1 && f >= kBandEdgesHz[b]) ++b;
+        bandOfBin_[k] = b;
+        if (firstBin_ == 0) firstBin_ = k;
+        lastBin_ = k;
+    }
+    env_.frameRate = static_cast<double>(kAnalysisRate) / kHop;
+}
+
+void TempoEstimator::reset() {
+    resampler_.reset();
+    pending_.clear();
+    std::fill(previousLog_.begin(), previousLog_.end(), 0.0);
+    havePrevious_ = false;
+    heardSignal_ = false;
+    for (auto& b : env_.band) b.clear();
+}
+
+void TempoEstimator::feed(const float* interleaved, size_t frames) {
+    if (frames == 0 || interleaved == nullptr) return;
+    if (env_.band[0].size() >= maxFrames_) return;  // the analysed stretch is complete
+    if (!heardSignal_) {
+        const size_t n = frames * static_cast<size_t>(channels_);
+        for (size_t i = 0; i < n; ++i) {
+            if (interleaved[i] != 0.0f) {
+                heardSignal_ = true;
+                break;
+            }
+        }
+    }
+    // Slices keep the resampled backlog short however large the caller's block is.
+    constexpr size_t kSlice = 8192;
+    for (size_t done = 0; done < frames; done += kSlice) {
+        const size_t n = std::min(kSlice, frames - done);
+        resampler_.feed(interleaved + done * static_cast<size_t>(channels_), n, pending_);
+        processFrames();
+        if (env_.band[0].size() >= maxFrames_) break;
+    }
+}
+
+void TempoEstimator::processFrames() {
+    size_t pos = 0;
+    // Scales |X| so that log1p compresses over a musically useful range: a full-scale
+    // sine gives about 1e3 before the log, the noise floor of 16-bit audio about 1e-2.
+    const double gain = 1000.0 / (0.5 * kFrameSize);
+    const double gain2 = gain * gain;
+    while (pending_.size() - pos >= kFrameSize && env_.band[0].size() < maxFrames_) {
+        for (size_t i = 0; i < kFrameSize; ++i) frame_[i] = pending_[pos + i] * window_[i];
+        fft_.forward(frame_.data(), spectrum_.data());
+        double flux[dsp::OnsetEnvelopes::kBands] = {0.0, 0.0, 0.0, 0.0};
+        for (size_t k = firstBin_; k <= lastBin_; ++k) {
+            const int b = bandOfBin_[k];
+            const double re = spectrum_[k].real(), im = spectrum_[k].imag();
+            // log(1 + g|X|) taken as half of log(1 + g^2 |X|^2): same shape, no square root.
+            const double lg = 0.5 * dsp::PortableLog(1.0 + gain2 * (re * re + im * im));
+            const double rise = lg - previousLog_[k];
+            if (rise > 0.0) flux[b] += rise;
+            previousLog_[k] = lg;
+        }
+        for (int b = 0; b < dsp::OnsetEnvelopes::kBands; ++b) {
+            env_.band[b].push_back(static_cast<float>(flux[b]));
+        }
+        pos += kHop;
+    }
+    if (pos > 0)
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+double TempoEstimator::bpm() const {
+    if (!heardSignal_) return 120.0;
+    const double raw = dsp::EstimateTempoFromEnvelopes(env_);
+    if (!(raw > 0.0)) return 120.0;
+    return std::round(raw * 10.0) / 10.0;
+}
+
+}  // namespace Trackloom
+
+namespace Trackloom {
+namespace dsp {
+
+namespace {
+
+// Longest autocorrelation lag kept, in seconds: enough for the comb that refines the
+// period to cover a dozen beats at moderate tempos.
+constexpr double kMaxLagSeconds = 12.0;
+constexpr double kMinBpm = 50.0;
+constexpr double kMaxBpm = 200.0;
+// Prior over tempo: log-normal, centred a little above the middle of common notated
+// tempi, one octave wide, so that it only decides between readings the rhythm supports
+// about equally.
+constexpr double kPriorCentreBpm = 140.0;
+constexpr double kPriorOctaves = 1.0;
+
+// Normalised autocorrelation (1 at lag 0) of the envelope after removing its local mean,
+// unbiased by the overlap length, for lags 0..maxLag. Empty when the envelope is flat.
+std::vector<double> normalisedAutocorrelation(const std::vector<float>& env, size_t maxLag,
+                                              double frameRate) {
+    const size_t n = env.size();
+    if (n < 4) return {};
+    // Local mean over about one second: removes loudness swells, keeps the beat.
+    const size_t half = static_cast<size_t>(std::lround(0.5 * frameRate));
+    std::vector<double> prefix(n + 1, 0.0);
+    for (size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + env[i];
+    size_t m = 1;
+    while (m < n + maxLag + 1) m <<= 1;
+    std::vector<std::complex<double>> buf(m, {0.0, 0.0});
+    for (size_t i = 0; i < n; ++i) {
+        const size_t a = i >= half ? i - half : 0;
+        const size_t b = std::min(n, i + half + 1);
+        const double mean = (prefix[b] - prefix[a]) / static_cast<double>(b - a);
+        buf[i] = {static_cast<double>(env[i]) - mean, 0.0};
+    }
+    Fft fft(m);
+    fft.forward(buf.data());
+    for (auto& v : buf) v = {v.real() * v.real() + v.imag() * v.imag(), 0.0};
+    fft.inverse(buf.data());
+    const size_t lags = std::min(maxLag, n - 1) + 1;
+    std::vector<double> r(lags);
+    for (size_t l = 0; l < lags; ++l) r[l] = buf[l].real() / static_cast<double>(n - l);
+    if (!(r[0] > 1e-12)) return {};
+    const double z = r[0];
+    for (auto& v : r) v /= z;
+    return r;
+}
+
+// Interpolated value of r at a fractional lag; 0 past the end.
+double lagValue(const std::vector<double>& r, double lag) {
+    if (lag < 0.0) return 0.0;
+    const size_t i = static_cast<size_t>(lag);
+    if (i + 1 >= r.size()) return 0.0;
+    const double f = lag - static_cast<double>(i);
+    return r[i] * (1.0 - f) + r[i + 1] * f;
+}
+
+// Largest value of r within about a frame of the lag: tolerant of the coarse tempo grid.
+double lagPeak(const std::vector<double>& r, double lag) {
+    const long i = static_cast<long>(std::floor(lag));
+    double best = -1.0;
+    for (long j = i - 1; j <= i + 2; ++j) {
+        if (j >= 0 && static_cast<size_t>(j) < r.size())
+            best = std::max(best, r[static_cast<size_t>(j)]);
+    }
+    return best;
+}
+
+}  // namespace
+
+double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
+    const double rate = env.frameRate;
+    const size_t maxLag = static_cast<size_t>(kMaxLagSeconds * rate);
+    const size_t n = env.band[0].size();
+
+    // Each band on its own shows subdivisions that louder bands would mask (hi-hats under
+    // kick and snare); their sum, each band scaled to unit deviation, shows how strongly
+    // the whole texture repeats, kick and snare alternating included.
+    std::vector<std::vector<double>> bandAcf;
+    std::vector<float> sum(n, 0.0f);
+    for (const auto& band : env.band) {
+        auto r = normalisedAutocorrelation(band, maxLag, rate);
+        if (r.empty()) continue;
+        bandAcf.push_back(std::move(r));
+        double mean = 0.0;
+        for (float v : band) mean += v;
+        mean /= static_cast<double>(n);
+        double var = 0.0;
+        for (float v : band) var += (v - mean) * (v - mean);
+        const double scale = 1.0 / std::sqrt(var / static_cast<double>(n));
+        for (size_t i = 0; i < n; ++i) sum[i] += static_cast<float>(band[i] * scale);
+    }
+    if (bandAcf.empty()) return 0.0;
+    const std::vector<double> acf = normalisedAutocorrelation(sum, maxLag, rate);
+    if (acf.empty()) return 0.0;
+
+    auto whole = [&](double lag) { return lagPeak(acf, lag); };
+    auto anyBand = [&](double lag) {
+        double best = -1.0;
+        for (const auto& r : bandAcf) best = std::max(best, lagPeak(r, lag));
+        return best;
+    };
+
+    // Coarse choice of the beat on a 0.5 BPM grid. A beat repeats (periodicity at the beat),
+    // groups into bars of two, three or four (periodicity at those multiples), and is
+    // itself divided in two or three by something in the texture; a broad log-normal prior
+    // settles what the evidence leaves open.
+    double bestScore = -1e300;
+    double bestBpm = 0.0;
+    for (double bpm = kMinBpm; bpm <= kMaxBpm + 1e-9; bpm += 0.5) {
+        const double period = 60.0 * rate / bpm;
+        const double beat = whole(period);
+        const double meter =
+            std::max(0.5 * (whole(2.0 * period) + whole(4.0 * period)), whole(3.0 * period));
+        const double subdivision = std::max(anyBand(period / 2.0), anyBand(period / 3.0));
+        const double octaves = std::log2(bpm / kPriorCentreBpm) / kPriorOctaves;
+        const double score = beat + meter + 0.5 * subdivision - 0.5 * octaves * octaves;
+        if (score > bestScore) {
+            bestScore = score;
+            bestBpm = bpm;
+        }
+    }
+    if (bestBpm <= 0.0) return 0.0;
+
+    // Refinement: the period whose multiples line up best with the autocorrelation, to a
+    // two-hundredth of a frame; many multiples average out the frame quantisation.
+    const double coarse = 60.0 * rate / bestBpm;
+    double bestComb = -1e300;
+    double bestPeriod = coarse;
+    const double last = static_cast<double>(acf.size() - 1);
+    for (double p = coarse * 0.98; p <= coarse * 1.02; p += 0.005) {
+        double comb = 0.0;
+        int count = 0;
+        for (int k = 1; static_cast<double>(k) * p < last; ++k) {
+            comb += lagValue(acf, static_cast<double>(k) * p);
+            ++count;
+        }
+        if (count == 0) break;
+        comb /= count;
+        if (comb > bestComb) {
+            bestComb = comb;
+            bestPeriod = p;
+        }
+    }
+    return 60.0 * rate / bestPeriod;
+}
+
+}  // namespace dsp
+}  // namespace Trackloom

@@ -1,0 +1,81 @@
+// Tempo estimation for whole tracks, fed block by block.
+//
+// Contract
+// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz (8 kHz..192 kHz)
+//   with `channels` >= 1; channels are averaged. Any block size; the result depends only on
+//   the sample sequence, bit for bit, never on how it was split.
+// - bpm(): the notated beat rate in beats per minute, rounded to 0.1, within 50..200.
+//   120.0 when nothing was fed or the input carries no rhythmic evidence (digital silence).
+// - Memory is bounded: the input is reduced on the fly to four onset-strength envelopes at
+//   100 frames per second, and only the first kMaxAnalysisSeconds of them are kept (about
+//   1 MB); anything later in a longer stream is read but does not change the estimate.
+//
+// Method, in short: an 8 kHz mono resampled stream is cut into 32 ms Hann frames every
+// 10 ms; log-magnitude spectral flux is summed in four frequency bands (kick, low-mid,
+// high-mid, cymbals). After the stream, each band's envelope is autocorrelated and the
+// beat period is chosen by metrical evidence: periodicity at the beat and its multiples,
+// subdivision of the beat, where the low (kick) and snare-band accents fall, and a broad
+// prior over tempo. The chosen period is refined to a fraction of a frame with a comb over
+// many multiples of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/fft.h"
+
+namespace Trackloom {
+
+namespace dsp {
+
+// The onset-strength envelopes the tempo decision works on, one value per analysis frame.
+struct OnsetEnvelopes {
+    static constexpr int kBands = 4;
+    double frameRate = 100.0;         // frames per second
+    std::vector<float> band[kBands];  // low to high: <150 Hz, <500 Hz, <1.8 kHz, above
+};
+
+// The decision stage on its own: beats per minute (unrounded) from onset envelopes, or 0
+// when they hold no periodicity at all.
+double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env);
+
+}  // namespace dsp
+
+class TempoEstimator {
+  public:
+    static constexpr int32_t kAnalysisRate = 8000;  // Hz
+    static constexpr size_t kFrameSize = 256;       // samples at kAnalysisRate: 32 ms
+    static constexpr size_t kHop = 80;              // samples: 100 frames per second
+    static constexpr double kMaxAnalysisSeconds = 600.0;
+
+    TempoEstimator(int32_t sampleRate, int32_t channels);
+    void feed(const float* interleaved, size_t frames);
+    double bpm() const;
+    void reset();
+
+    // The envelopes gathered so far (for inspection and tests).
+    const dsp::OnsetEnvelopes& envelopes() const { return env_; }
+
+  private:
+    void processFrames();
+
+    int32_t sampleRate_;
+    int32_t channels_;
+    dsp::MonoResampler resampler_;
+    dsp::RealFft fft_;
+    std::vector<double> window_;
+    std::vector<double> pending_;  // resampled samples not yet consumed by a full frame
+    std::vector<double> frame_;
+    std::vector<std::complex<double>> spectrum_;
+    std::vector<double> previousLog_;
+    std::vector<int> bandOfBin_;
+    size_t firstBin_ = 0;  // bins outside firstBin_..lastBin_ belong to no band
+    size_t lastBin_ = 0;
+    bool havePrevious_ = false;
+    bool heardSignal_ = false;  // any non-zero sample
+    size_t maxFrames_;
+    dsp::OnsetEnvelopes env_;
+};
+
+}  // namespace Trackloom
