@@ -13,7 +13,8 @@ export WINEDEBUG=-all
 # No prompts to download Mono or Gecko; nothing here needs them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 wine=${TRACKLOOM_WINE:-/usr/lib/wine/wine64}
-wineserver=${TRACKLOOM_WINESERVER:-wineserver}
+wineserver=${TRACKLOOM_WINESERVER:-/usr/lib/wine/wineserver}
+[ -x "$wineserver" ] || wineserver=wineserver
 if [ ! -x "$wine" ]; then
     wine=$(command -v wine64 || command -v wine || true)
     if [ -z "$wine" ]; then
