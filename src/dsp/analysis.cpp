@@ -1,0 +1,34 @@
+// Whole-buffer tempo and key: thin wrappers that feed a buffer to the block-based
+// estimators in one call, so both paths give identical answers.
+#include "dsp/audio_dsp.h"
+#include "dsp/key_estimator.h"
+#include "dsp/tempo_estimator.h"
+
+namespace Trackloom {
+namespace AudioDSP {
+
+namespace {
+
+size_t frameCount(const AudioBuffer& input) {
+    if (input.channels <= 0) return 0;
+    return input.samples.size() / static_cast<size_t>(input.channels);
+}
+
+}  // namespace
+
+double EstimateBPM(const AudioBuffer& input) {
+    TempoEstimator estimator(input.sampleRate, input.channels);
+    const size_t frames = frameCount(input);
+    if (frames > 0) estimator.feed(input.samples.data(), frames);
+    return estimator.bpm();
+}
+
+std::string EstimateKey(const AudioBuffer& input) {
+    KeyEstimator estimator(input.sampleRate, input.channels);
+    const size_t frames = frameCount(input);
+    if (frames > 0) estimator.feed(input.samples.data(), frames);
+    return estimator.key();
+}
+
+}  // namespace AudioDSP
+}  // namespace Trackloom

@@ -1,0 +1,220 @@
+#include "dsp/key_estimator.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Trackloom {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kLn2 = 0.69314718055994530942;
+constexpr double kLowestHz = 35.0;        // below the lowest bass notes in common use (C#1)
+constexpr double kHighestHz = 1750.0;     // under the resampler's cutoff at 1.8 kHz
+constexpr double kBassSplitPitch = 50.0;  // MIDI D3: the bass register lies below it
+
+const char* const kTonicNames[12] = {"C",  "C#", "D",  "Eb", "E",  "F",
+                                     "F#", "G",  "Ab", "A",  "Bb", "B"};
+
+}  // namespace
+
+namespace dsp {
+
+std::string KeyName(int keyIndex) {
+    if (keyIndex < 0 || keyIndex >= 24) keyIndex = 12 + 6;  // F# minor
+    const int tonic = keyIndex % 12;
+    const bool minor = keyIndex >= 12;
+    // The relative of a minor key lies three semitones up, of a major key three down.
+    const int relative = minor ? (tonic + 3) % 12 : (tonic + 9) % 12;
+    std::string s = kTonicNames[tonic];
+    s += minor ? " Minor (Relative: " : " Major (Relative: ";
+    s += kTonicNames[relative];
+    s += minor ? " Major)" : " Minor)";
+    return s;
+}
+
+}  // namespace dsp
+
+KeyEstimator::KeyEstimator(int32_t sampleRate, int32_t channels)
+    : channels_(channels > 0 ? channels : 1),
+      resampler_(sampleRate, channels > 0 ? channels : 1, kAnalysisRate),
+      fft_(kFrameSize),
+      window_(kFrameSize),
+      frame_(kFrameSize),
+      spectrum_(kFrameSize / 2 + 1),
+      logMagnitude_(kFrameSize / 2 + 1, 0.0) {
+    for (size_t i = 0; i < kFrameSize; ++i) {
+        window_[i] = 0.5 - 0.5 * std::cos(2.0 * kPi * static_cast<double>(i) / kFrameSize);
+    }
+}
+
+void KeyEstimator::reset() {
+    resampler_.reset();
+    pending_.clear();
+    heardSignal_ = false;
+    chroma_ = dsp::ChromaSums{};
+}
+
+void KeyEstimator::feed(const float* interleaved, size_t frames) {
+    if (frames == 0 || interleaved == nullptr) return;
+    if (!heardSignal_) {
+        const size_t n = frames * static_cast<size_t>(channels_);
+        for (size_t i = 0; i < n; ++i) {
+            if (interleaved[i] != 0.0f) {
+                heardSignal_ = true;
+                break;
+            }
+        }
+    }
+    constexpr size_t kSlice = 8192;
+    for (size_t done = 0; done < frames; done += kSlice) {
+        const size_t n = std::min(kSlice, frames - done);
+        resampler_.feed(interleaved + done * static_cast<size_t>(channels_), n, pending_);
+        processFrames();
+    }
+}
+
+void KeyEstimator::processFrames() {
+    size_t pos = 0;
+    while (pending_.size() - pos >= kFrameSize) {
+        for (size_t i = 0; i < kFrameSize; ++i) frame_[i] = pending_[pos + i] * window_[i];
+        analyseFrame();
+        pos += kHop;
+    }
+    if (pos > 0)
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+void KeyEstimator::analyseFrame() {
+    fft_.forward(frame_.data(), spectrum_.data());
+    const double binHz = static_cast<double>(kAnalysisRate) / kFrameSize;
+    const size_t lo = static_cast<size_t>(std::ceil(kLowestHz / binHz));
+    const size_t hi = static_cast<size_t>(kHighestHz / binHz);
+    // A full-scale sine peaks near kFrameSize / 4 with the Hann window: scale that to 1.
+    const double norm = 4.0 / kFrameSize;
+    double top = -1e300;
+    for (size_t k = lo - 1; k <= hi + 1; ++k) {
+        const double re = spectrum_[k].real() * norm, im = spectrum_[k].imag() * norm;
+        logMagnitude_[k] = 0.5 * dsp::PortableLog(re * re + im * im + 1e-30);
+        top = std::max(top, logMagnitude_[k]);
+    }
+    // Peaks within 40 dB of the frame's strongest and above the 16-bit noise floor.
+    const double floor = std::max(top - 4.6, -9.2);
+    peaks_.clear();
+    for (size_t k = lo; k <= hi; ++k) {
+        const double b = logMagnitude_[k];
+        if (b < floor || !(b > logMagnitude_[k - 1]) || b < logMagnitude_[k + 1]) continue;
+        const double a = logMagnitude_[k - 1], c = logMagnitude_[k + 1];
+        const double curvature = a - 2.0 * b + c;
+        const double offset = curvature < 0.0 ? 0.5 * (a - c) / curvature : 0.0;
+        const double hz = (static_cast<double>(k) + offset) * binHz;
+        const double re = spectrum_[k].real() * norm, im = spectrum_[k].imag() * norm;
+        const double pitch = 69.0 + 12.0 * dsp::PortableLog(hz / 440.0) / kLn2;
+        peaks_.push_back({pitch, std::sqrt(re * re + im * im)});
+    }
+    if (peaks_.empty()) return;
+
+    std::array<double, 12> bass{}, treble{};
+    for (size_t j = 0; j < peaks_.size(); ++j) {
+        const Peak& p = peaks_[j];
+        // The third partial of a lower note lands a twelfth above it, the fifth two
+        // octaves and a major third above: both name a pitch class the music may not
+        // hold. A peak that a lower, comparable peak explains that way counts for little.
+        double weight = 1.0;
+        for (size_t i = 0; i < j; ++i) {
+            const double interval = p.pitch - peaks_[i].pitch;
+            const bool third = std::fabs(interval - 19.02) < 0.35;
+            const bool fifth = std::fabs(interval - 27.86) < 0.35;
+            if ((third || fifth) && peaks_[i].magnitude >= 0.25 * p.magnitude) {
+                weight = 0.25;
+                break;
+            }
+        }
+        const double value = weight * p.magnitude;
+        // Share between the two nearest semitones by distance, so detuned or gliding
+        // partials are not forced into one class.
+        const double below = std::floor(p.pitch);
+        const double frac = p.pitch - below;
+        const int pcBelow = (static_cast<int>(below) % 12 + 12) % 12;
+        const int pcAbove = (pcBelow + 1) % 12;
+        auto& target = p.pitch < kBassSplitPitch ? bass : treble;
+        target[static_cast<size_t>(pcBelow)] += value * (1.0 - frac);
+        target[static_cast<size_t>(pcAbove)] += value * frac;
+    }
+    for (size_t i = 0; i < 12; ++i) {
+        chroma_.bass[i] += bass[i];
+        chroma_.treble[i] += treble[i];
+    }
+}
+
+std::string KeyEstimator::key() const {
+    if (!heardSignal_) return dsp::KeyName(-1);
+    return dsp::KeyName(dsp::EstimateKeyFromChroma(chroma_));
+}
+
+namespace dsp {
+
+namespace {
+
+// Key profiles (Temperley's, from the Kostka-Payne corpus), index 0 the tonic.
+constexpr double kMajorProfile[12] = {0.748, 0.060, 0.488, 0.082, 0.670, 0.460,
+                                      0.096, 0.715, 0.104, 0.366, 0.057, 0.400};
+constexpr double kMinorProfile[12] = {0.712, 0.084, 0.474, 0.618, 0.049, 0.460,
+                                      0.105, 0.747, 0.404, 0.067, 0.133, 0.330};
+// Bass lines dwell on the tonic and fifth, and pass through the other scale degrees.
+constexpr double kMajorBassProfile[12] = {1.0, 0.0, 0.3, 0.0,  0.35, 0.45,
+                                          0.0, 0.6, 0.0, 0.35, 0.05, 0.15};
+constexpr double kMinorBassProfile[12] = {1.0, 0.0, 0.25, 0.4, 0.0, 0.45,
+                                          0.0, 0.6, 0.35, 0.0, 0.3, 0.1};
+
+double correlation(const std::array<double, 12>& x, const double* profile, int tonic) {
+    double mx = 0.0, mp = 0.0;
+    for (int i = 0; i < 12; ++i) {
+        mx += x[static_cast<size_t>(i)];
+        mp += profile[i];
+    }
+    mx /= 12.0;
+    mp /= 12.0;
+    double sxy = 0.0, sxx = 0.0, syy = 0.0;
+    for (int i = 0; i < 12; ++i) {
+        const double dx = x[static_cast<size_t>((i + tonic) % 12)] - mx;
+        const double dy = profile[i] - mp;
+        sxy += dx * dy;
+        sxx += dx * dx;
+        syy += dy * dy;
+    }
+    if (!(sxx > 0.0) || !(syy > 0.0)) return 0.0;
+    return sxy / std::sqrt(sxx * syy);
+}
+
+double total(const std::array<double, 12>& x) {
+    double s = 0.0;
+    for (double v : x) s += v;
+    return s;
+}
+
+}  // namespace
+
+int EstimateKeyFromChroma(const ChromaSums& chroma) {
+    if (!(total(chroma.treble) + total(chroma.bass) > 1e-9)) return -1;
+    const bool haveBass = total(chroma.bass) > 1e-9;
+    int best = -1;
+    double bestScore = -1e300;
+    for (int k = 0; k < 24; ++k) {
+        const int tonic = k % 12;
+        const bool minor = k >= 12;
+        double score = correlation(chroma.treble, minor ? kMinorProfile : kMajorProfile, tonic);
+        if (haveBass) {
+            score += 0.25 *
+                     correlation(chroma.bass, minor ? kMinorBassProfile : kMajorBassProfile, tonic);
+        }
+        if (score > bestScore) {
+            bestScore = score;
+            best = k;
+        }
+    }
+    return best;
+}
+
+}  // namespace dsp
+}  // namespace Trackloom

@@ -1,0 +1,83 @@
+// Key estimation for whole tracks, fed block by block.
+//
+// Contract
+// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz (8 kHz..192 kHz)
+//   with `channels` >= 1; channels are averaged. Any block size; the result depends only on
+//   the sample sequence, bit for bit, never on how it was split.
+// - key(): "<tonic> <Major|Minor> (Relative: <tonic> <Major|Minor>)", tonics spelled
+//   C C# D Eb E F F# G Ab A Bb B; "F# Minor (Relative: A Major)" when nothing was fed or the
+//   input carries no tonal evidence (digital silence, or no pitched sound at all).
+// - Memory is constant: the stream is reduced to a few 12-bin pitch-class accumulators as
+//   it arrives, so a stream of any length is analysed whole.
+//
+// Method, in short: a 4 kHz mono resampled stream is cut into 1.02 s Hann frames every
+// 0.256 s. Spectral peaks are located to a fraction of a bin, discounted when they can be
+// explained as the third or fifth partial of a lower peak, and their magnitudes shared
+// between the two nearest semitones. Pitch-class sums are kept separately for the bass
+// register (below D3) and above it. Each of the 24 keys is scored by correlating the upper
+// sum with Temperley's major/minor key profiles and the bass sum with a profile weighted
+// towards the tonic and fifth.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dsp/fft.h"
+
+namespace Trackloom {
+
+namespace dsp {
+
+// Pitch-class evidence gathered from a stream; index 0 is C, 9 is A.
+struct ChromaSums {
+    std::array<double, 12> treble{};  // D3 and above, whole stream
+    std::array<double, 12> bass{};    // below D3, whole stream
+};
+
+// Key index from pitch-class evidence: tonic 0..11 (C..B) plus 12 for minor, or -1 when the
+// sums hold no evidence.
+int EstimateKeyFromChroma(const ChromaSums& chroma);
+
+// The text form of a key index: "A Minor (Relative: C Major)"; the default key for -1.
+std::string KeyName(int keyIndex);
+
+}  // namespace dsp
+
+class KeyEstimator {
+  public:
+    static constexpr int32_t kAnalysisRate = 4000;  // Hz
+    static constexpr size_t kFrameSize = 4096;      // samples at kAnalysisRate
+    static constexpr size_t kHop = 1024;            // samples
+
+    KeyEstimator(int32_t sampleRate, int32_t channels);
+    void feed(const float* interleaved, size_t frames);
+    std::string key() const;
+    void reset();
+
+    const dsp::ChromaSums& chroma() const { return chroma_; }
+
+  private:
+    void processFrames();
+    void analyseFrame();
+
+    int32_t channels_;
+    dsp::MonoResampler resampler_;
+    dsp::RealFft fft_;
+    std::vector<double> window_;
+    std::vector<double> pending_;
+    std::vector<double> frame_;
+    std::vector<std::complex<double>> spectrum_;
+    std::vector<double> logMagnitude_;
+    struct Peak {
+        double pitch;      // fractional MIDI note number
+        double magnitude;  // interpolated peak magnitude
+    };
+    std::vector<Peak> peaks_;
+    bool heardSignal_ = false;
+    dsp::ChromaSums chroma_;
+};
+
+}  // namespace Trackloom
