@@ -31,29 +31,60 @@ void StemSeparator::reset() {
     state_.assign(channels_, ChannelState{});
 }
 
+namespace {
+
+// The per-sample recurrences of `Lanes` channels side by side, channel `first` onwards:
+// the low-pass goes to `bass` (already scaled) and the envelope to `env`. Each channel's
+// low-pass is a chain of dependent operations, so taking several channels in one pass lets
+// their chains overlap instead of running one after another.
+template <size_t Lanes>
+void runRecurrences(const float* in, size_t frames, size_t channels, size_t first, float alpha,
+                    StemSeparator::ChannelState* state, float* bass, float* env) {
+    float lp[Lanes], en[Lanes], prev[Lanes];
+    for (size_t l = 0; l < Lanes; ++l) {
+        lp[l] = state[first + l].lp;
+        en[l] = state[first + l].env;
+        prev[l] = state[first + l].prev;
+    }
+    for (size_t f = 0, i = first; f < frames; ++f, i += channels) {
+        for (size_t l = 0; l < Lanes; ++l) {
+            const float x = in[i + l];
+            lp[l] = lp[l] + alpha * (x - lp[l]);
+            bass[i + l] = lp[l] * kBassGain;
+            // A select rather than a branch: hits in noisy material are unpredictable.
+            // A NaN difference compares false and counts as no transient.
+            const float decayed = en[l] * kEnvelopeDecay;
+            en[l] = std::fabs(x - prev[l]) > kTransientThreshold ? 1.0f : decayed;
+            env[i + l] = en[l];
+            prev[l] = x;
+        }
+    }
+    for (size_t l = 0; l < Lanes; ++l) state[first + l] = {lp[l], en[l], prev[l]};
+}
+
+}  // namespace
+
 void StemSeparator::process(const float* in, size_t frames, float* vocals, float* drums,
                             float* bass, float* other) {
-    const float alpha = alpha_;
     const size_t channels = channels_;
-    for (size_t c = 0; c < channels; ++c) {
-        ChannelState s = state_[c];
-        for (size_t i = c, end = frames * channels; i < end; i += channels) {
-            const float x = in[i];
-            s.lp = s.lp + alpha * (x - s.lp);
-            const float b = s.lp * kBassGain;
-            bass[i] = b;
-            // Written so that a NaN difference counts as no transient.
-            if (std::fabs(x - s.prev) > kTransientThreshold) {
-                s.env = 1.0f;
-            } else {
-                s.env = s.env * kEnvelopeDecay;
-            }
-            drums[i] = (x * s.env) * kDrumGain;
-            vocals[i] = ((x - b * kBassRemoval) * (1.0f - s.env * kDucking)) * kVocalGain;
-            other[i] = x * kOtherGain;
-            s.prev = x;
-        }
-        state_[c] = s;
+    // The recurrences first, with the envelope parked in `drums`; then everything that
+    // depends on nothing but the current sample, in one pass over the block that vectorises.
+    size_t c = 0;
+    for (; c + 4 <= channels; c += 4) {
+        runRecurrences<4>(in, frames, channels, c, alpha_, state_.data(), bass, drums);
+    }
+    for (; c + 2 <= channels; c += 2) {
+        runRecurrences<2>(in, frames, channels, c, alpha_, state_.data(), bass, drums);
+    }
+    if (c < channels)
+        runRecurrences<1>(in, frames, channels, c, alpha_, state_.data(), bass, drums);
+
+    for (size_t i = 0, end = frames * channels; i < end; ++i) {
+        const float x = in[i];
+        const float env = drums[i];
+        vocals[i] = ((x - bass[i] * kBassRemoval) * (1.0f - env * kDucking)) * kVocalGain;
+        drums[i] = (x * env) * kDrumGain;
+        other[i] = x * kOtherGain;
     }
 }
 

@@ -84,7 +84,8 @@ class WavWriter {
     WavStatus open(const std::string& path, int32_t sampleRate, int32_t channels);
 
     // Encodes and writes `frames` interleaved frames. Returns false once anything has failed;
-    // the file is then abandoned and finish() reports the failure.
+    // the file is then abandoned and finish() reports the failure. Output is buffered, so a
+    // failing disk may show only at a later call or at finish().
     bool writeFrames(const float* in, size_t frames);
     // Same, counted in samples (all channels together).
     bool writeSamples(const float* in, size_t sampleCount);
@@ -107,6 +108,9 @@ class WavWriter {
     uint64_t samplesWritten_ = 0;
     bool ok_ = false;
     std::vector<unsigned char> encoded_;
+    size_t pending_ = 0;  // bytes at the start of encoded_ not yet handed to the file
+
+    bool flushEncoded();
 };
 
 // Encodes floats as 16-bit little-endian PCM: x * 32767 truncated toward zero, clamped

@@ -4,6 +4,10 @@
 #include <random>
 #include <system_error>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "dsp/audio_dsp.h"
 #include "dsp/wav_io.h"
 
@@ -11,7 +15,9 @@ namespace Trackloom {
 namespace {
 
 constexpr size_t kHeaderBytes = 44;
-constexpr size_t kWriteBlockSamples = 8192;
+// Encoded samples are gathered and handed to the file 128 KB at a time: with four stems
+// written side by side, system calls of a few kilobytes cost more than the encoding.
+constexpr size_t kWriteBufferSamples = 65536;
 
 void putLe16(unsigned char* p, uint32_t v) {
     p[0] = static_cast<unsigned char>(v);
@@ -55,17 +61,35 @@ std::string temporaryNameFor(const std::string& path) {
 }  // namespace
 
 void EncodeS16(const float* in, size_t sampleCount, unsigned char* out) {
-    for (size_t i = 0; i < sampleCount; ++i) {
-        const float x = in[i];
-        int32_t v = 0;
-        if (x > 1.0f) {
-            v = 32767;
-        } else if (x < -1.0f) {
-            v = -32767;
-        } else if (x == x) {  // NaN fails this and stays 0
-            v = static_cast<int32_t>(x * 32767.0f);
-        }
-        putLe16(out + 2 * i, static_cast<uint32_t>(v));
+    // Scale first, clamp after: every x past +-1 scales to at least +-32767 and every x
+    // within to at most that, so this gives the same integers as clamping x to +-1 first.
+    // A NaN fails both clamps and is zeroed last. Both loops below were checked against the
+    // clamp-first form for all 2^32 floats.
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Eight samples at a time: the clamped values are in range, so the saturating pack is
+    // a plain narrowing, and x86 stores little-endian as the file wants. minps and maxps
+    // return their second operand when either is NaN, which keeps a NaN a NaN until the
+    // ordered-compare mask zeroes it.
+    const __m128 full = _mm_set1_ps(32767.0f);
+    const __m128 negativeFull = _mm_set1_ps(-32767.0f);
+    for (; i + 8 <= sampleCount; i += 8) {
+        __m128 a = _mm_mul_ps(_mm_loadu_ps(in + i), full);
+        __m128 b = _mm_mul_ps(_mm_loadu_ps(in + i + 4), full);
+        a = _mm_max_ps(negativeFull, _mm_min_ps(full, a));
+        b = _mm_max_ps(negativeFull, _mm_min_ps(full, b));
+        a = _mm_and_ps(a, _mm_cmpord_ps(a, a));
+        b = _mm_and_ps(b, _mm_cmpord_ps(b, b));
+        const __m128i packed = _mm_packs_epi32(_mm_cvttps_epi32(a), _mm_cvttps_epi32(b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), packed);
+    }
+#endif
+    for (; i < sampleCount; ++i) {
+        float y = in[i] * 32767.0f;
+        y = y > 32767.0f ? 32767.0f : y;
+        y = y < -32767.0f ? -32767.0f : y;
+        y = y == y ? y : 0.0f;
+        putLe16(out + 2 * i, static_cast<uint16_t>(static_cast<int16_t>(y)));
     }
 }
 
@@ -109,15 +133,22 @@ bool WavWriter::writeSamples(const float* in, size_t sampleCount) {
         abandon();
         return false;
     }
-    if (encoded_.size() < kWriteBlockSamples * 2) encoded_.resize(kWriteBlockSamples * 2);
+    if (encoded_.size() < kWriteBufferSamples * 2) encoded_.resize(kWriteBufferSamples * 2);
     for (size_t done = 0; done < sampleCount;) {
-        const size_t n = std::min(sampleCount - done, kWriteBlockSamples);
-        EncodeS16(in + done, n, encoded_.data());
-        file_.write(reinterpret_cast<const char*>(encoded_.data()),
-                    static_cast<std::streamsize>(2 * n));
+        const size_t n = std::min(sampleCount - done, kWriteBufferSamples - pending_ / 2);
+        EncodeS16(in + done, n, encoded_.data() + pending_);
+        pending_ += 2 * n;
         done += n;
+        if (pending_ == encoded_.size() && !flushEncoded()) return false;
     }
     samplesWritten_ += sampleCount;
+    return true;
+}
+
+bool WavWriter::flushEncoded() {
+    file_.write(reinterpret_cast<const char*>(encoded_.data()),
+                static_cast<std::streamsize>(pending_));
+    pending_ = 0;
     if (!file_) {
         abandon();
         return false;
@@ -126,7 +157,7 @@ bool WavWriter::writeSamples(const float* in, size_t sampleCount) {
 }
 
 bool WavWriter::finish() {
-    if (!ok_) {
+    if (!ok_ || !flushEncoded()) {
         abandon();
         return false;
     }
@@ -153,6 +184,7 @@ bool WavWriter::finish() {
 
 void WavWriter::abandon() {
     ok_ = false;
+    pending_ = 0;
     if (file_.is_open()) file_.close();
     file_.clear();
     if (!tempPath_.empty()) {
