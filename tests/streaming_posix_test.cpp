@@ -1,12 +1,11 @@
 // The program as users run it on a DJ mix: fed through a pipe, on inputs far longer than
 // memory should hold, and on inputs whose stems a WAV file cannot describe.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -160,9 +159,9 @@ TEST_F(StreamingPipe, PipedInputGivesTheSameStemsAsTheFile) {
 
         // The same header in a file that can seek: the size comes from the file's length.
         const std::string unsizedFile = makeDir("unsizedFile" + tag);
-        ASSERT_EQ(shell(exe + " --split " + quote(unsized) + " " + quote(unsizedFile) +
-                        " >/dev/null"),
-                  0);
+        ASSERT_EQ(
+            shell(exe + " --split " + quote(unsized) + " " + quote(unsizedFile) + " >/dev/null"),
+            0);
         expectSameStems(unsizedFile, fromFile);
     }
 }
@@ -202,8 +201,8 @@ TEST_F(StreamingMemory, FiveMinuteSplitStaysWithinBoundedMemory) {
         std::ifstream in(out, std::ios::binary);
         unsigned char header[44];
         in.read(reinterpret_cast<char*>(header), 44);
-        const uint64_t declared = header[40] | (header[41] << 8) | (header[42] << 16) |
-                                  (uint64_t{header[43]} << 24);
+        const uint64_t declared =
+            header[40] | (header[41] << 8) | (header[42] << 16) | (uint64_t{header[43]} << 24);
         EXPECT_EQ(declared, dataBytes) << out;
     }
 
@@ -243,8 +242,8 @@ TEST_F(OversizedOutput, RefusedBeforeReadingOnOrWritingAnything) {
         uint64_t dataBytes;
     };
     const Case cases[] = {
-        {2, 0xFFFFFF00u},                    // just under 4 GiB of input
-        {1, WavWriter::kMaxSamples + 1},     // one sample past the limit
+        {2, 0xFFFFFF00u},                 // just under 4 GiB of input
+        {1, WavWriter::kMaxSamples + 1},  // one sample past the limit
     };
     // Should the refusal break, fail the writes instead of filling the disk.
     signal(SIGXFSZ, SIG_IGN);
@@ -255,8 +254,8 @@ TEST_F(OversizedOutput, RefusedBeforeReadingOnOrWritingAnything) {
     if (saved.rlim_cur < capped.rlim_cur) capped.rlim_cur = saved.rlim_cur;
 
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.channels << " channels, " << c.dataBytes
-                                          << " bytes");
+        SCOPED_TRACE(::testing::Message()
+                     << c.channels << " channels, " << c.dataBytes << " bytes");
         const std::string input = path("huge" + std::to_string(c.channels) + ".wav");
         {
             std::ofstream out(input, std::ios::binary);

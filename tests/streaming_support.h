@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,8 +22,7 @@ namespace StreamingTest {
 
 namespace fs = std::filesystem;
 
-constexpr std::array<const char*, 4> kStems = {"vocals.wav", "drums.wav", "bass.wav",
-                                               "other.wav"};
+constexpr std::array<const char*, 4> kStems = {"vocals.wav", "drums.wav", "bass.wav", "other.wav"};
 
 // A scratch directory per test, removed with its contents afterwards.
 class ScratchDir : public ::testing::Test {
@@ -68,8 +67,7 @@ inline void synthesize(int32_t sampleRate, int32_t channels, uint64_t firstFrame
             const uint64_t beat = static_cast<uint64_t>(sampleRate) / 4;
             if (n % beat < 40) x += (n % beat == 0) ? 0.9 : 0.5;
             if (n % (static_cast<uint64_t>(sampleRate) * 3) < 10) x *= 1.8;  // over full scale
-            out[f * static_cast<size_t>(channels) + static_cast<size_t>(c)] =
-                static_cast<float>(x);
+            out[f * static_cast<size_t>(channels) + static_cast<size_t>(c)] = static_cast<float>(x);
         }
     }
 }
@@ -108,8 +106,8 @@ struct HeaderOptions {
 };
 
 // Header up to and including the data chunk's size field.
-inline std::string wavHeader(Trackloom::SampleFormat format, int32_t sampleRate,
-                             int32_t channels, uint64_t dataBytes, HeaderOptions opt = {}) {
+inline std::string wavHeader(Trackloom::SampleFormat format, int32_t sampleRate, int32_t channels,
+                             uint64_t dataBytes, HeaderOptions opt = {}) {
     using Trackloom::SampleFormat;
     const uint32_t bytes = containerBytes(format);
     const bool isFloat = format == SampleFormat::F32 || format == SampleFormat::F64;
@@ -180,8 +178,7 @@ inline std::string encodeSamples(Trackloom::SampleFormat format, const float* s,
 }
 
 inline void writeWav(const std::string& path, Trackloom::SampleFormat format, int32_t sampleRate,
-                     int32_t channels, const std::vector<float>& samples,
-                     HeaderOptions opt = {}) {
+                     int32_t channels, const std::vector<float>& samples, HeaderOptions opt = {}) {
     std::ofstream out(path, std::ios::binary);
     const std::string data = encodeSamples(format, samples.data(), samples.size());
     out << wavHeader(format, sampleRate, channels, data.size(), opt) << data;
@@ -210,8 +207,8 @@ inline ::testing::AssertionResult sameFile(const std::string& a, const std::stri
         y.read(by.data(), static_cast<std::streamsize>(by.size()));
         const auto nx = static_cast<size_t>(x.gcount()), ny = static_cast<size_t>(y.gcount());
         const size_t n = std::min(nx, ny);
-        const auto diff = std::mismatch(bx.begin(), bx.begin() + static_cast<std::ptrdiff_t>(n),
-                                        by.begin());
+        const auto diff =
+            std::mismatch(bx.begin(), bx.begin() + static_cast<std::ptrdiff_t>(n), by.begin());
         if (diff.first != bx.begin() + static_cast<std::ptrdiff_t>(n) || nx != ny) {
             return ::testing::AssertionFailure()
                    << a << " and " << b << " differ first at byte "

@@ -38,8 +38,7 @@ void splitByBlocks(WavReader& reader, size_t block, const std::string& dir) {
     }
     while (size_t n = reader.readFrames(in.data(), block)) {
         ASSERT_LE(n, block);
-        separator.process(in.data(), n, out[0].data(), out[1].data(), out[2].data(),
-                          out[3].data());
+        separator.process(in.data(), n, out[0].data(), out[1].data(), out[2].data(), out[3].data());
         for (size_t k = 0; k < 4; ++k) ASSERT_TRUE(writers[k].writeFrames(out[k].data(), n));
     }
     for (auto& w : writers) ASSERT_TRUE(w.finish());
@@ -50,8 +49,8 @@ class StreamingSplit : public ScratchDir {};
 TEST_F(StreamingSplit, MatchesWholeBufferPathForMonoStereoAndSixChannels) {
     for (SampleFormat format : {SampleFormat::S16, SampleFormat::F32}) {
         for (int32_t channels : {1, 2, 6}) {
-            SCOPED_TRACE(::testing::Message() << channels << " channels, format "
-                                              << static_cast<int>(format));
+            SCOPED_TRACE(::testing::Message()
+                         << channels << " channels, format " << static_cast<int>(format));
             const std::string tag =
                 std::to_string(channels) + "_" + std::to_string(static_cast<int>(format));
             const std::string input = path("in" + tag + ".wav");
@@ -86,9 +85,9 @@ TEST_F(StreamingSplit, AnyBlockSizeGivesTheWholeBufferStems) {
         streamBytes += encodeSamples(format, samples.data(), samples.size());
 
         for (size_t block : kBlockSizes) {
-            SCOPED_TRACE(::testing::Message() << "format " << static_cast<int>(format) << ", "
-                                              << channels << " channels, " << block
-                                              << "-frame blocks");
+            SCOPED_TRACE(::testing::Message()
+                         << "format " << static_cast<int>(format) << ", " << channels
+                         << " channels, " << block << "-frame blocks");
             WavReader fromFile;
             ASSERT_EQ(fromFile.open(input), WavStatus::Ok);
             EXPECT_EQ(fromFile.frameCount(), kFrames);
@@ -146,8 +145,8 @@ TEST(StemSeparatorBlocks, AnyCutIntoBlocksGivesIdenticalFloats) {
             // History from other material first, then reset(): it must all be forgotten.
             std::vector<float> other(n);
             for (size_t i = 0; i < n; ++i) other[i] = (i / 3) % 2 ? 0.9f : -0.9f;
-            separator.process(other.data(), kFrames, cut[0].data(), cut[1].data(),
-                              cut[2].data(), cut[3].data());
+            separator.process(other.data(), kFrames, cut[0].data(), cut[1].data(), cut[2].data(),
+                              cut[3].data());
             separator.reset();
             const auto ch = static_cast<size_t>(channels);
             for (size_t f = 0; f < kFrames; f += block) {
