@@ -1,7 +1,7 @@
 # Thin wrapper over the CMake presets.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test demo windows windows-test fuzz fuzz-run asan asan-test clean
+.PHONY: all build test bench demo windows windows-test fuzz fuzz-run asan asan-test clean
 
 all: build
 
@@ -11,6 +11,12 @@ build:
 
 test: build
 	ctest --preset release -j $(JOBS)
+
+# Micro-benchmarks of decode, separation and encode; bench/split.sh times a whole split.
+bench:
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j $(JOBS)
+	./build-bench/bench/trackloom_micro_bench
 
 demo: build
 	./build/trackloom --demo
