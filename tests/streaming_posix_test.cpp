@@ -40,7 +40,7 @@ int shell(const std::string& command) {
 struct RunResult {
     int status = -1;  // exit status, or -1 if killed
     long maxRssKb = -1;
-    std::string err;
+    std::string out, err;
 };
 
 // Runs the program under /usr/bin/time, which measures it from a small parent of its own:
@@ -49,7 +49,8 @@ struct RunResult {
 RunResult runMeasured(const std::vector<std::string>& args, const std::string& scratch,
                       const std::function<bool(int fd)>& feed = nullptr) {
     RunResult result;
-    const std::string rssFile = scratch + "/rss.txt", errFile = scratch + "/stderr.txt";
+    const std::string rssFile = scratch + "/rss.txt", outFile = scratch + "/stdout.txt",
+                      errFile = scratch + "/stderr.txt";
     std::vector<std::string> argv = {kTime, "-f", "%M", "-o", rssFile, TRACKLOOM_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
@@ -65,7 +66,7 @@ RunResult runMeasured(const std::vector<std::string>& args, const std::string& s
             close(fds[0]);
             close(fds[1]);
         }
-        const int out = open("/dev/null", O_WRONLY);
+        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
@@ -89,6 +90,7 @@ RunResult runMeasured(const std::vector<std::string>& args, const std::string& s
             result.maxRssKb = std::stol(line);
         }
     }
+    result.out = readBytes(outFile);
     result.err = readBytes(errFile);
     return result;
 }
@@ -216,6 +218,24 @@ TEST_F(StreamingMemory, FiveMinuteSplitStaysWithinBoundedMemory) {
     EXPECT_GT(pipe.maxRssKb, 0);
     EXPECT_LT(pipe.maxRssKb, kMaxRssKb);
     expectSameStems(piped, fromFile);
+}
+
+TEST_F(StreamingMemory, FiveMinuteBpmStaysWithinBoundedMemory) {
+    const std::string input = writeLongInput();
+    const RunResult file = runMeasured({"--bpm", input}, dir_.string());
+    ASSERT_EQ(file.status, 0) << file.err;
+    EXPECT_GT(file.maxRssKb, 0);
+    EXPECT_LT(file.maxRssKb, kMaxRssKb);
+    EXPECT_NE(file.out.find("Estimated BPM: "), std::string::npos) << file.out;
+    EXPECT_NE(file.out.find("Estimated Key: "), std::string::npos) << file.out;
+
+    const RunResult pipe = runMeasured({"--bpm", "/dev/stdin"}, dir_.string(), [](int fd) {
+        return writeLongMix(fd, kRate, kChannels, kFrames, true);
+    });
+    ASSERT_EQ(pipe.status, 0) << pipe.err;
+    EXPECT_GT(pipe.maxRssKb, 0);
+    EXPECT_LT(pipe.maxRssKb, kMaxRssKb);
+    EXPECT_EQ(pipe.out, file.out);
 }
 
 // Bytes this process has read and written through system calls so far.

@@ -1,16 +1,48 @@
+#include <algorithm>
+#include <vector>
+
 #include "app/commands.h"
-#include "dsp/audio_dsp.h"
+#include "dsp/key_estimator.h"
+#include "dsp/tempo_estimator.h"
+#include "dsp/wav_io.h"
 
 namespace TrackloomApp {
+namespace {
+
+constexpr size_t kBlockFrames = 4096;
+// As in the split: a header may claim 65535 channels, so blocks are bounded by samples.
+constexpr size_t kMaxBlockSamples = 65536;
+
+}  // namespace
 
 int RunBpm(const std::string& inputPath) {
     using namespace Trackloom;
-    const AudioBuffer input = AudioDSP::LoadWav(inputPath);
-    if (input.samples.empty()) {
+    WavReader reader;
+    if (reader.open(inputPath) != WavStatus::Ok) {
         ReportReadFailure(inputPath);
         return 1;
     }
-    PrintEstimates(AudioDSP::EstimateBPM(input), AudioDSP::EstimateKey(input));
+    const WavFormat format = reader.format();
+    const auto channels = static_cast<size_t>(format.channels);
+    const size_t blockFrames =
+        std::max<size_t>(1, std::min(kBlockFrames, kMaxBlockSamples / channels));
+    std::vector<float> block(blockFrames * channels);
+
+    // Both estimators take the input a block at a time and give the same answer as for the
+    // whole buffer at once, so an hour-long mix needs no more memory than a song.
+    TempoEstimator tempo(format.sampleRate, format.channels);
+    KeyEstimator key(format.sampleRate, format.channels);
+    bool heardAnything = false;
+    while (const size_t frames = reader.readFrames(block.data(), blockFrames)) {
+        heardAnything = true;
+        tempo.feed(block.data(), frames);
+        key.feed(block.data(), frames);
+    }
+    if (!heardAnything) {
+        ReportReadFailure(inputPath);
+        return 1;
+    }
+    PrintEstimates(tempo.bpm(), key.key());
     return 0;
 }
 
