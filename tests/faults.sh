@@ -137,23 +137,22 @@ else
     check "full disk: mount a 2 MiB tmpfs" 1
 fi
 
-# (b) kill -9 in the middle of a long split, at several points, including the renames at
-# the end. The input is a sparse 400 MB file, so only the stems cost disk space.
+# (b) kill -9 in the middle of a long split, at several points of the writing. The input is
+# a sparse 1 GiB file, so only the stems cost disk space, and the kill points are set by how
+# far the temporaries have grown, so a faster machine does not finish first.
 kill_dir=$work/kill
 mkdir "$kill_dir"
-frames=$((100 * 1024 * 1024))  # stereo: 400 MiB of samples
+frames=$((256 * 1024 * 1024))  # stereo: 1 GiB of samples
 make_wav "$work/long.wav" $frames 2 sparse
 plant_old_stems "$kill_dir"
-for delay in 0 0.2 0.6 1.2; do
+for grown_kb in 0 16384 131072 524288; do
     "$exe" --split "$work/long.wav" "$kill_dir" >/dev/null 2>&1 &
     pid=$!
-    # Wait for the temporaries to appear, so the kill lands in the middle of the writing.
-    for _ in $(seq 100); do
-        [ -n "$(find "$kill_dir" -name '*.partial' -size +1k)" ] && break
+    for _ in $(seq 1500); do
+        [ -n "$(find "$kill_dir" -name '*.partial' -size +${grown_kb}k)" ] && break
         kill -0 $pid 2>/dev/null || break
-        sleep 0.05
+        sleep 0.02
     done
-    sleep "$delay"
     if kill -0 $pid 2>/dev/null; then
         kill -9 $pid
         wait $pid 2>/dev/null
@@ -163,7 +162,8 @@ for delay in 0 0.2 0.6 1.2; do
         problems="the split ended before the kill"
     fi
     problems+=$(stems_old_or_complete "$kill_dir" $frames 2)
-    check "kill -9 ${delay}s into writing: stems old or complete" $((${#problems} != 0)) "$problems"
+    check "kill -9 once a stem has $((grown_kb / 1024)) MiB written: stems old or complete" \
+        $((${#problems} != 0)) "$problems"
     rm -f "$kill_dir"/*.partial
 done
 rm -f "$work/long.wav"
