@@ -43,9 +43,11 @@ case "${1:-}" in
     # A server left lingering by an earlier run cannot be made persistent; replace it.
     "$wineserver" -k 2>/dev/null || true
     "$wineserver" -w
-    "$wineserver" -p
-    # Start Wine's own services now rather than inside the first test.
-    "$wine" cmd /c exit 0 >/dev/null 2>&1 || true
+    # The server and Wine's services outlive this script: they must not hold on to the
+    # caller's output, or CTest would wait for them to close it.
+    "$wineserver" -p </dev/null >/dev/null 2>&1
+    # Start the services now rather than inside the first test.
+    "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
     exit 0
     ;;
 --server-stop)

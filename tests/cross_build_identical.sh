@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The Windows program must write the very same bytes as the Linux one. Runs --demo, --split
+# and --bpm with both and compares every file they write with cmp, and what they print.
+#
+# Usage: tests/cross_build_identical.sh LINUX_TRACKLOOM WINDOWS_TRACKLOOM.exe RUNNER...
+#   RUNNER... runs a Windows program here (cmake/wine-run.sh PREFIX).
+# Run by the Windows build's test suite (make windows-test), which builds the Linux program first.
+set -uo pipefail
+
+linux_exe=$1
+windows_exe=$2
+shift 2
+runner=("$@")
+
+if [ ! -x "$linux_exe" ]; then
+    echo "Linux program $linux_exe not found; build it first (make build)"
+    exit 1
+fi
+if [ ! -f "$windows_exe" ]; then
+    echo "Windows program $windows_exe not found"
+    exit 1
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/trackloom-cross.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+passed=0
+failed=0
+check() {  # check NAME STATUS [DETAIL]
+    if [ "$2" -eq 0 ]; then
+        echo "ok   $1"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $1${3:+: $3}"
+        failed=$((failed + 1))
+    fi
+}
+
+run_linux() { "$linux_exe" "$@"; }
+run_windows() { "${runner[@]}" "$windows_exe" "$@"; }
+
+# Console output of a Windows program ends its lines with CR LF; the text must match otherwise.
+same_text() { cmp -s <(tr -d '\r' <"$1") "$2"; }
+
+# The demo writes to fixed names under /tmp, which Wine maps to the same Linux directory,
+# so each run's files are moved away before the next run (this test runs alone). Stale
+# files are removed first, so a run that writes nothing cannot pass on the other's output.
+demo_names=(demo_mix demo_vocals demo_drums demo_bass demo_other)
+run_demo() {  # run_demo SIDE
+    local side=$1 name status
+    mkdir -p "$side"
+    for name in "${demo_names[@]}"; do rm -f "/tmp/$name.wav"; done
+    "run_$side" --demo >"$side/demo.out" 2>"$side/demo.err"
+    status=$?
+    for name in "${demo_names[@]}"; do
+        [ -f "/tmp/$name.wav" ] && mv "/tmp/$name.wav" "$side/$name.wav"
+    done
+    return $status
+}
+
+run_demo linux
+check "linux --demo" $? "$(cat linux/demo.err)"
+run_demo windows
+check "windows --demo" $? "$(cat windows/demo.err)"
+for name in "${demo_names[@]}"; do
+    if [ ! -f "linux/$name.wav" ] || [ ! -f "windows/$name.wav" ]; then
+        check "demo $name.wav written by both" 1
+        continue
+    fi
+    check "demo $name.wav identical" "$(cmp linux/$name.wav windows/$name.wav >/dev/null; echo $?)" \
+        "$(cmp linux/$name.wav windows/$name.wav 2>&1)"
+done
+same_text windows/demo.out linux/demo.out
+check "demo output text identical" $? "$(diff <(tr -d '\r' <windows/demo.out) linux/demo.out | head -5)"
+
+# Split inputs, given by relative paths: the demo track (mono) and, when sox is around,
+# a stereo 48 kHz 24-bit file that takes other paths through the reader and resampling.
+inputs=()
+if [ -f linux/demo_mix.wav ]; then
+    cp linux/demo_mix.wav mix.wav
+    inputs+=(mix.wav)
+fi
+if command -v sox >/dev/null; then
+    sox -q -n -r 48000 -c 2 -b 24 stereo.wav synth 2.5 pluck A2 pluck E4 tremolo 4 40 gain -3 \
+        && inputs+=(stereo.wav)
+fi
+[ ${#inputs[@]} -gt 0 ]
+check "split inputs prepared" $?
+
+stems=(vocals drums bass other)
+for input in "${inputs[@]}"; do
+    base=${input%.wav}
+    mkdir -p "linux-$base" "windows-$base"
+    run_linux --split "$input" "linux-$base" >"linux-$base.out" 2>&1
+    check "linux --split $input" $?
+    run_windows --split "$input" "windows-$base" >"windows-$base.out" 2>&1
+    check "windows --split $input" $? "$(tr -d '\r' <"windows-$base.out" | tail -3)"
+    for stem in "${stems[@]}"; do
+        a=linux-$base/$stem.wav
+        b=windows-$base/$stem.wav
+        if [ ! -f "$a" ] || [ ! -f "$b" ]; then
+            check "split $input $stem.wav written by both" 1
+            continue
+        fi
+        check "split $input $stem.wav identical" "$(cmp "$a" "$b" >/dev/null; echo $?)" "$(cmp "$a" "$b" 2>&1)"
+    done
+    same_text "windows-$base.out" "linux-$base.out"
+    check "split $input output text identical" $?
+
+    run_linux --bpm "$input" >"linux-$base.bpm" 2>&1
+    run_windows --bpm "$input" >"windows-$base.bpm" 2>&1
+    same_text "windows-$base.bpm" "linux-$base.bpm"
+    check "bpm $input identical" $? "$(diff <(tr -d '\r' <"windows-$base.bpm") "linux-$base.bpm" | head -5)"
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
