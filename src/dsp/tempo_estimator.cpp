@@ -124,6 +124,10 @@ constexpr double kMaxBpm = 200.0;
 // about equally.
 constexpr double kPriorCentreBpm = 140.0;
 constexpr double kPriorOctaves = 1.0;
+// How much more periodic the beat must be than its half or third to count as a level of
+// its own (autocorrelation units, 1 = perfectly periodic).
+constexpr double kFlatHierarchyMargin = 0.05;
+constexpr double kBackbeatWeight = 0.25;
 
 // Normalised autocorrelation (1 at lag 0) of the envelope after removing its local mean,
 // unbiased by the overlap length, for lags 0..maxLag. Empty when the envelope is flat.
@@ -157,6 +161,65 @@ std::vector<double> normalisedAutocorrelation(const std::vector<float>& env, siz
     return r;
 }
 
+// Detrended copy of an envelope: the local mean over about a second removed.
+std::vector<double> detrended(const std::vector<float>& env, double frameRate) {
+    const size_t n = env.size();
+    const size_t half = static_cast<size_t>(std::lround(0.5 * frameRate));
+    std::vector<double> prefix(n + 1, 0.0);
+    for (size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + env[i];
+    std::vector<double> out(n);
+    for (size_t i = 0; i < n; ++i) {
+        const size_t a = i >= half ? i - half : 0;
+        const size_t b = std::min(n, i + half + 1);
+        out[i] = static_cast<double>(env[i]) - (prefix[b] - prefix[a]) / static_cast<double>(b - a);
+    }
+    return out;
+}
+
+// Normalised cross-correlation sum_t x(t) y(t + l) for lags 0..maxLag, symmetrised over
+// +-l (which of the two comes first within the bar does not matter here). Empty when either
+// envelope is flat.
+std::vector<double> symmetricCrossCorrelation(const std::vector<float>& x,
+                                              const std::vector<float>& y, size_t maxLag,
+                                              double frameRate) {
+    const size_t n = x.size();
+    if (n < 4 || y.size() != n) return {};
+    const std::vector<double> dx = detrended(x, frameRate), dy = detrended(y, frameRate);
+    double ex = 0.0, ey = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        ex += dx[i] * dx[i];
+        ey += dy[i] * dy[i];
+    }
+    if (!(ex > 1e-12) || !(ey > 1e-12)) return {};
+    size_t m = 1;
+    while (m < n + maxLag + 1) m <<= 1;
+    std::vector<std::complex<double>> a(m, {0.0, 0.0}), b(m, {0.0, 0.0});
+    for (size_t i = 0; i < n; ++i) {
+        a[i] = {dx[i], 0.0};
+        b[i] = {dy[i], 0.0};
+    }
+    Fft fft(m);
+    fft.forward(a.data());
+    fft.forward(b.data());
+    for (size_t k = 0; k < m; ++k) {
+        // conj(A) * B gives sum_t x(t) y(t + l) at l, and at m - l the negative lags.
+        const double re = a[k].real() * b[k].real() + a[k].imag() * b[k].imag();
+        const double im = a[k].real() * b[k].imag() - a[k].imag() * b[k].real();
+        a[k] = {re, im};
+    }
+    fft.inverse(a.data());
+    const size_t lags = std::min(maxLag, n - 1) + 1;
+    std::vector<double> r(lags);
+    const double z = std::sqrt(ex * ey) / static_cast<double>(n);
+    for (size_t l = 0; l < lags; ++l) {
+        const double positive = a[l].real();
+        const double negative = a[(m - l) % m].real();
+        r[l] =
+            0.5 * (positive + negative) / static_cast<double>(m) / static_cast<double>(n - l) / z;
+    }
+    return r;
+}
+
 // Interpolated value of r at a fractional lag; 0 past the end.
 double lagValue(const std::vector<double>& r, double lag) {
     if (lag < 0.0) return 0.0;
@@ -166,13 +229,18 @@ double lagValue(const std::vector<double>& r, double lag) {
     return r[i] * (1.0 - f) + r[i + 1] * f;
 }
 
-// Largest value of r within about a frame of the lag: tolerant of the coarse tempo grid.
+// Strength of the autocorrelation peak near a fractional lag: the best mean of two
+// neighbouring lags within about a frame. Sharp onsets whose period falls between two
+// frames split their peak over both lags; the pair mean scores them as it scores a period
+// of whole frames, so the frame grid does not favour one tempo over its double.
 double lagPeak(const std::vector<double>& r, double lag) {
     const long i = static_cast<long>(std::floor(lag));
     double best = -1.0;
-    for (long j = i - 1; j <= i + 2; ++j) {
-        if (j >= 0 && static_cast<size_t>(j) < r.size())
-            best = std::max(best, r[static_cast<size_t>(j)]);
+    for (long j = i - 1; j <= i + 1; ++j) {
+        if (j >= 0 && static_cast<size_t>(j + 1) < r.size()) {
+            best =
+                std::max(best, 0.5 * (r[static_cast<size_t>(j)] + r[static_cast<size_t>(j + 1)]));
+        }
     }
     return best;
 }
@@ -205,6 +273,11 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
     const std::vector<double> acf = normalisedAutocorrelation(sum, maxLag, rate);
     if (acf.empty()) return 0.0;
 
+    // Kick against snare band: a backbeat alternates the two at the beat, so their
+    // correlation peaks at odd multiples of the beat and dips at even ones.
+    const std::vector<double> kickSnare =
+        symmetricCrossCorrelation(env.band[0], env.band[2], maxLag, rate);
+
     auto whole = [&](double lag) { return lagPeak(acf, lag); };
     auto anyBand = [&](double lag) {
         double best = -1.0;
@@ -223,9 +296,18 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
         const double beat = whole(period);
         const double meter =
             std::max(0.5 * (whole(2.0 * period) + whole(4.0 * period)), whole(3.0 * period));
-        const double subdivision = std::max(anyBand(period / 2.0), anyBand(period / 3.0));
+        // A division that repeats as strongly as the beat itself is no subdivision: the
+        // pulse is then the faster level, and an isochronous pulse gets no credit for it.
+        const double half = whole(period / 2.0);
+        const double third = whole(period / 3.0);
+        const bool distinct = std::max(half, third) < beat - kFlatHierarchyMargin;
+        const double subdivision =
+            distinct ? std::max(anyBand(period / 2.0), anyBand(period / 3.0)) : 0.0;
         const double octaves = std::log2(bpm / kPriorCentreBpm) / kPriorOctaves;
-        const double score = beat + meter + 0.5 * subdivision - 0.5 * octaves * octaves;
+        const double backbeat =
+            kickSnare.empty() ? 0.0 : lagPeak(kickSnare, period) - lagPeak(kickSnare, 2.0 * period);
+        const double score = beat + meter + 0.25 * subdivision + kBackbeatWeight * backbeat -
+                             0.5 * octaves * octaves;
         if (score > bestScore) {
             bestScore = score;
             bestBpm = bpm;

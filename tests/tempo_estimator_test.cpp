@@ -1,0 +1,214 @@
+// Tempo estimation on rhythms synthesised here, where the true tempo is known exactly.
+#include "dsp/tempo_estimator.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/audio_dsp.h"
+
+namespace Trackloom {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// Deterministic noise in -1..1, so the tests do not depend on a library's generator.
+class Noise {
+  public:
+    float next() {
+        state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<float>(static_cast<int64_t>(state_ >> 11) - (int64_t{1} << 52)) /
+               static_cast<float>(int64_t{1} << 52);
+    }
+
+  private:
+    uint64_t state_ = 0x853c49e6748fea9bULL;
+};
+
+void addClick(std::vector<float>& out, int32_t rate, double at, float level) {
+    const size_t start = static_cast<size_t>(std::lround(at * rate));
+    const size_t length = static_cast<size_t>(0.03 * rate);
+    for (size_t i = 0; i < length && start + i < out.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        out[start + i] +=
+            level * static_cast<float>(std::exp(-t * 150.0) * std::sin(kTwoPi * 1000.0 * t));
+    }
+}
+
+void addKick(std::vector<float>& out, int32_t rate, double at) {
+    const size_t start = static_cast<size_t>(std::lround(at * rate));
+    const size_t length = static_cast<size_t>(0.2 * rate);
+    double phase = 0.0;
+    for (size_t i = 0; i < length && start + i < out.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        phase += kTwoPi * (45.0 + 100.0 * std::exp(-t * 30.0)) / rate;
+        out[start + i] += 0.8f * static_cast<float>(std::exp(-t * 12.0) * std::sin(phase));
+    }
+}
+
+void addNoiseHit(std::vector<float>& out, int32_t rate, double at, float level, double decay,
+                 Noise& noise, bool bright) {
+    const size_t start = static_cast<size_t>(std::lround(at * rate));
+    const size_t length = static_cast<size_t>(0.15 * rate);
+    float previous = 0.0f;
+    for (size_t i = 0; i < length && start + i < out.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const float n = noise.next();
+        // A first difference tilts the noise towards the top: hi-hat rather than snare.
+        const float v = bright ? n - previous : n;
+        previous = n;
+        out[start + i] += level * static_cast<float>(std::exp(-t * decay)) * v;
+    }
+}
+
+AudioBuffer clickTrack(double bpm, double seconds, int32_t rate) {
+    AudioBuffer b;
+    b.sampleRate = rate;
+    b.samples.assign(static_cast<size_t>(seconds * rate), 0.0f);
+    for (double t = 0.0; t < seconds; t += 60.0 / bpm) addClick(b.samples, rate, t, 0.5f);
+    return b;
+}
+
+// Kick on beats 1 and 3, snare on 2 and 4, closed hi-hat on every eighth note.
+AudioBuffer rockBeat(double bpm, double seconds, int32_t rate) {
+    AudioBuffer b;
+    b.sampleRate = rate;
+    b.samples.assign(static_cast<size_t>(seconds * rate), 0.0f);
+    Noise noise;
+    const double beat = 60.0 / bpm;
+    int index = 0;
+    for (double t = 0.0; t < seconds; t += beat, ++index) {
+        if (index % 2 == 0) {
+            addKick(b.samples, rate, t);
+        } else {
+            addNoiseHit(b.samples, rate, t, 0.5f, 25.0, noise, false);
+        }
+        addNoiseHit(b.samples, rate, t, 0.15f, 60.0, noise, true);
+        addNoiseHit(b.samples, rate, t + beat / 2.0, 0.1f, 60.0, noise, true);
+    }
+    return b;
+}
+
+AudioBuffer toStereo(const AudioBuffer& mono) {
+    AudioBuffer s;
+    s.sampleRate = mono.sampleRate;
+    s.channels = 2;
+    s.samples.reserve(mono.samples.size() * 2);
+    for (float v : mono.samples) {
+        s.samples.push_back(v);
+        s.samples.push_back(0.5f * v);
+    }
+    return s;
+}
+
+double feedInBlocks(const AudioBuffer& b, size_t block) {
+    TempoEstimator estimator(b.sampleRate, b.channels);
+    const size_t frames = b.samples.size() / static_cast<size_t>(b.channels);
+    for (size_t done = 0; done < frames; done += block) {
+        const size_t n = std::min(block, frames - done);
+        estimator.feed(b.samples.data() + done * static_cast<size_t>(b.channels), n);
+    }
+    return estimator.bpm();
+}
+
+class TempoOfRhythm : public ::testing::TestWithParam<double> {};
+
+TEST_P(TempoOfRhythm, ClickTrackReadsItsTempo) {
+    const double bpm = GetParam();
+    EXPECT_NEAR(AudioDSP::EstimateBPM(clickTrack(bpm, 20.0, 44100)), bpm, 0.5);
+}
+
+TEST_P(TempoOfRhythm, RockBeatReadsItsTempo) {
+    const double bpm = GetParam();
+    EXPECT_NEAR(AudioDSP::EstimateBPM(rockBeat(bpm, 20.0, 44100)), bpm, 0.5);
+}
+
+INSTANTIATE_TEST_SUITE_P(TempoEstimator, TempoOfRhythm,
+                         ::testing::Values(70.0, 120.0, 128.0, 174.0));
+
+TEST(TempoEstimator, NothingOrSilenceGives120) {
+    AudioBuffer empty;
+    EXPECT_EQ(AudioDSP::EstimateBPM(empty), 120.0);
+    AudioBuffer silence;
+    silence.samples.assign(44100 * 5, 0.0f);
+    EXPECT_EQ(AudioDSP::EstimateBPM(silence), 120.0);
+    TempoEstimator fedNothing(48000, 2);
+    EXPECT_EQ(fedNothing.bpm(), 120.0);
+}
+
+TEST(TempoEstimator, SilentPaddingChangesNothing) {
+    const AudioBuffer beat = rockBeat(128.0, 15.0, 44100);
+    AudioBuffer padded = beat;
+    padded.samples.insert(padded.samples.begin(), static_cast<size_t>(1.37 * 44100), 0.0f);
+    padded.samples.insert(padded.samples.end(), static_cast<size_t>(2.2 * 44100), 0.0f);
+    EXPECT_EQ(AudioDSP::EstimateBPM(padded), AudioDSP::EstimateBPM(beat));
+}
+
+TEST(TempoEstimator, BlockSizeDoesNotChangeTheResult) {
+    const AudioBuffer stereo = toStereo(rockBeat(97.0, 8.0, 44100));
+    const double whole = feedInBlocks(stereo, stereo.samples.size());
+    EXPECT_NEAR(whole, 97.0, 0.5);
+    for (size_t block : {size_t{1}, size_t{7}, size_t{4096}}) {
+        EXPECT_EQ(feedInBlocks(stereo, block), whole) << "block of " << block;
+    }
+}
+
+TEST(TempoEstimator, StereoAndOtherRatesAgree) {
+    EXPECT_NEAR(AudioDSP::EstimateBPM(toStereo(rockBeat(120.0, 15.0, 44100))), 120.0, 0.5);
+    for (int32_t rate : {8000, 48000, 96000}) {
+        EXPECT_NEAR(AudioDSP::EstimateBPM(rockBeat(128.0, 15.0, rate)), 128.0, 0.5)
+            << rate << " Hz";
+    }
+}
+
+TEST(TempoEstimator, ResetForgetsEarlierInput) {
+    const AudioBuffer fast = clickTrack(150.0, 10.0, 44100);
+    const AudioBuffer slow = rockBeat(90.0, 10.0, 44100);
+    TempoEstimator estimator(44100, 1);
+    estimator.feed(fast.samples.data(), fast.samples.size());
+    estimator.reset();
+    estimator.feed(slow.samples.data(), slow.samples.size());
+    EXPECT_EQ(estimator.bpm(), AudioDSP::EstimateBPM(slow));
+}
+
+TEST(TempoEstimator, DemoLikeTrackReads120) {
+    // A pitch-swept kick every half second, a decaying E2 in the second half of each beat,
+    // and a lead alternating A4 and C5 every half second.
+    const int32_t rate = 44100;
+    AudioBuffer b;
+    b.sampleRate = rate;
+    b.samples.assign(3 * rate, 0.0f);
+    for (size_t i = 0; i < b.samples.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const double p = std::fmod(t, 0.5);
+        double v = 0.0;
+        if (p < 0.15)
+            v += std::exp(-15.0 * p) * std::sin(kTwoPi * (40.0 + 110.0 * std::exp(-30.0 * p)) * p);
+        if (p >= 0.25)
+            v += 0.7 * std::exp(-5.0 * (p - 0.25)) * std::sin(kTwoPi * 82.4 * (p - 0.25));
+        const double lead = static_cast<int>(t / 0.5) % 2 == 0 ? 440.0 : 523.25;
+        v += 0.3 * std::sin(kTwoPi * lead * t);
+        b.samples[i] = static_cast<float>(0.5 * v);
+    }
+    EXPECT_EQ(AudioDSP::EstimateBPM(b), 120.0);
+}
+
+TEST(TempoDecision, PeriodicEnvelopeGivesItsTempoUnrounded) {
+    // Impulses every 47 frames at 100 frames/s: 127.66 BPM, off the 0.5 BPM search grid.
+    dsp::OnsetEnvelopes env;
+    for (auto& band : env.band) band.assign(3000, 0.0f);
+    for (size_t i = 5; i < 3000; i += 47) {
+        env.band[0][i] = 1.0f;
+        env.band[3][i] = 0.5f;
+        env.band[3][i + 23] = 0.3f;  // off-beat hi-hat
+    }
+    EXPECT_NEAR(dsp::EstimateTempoFromEnvelopes(env), 6000.0 / 47.0, 0.05);
+    dsp::OnsetEnvelopes flat;
+    for (auto& band : flat.band) band.assign(3000, 0.25f);
+    EXPECT_EQ(dsp::EstimateTempoFromEnvelopes(flat), 0.0);
+}
+
+}  // namespace
+}  // namespace Trackloom
