@@ -6,7 +6,7 @@
 # the second or so that every Wine process otherwise spends starting Wine's services.
 set -euo pipefail
 
-prefix=$1
+prefix=$(realpath -m "$1")
 shift
 export WINEPREFIX=$prefix
 export WINEDEBUG=-all

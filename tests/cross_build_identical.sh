@@ -7,10 +7,13 @@
 # Run by the Windows build's test suite (make windows-test), which builds the Linux program first.
 set -uo pipefail
 
-linux_exe=$1
-windows_exe=$2
+# Everything runs from scratch directories, so paths given relative to here are made absolute.
+absolute() { if [ -e "$1" ]; then realpath "$1"; else printf '%s\n' "$1"; fi; }
+linux_exe=$(absolute "$1")
+windows_exe=$(absolute "$2")
 shift 2
-runner=("$@")
+runner=()
+for word in "$@"; do runner+=("$(absolute "$word")"); done
 
 if [ ! -x "$linux_exe" ]; then
     echo "Linux program $linux_exe not found; build it first (make build)"
@@ -88,30 +91,32 @@ fi
 [ ${#inputs[@]} -gt 0 ]
 check "split inputs prepared" $?
 
+# Each program works in a directory of its own, on the same relative names, so that what
+# they print can be compared as well.
 stems=(vocals drums bass other)
 for input in "${inputs[@]}"; do
     base=${input%.wav}
-    mkdir -p "linux-$base" "windows-$base"
-    run_linux --split "$input" "linux-$base" >"linux-$base.out" 2>&1
+    mkdir -p "linux/$base" "windows/$base"
+    (cd linux && run_linux --split "../$input" "$base" >"$base.out" 2>&1)
     check "linux --split $input" $?
-    run_windows --split "$input" "windows-$base" >"windows-$base.out" 2>&1
-    check "windows --split $input" $? "$(tr -d '\r' <"windows-$base.out" | tail -3)"
+    (cd windows && run_windows --split "../$input" "$base" >"$base.out" 2>&1)
+    check "windows --split $input" $? "$(tr -d '\r' <"windows/$base.out" | tail -4)"
     for stem in "${stems[@]}"; do
-        a=linux-$base/$stem.wav
-        b=windows-$base/$stem.wav
+        a=linux/$base/$stem.wav
+        b=windows/$base/$stem.wav
         if [ ! -f "$a" ] || [ ! -f "$b" ]; then
             check "split $input $stem.wav written by both" 1
             continue
         fi
         check "split $input $stem.wav identical" "$(cmp "$a" "$b" >/dev/null; echo $?)" "$(cmp "$a" "$b" 2>&1)"
     done
-    same_text "windows-$base.out" "linux-$base.out"
-    check "split $input output text identical" $?
+    same_text "windows/$base.out" "linux/$base.out"
+    check "split $input output text identical" $? "$(diff <(tr -d '\r' <"windows/$base.out") "linux/$base.out" | head -5)"
 
-    run_linux --bpm "$input" >"linux-$base.bpm" 2>&1
-    run_windows --bpm "$input" >"windows-$base.bpm" 2>&1
-    same_text "windows-$base.bpm" "linux-$base.bpm"
-    check "bpm $input identical" $? "$(diff <(tr -d '\r' <"windows-$base.bpm") "linux-$base.bpm" | head -5)"
+    (cd linux && run_linux --bpm "../$input" >"$base.bpm" 2>&1)
+    (cd windows && run_windows --bpm "../$input" >"$base.bpm" 2>&1)
+    same_text "windows/$base.bpm" "linux/$base.bpm"
+    check "bpm $input identical" $? "$(diff <(tr -d '\r' <"windows/$base.bpm") "linux/$base.bpm" | head -5)"
 done
 
 echo "$passed passed, $failed failed"
