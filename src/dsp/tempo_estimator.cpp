@@ -251,12 +251,17 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
     const double rate = env.frameRate;
     const size_t maxLag = static_cast<size_t>(kMaxLagSeconds * rate);
     const size_t n = env.band[0].size();
+    for (const auto& band : env.band) {
+        if (band.size() != n) return 0.0;
+    }
+    if (n < 4) return 0.0;
 
     // Each band on its own shows subdivisions that louder bands would mask (hi-hats under
     // kick and snare); their sum, each band scaled to unit deviation, shows how strongly
     // the whole texture repeats, kick and snare alternating included.
     std::vector<std::vector<double>> bandAcf;
-    std::vector<float> sum(n, 0.0f);
+    std::vector<float> sum;
+    sum.assign(n, 0.0f);
     for (const auto& band : env.band) {
         auto r = normalisedAutocorrelation(band, maxLag, rate);
         if (r.empty()) continue;
