@@ -187,7 +187,8 @@ TEST(DemoCommand, UnwritableFileIsReportedWithoutSuccess) {
     CaptureOutput capture;
     const int status = TrackloomApp::RunDemo(dir.path().string());
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(capture.err(), "Failed to write audio file: " + dir.file("demo_mix.wav") + "\n");
+    EXPECT_EQ(capture.err(),
+              "Failed to write audio file: " + dir.path().string() + "/demo_mix.wav\n");
     const std::string out = capture.out();
     EXPECT_EQ(out.find("SUCCESS"), std::string::npos);
     EXPECT_EQ(out.find("Generating procedural test track (3.0s, 44.1kHz)...\n"
