@@ -9,9 +9,13 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kLn2 = 0.69314718055994530942;
-constexpr double kLowestHz = 35.0;        // below the lowest bass notes in common use (C#1)
-constexpr double kHighestHz = 1750.0;     // under the resampler's cutoff at 1.8 kHz
-constexpr double kBassSplitPitch = 50.0;  // MIDI D3: the bass register lies below it
+constexpr double kLowestHz = 35.0;          // below the lowest bass notes in common use (C#1)
+constexpr double kHighestHz = 1750.0;       // under the resampler's cutoff at 1.8 kHz
+constexpr double kBassCeilingPitch = 60.0;  // MIDI C4: no bass note sits above it
+constexpr double kBassProminence = 0.25;    // of the frame's strongest peak
+// Typical magnitudes of the third and fifth partials relative to the fundamental.
+constexpr double kThirdPartial = 0.3;
+constexpr double kFifthPartial = 0.2;
 
 const char* const kTonicNames[12] = {"C",  "C#", "D",  "Eb", "E",  "F",
                                      "F#", "G",  "Ab", "A",  "Bb", "B"};
@@ -114,30 +118,45 @@ void KeyEstimator::analyseFrame() {
     }
     if (peaks_.empty()) return;
 
+    // The bass note is the lowest peak that stands out in the frame: a fixed register
+    // split would file low chord tones as bass and high bass notes as harmony.
+    double strongest = 0.0;
+    for (const Peak& p : peaks_) strongest = std::max(strongest, p.magnitude);
+    size_t bassPeak = peaks_.size();
+    for (size_t j = 0; j < peaks_.size(); ++j) {
+        if (peaks_[j].pitch >= kBassCeilingPitch) break;
+        if (peaks_[j].magnitude >= kBassProminence * strongest) {
+            bassPeak = j;
+            break;
+        }
+    }
+
     std::array<double, 12> bass{}, treble{};
     for (size_t j = 0; j < peaks_.size(); ++j) {
         const Peak& p = peaks_[j];
         // The third partial of a lower note lands a twelfth above it, the fifth two
         // octaves and a major third above: both name a pitch class the music may not
-        // hold. A peak that a lower, comparable peak explains that way counts for little.
-        double weight = 1.0;
+        // hold. Take off what a lower peak's partial would typically contribute there,
+        // leaving a real chord tone at that spot (a fifth voiced over the bass) its excess.
+        double explained = 0.0;
         for (size_t i = 0; i < j; ++i) {
             const double interval = p.pitch - peaks_[i].pitch;
-            const bool third = std::fabs(interval - 19.02) < 0.35;
-            const bool fifth = std::fabs(interval - 27.86) < 0.35;
-            if ((third || fifth) && peaks_[i].magnitude >= 0.25 * p.magnitude) {
-                weight = 0.25;
-                break;
+            if (std::fabs(interval - 19.02) < 0.35) {
+                explained = std::max(explained, kThirdPartial * peaks_[i].magnitude);
+            } else if (std::fabs(interval - 27.86) < 0.35) {
+                explained = std::max(explained, kFifthPartial * peaks_[i].magnitude);
             }
         }
-        const double value = weight * p.magnitude;
+        const double value = std::max(0.0, p.magnitude - explained);
         // Share between the two nearest semitones by distance, so detuned or gliding
         // partials are not forced into one class.
         const double below = std::floor(p.pitch);
         const double frac = p.pitch - below;
         const int pcBelow = (static_cast<int>(below) % 12 + 12) % 12;
         const int pcAbove = (pcBelow + 1) % 12;
-        auto& target = p.pitch < kBassSplitPitch ? bass : treble;
+        // The bass note is kept apart from the harmony above it: loud and rooted on each
+        // chord in turn, it would otherwise make the harmony sum a list of chord roots.
+        auto& target = j == bassPeak ? bass : treble;
         target[static_cast<size_t>(pcBelow)] += value * (1.0 - frac);
         target[static_cast<size_t>(pcAbove)] += value * frac;
     }
@@ -156,16 +175,21 @@ namespace dsp {
 
 namespace {
 
-// Key profiles (Temperley's, from the Kostka-Payne corpus), index 0 the tonic.
-constexpr double kMajorProfile[12] = {0.748, 0.060, 0.488, 0.082, 0.670, 0.460,
-                                      0.096, 0.715, 0.104, 0.366, 0.057, 0.400};
-constexpr double kMinorProfile[12] = {0.712, 0.084, 0.474, 0.618, 0.049, 0.460,
-                                      0.105, 0.747, 0.404, 0.067, 0.133, 0.330};
+// Key profiles, index 0 the tonic. Tonic-heavy, with the natural minor's sixth and
+// seventh given their due, as popular music uses them (in the manner of the profiles
+// Faraldo and colleagues derived for electronic dance music).
+constexpr double kMajorProfile[12] = {0.165, 0.047, 0.083, 0.067, 0.100, 0.093,
+                                      0.053, 0.132, 0.052, 0.074, 0.069, 0.064};
+constexpr double kMinorProfile[12] = {0.172, 0.040, 0.076, 0.121, 0.056, 0.085,
+                                      0.050, 0.135, 0.075, 0.050, 0.092, 0.049};
 // Bass lines dwell on the tonic and fifth, and pass through the other scale degrees.
 constexpr double kMajorBassProfile[12] = {1.0, 0.0, 0.3, 0.0,  0.35, 0.45,
                                           0.0, 0.6, 0.0, 0.35, 0.05, 0.15};
 constexpr double kMinorBassProfile[12] = {1.0, 0.0, 0.25, 0.4, 0.0, 0.45,
                                           0.0, 0.6, 0.35, 0.0, 0.3, 0.1};
+
+// Weight of the bass-note evidence against the whole-texture evidence.
+constexpr double kBassWeight = 0.5;
 
 double correlation(const std::array<double, 12>& x, const double* profile, int tonic) {
     double mx = 0.0, mp = 0.0;
@@ -205,7 +229,7 @@ int EstimateKeyFromChroma(const ChromaSums& chroma) {
         const bool minor = k >= 12;
         double score = correlation(chroma.treble, minor ? kMinorProfile : kMajorProfile, tonic);
         if (haveBass) {
-            score += 0.25 *
+            score += kBassWeight *
                      correlation(chroma.bass, minor ? kMinorBassProfile : kMajorBassProfile, tonic);
         }
         if (score > bestScore) {

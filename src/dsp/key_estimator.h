@@ -11,12 +11,12 @@
 //   it arrives, so a stream of any length is analysed whole.
 //
 // Method, in short: a 4 kHz mono resampled stream is cut into 1.02 s Hann frames every
-// 0.256 s. Spectral peaks are located to a fraction of a bin, discounted when they can be
-// explained as the third or fifth partial of a lower peak, and their magnitudes shared
-// between the two nearest semitones. Pitch-class sums are kept separately for the bass
-// register (below D3) and above it. Each of the 24 keys is scored by correlating the upper
-// sum with Temperley's major/minor key profiles and the bass sum with a profile weighted
-// towards the tonic and fifth.
+// 0.256 s. Spectral peaks are located to a fraction of a bin, reduced by what the third or
+// fifth partial of a lower peak would put there, and their magnitudes shared between the
+// two nearest semitones. Each frame's bass note (its lowest prominent peak) goes to one
+// pitch-class sum, every other peak to another. Each of the 24 keys is scored by
+// correlating the first with tonic-heavy major/minor key profiles and the bass sum with a
+// profile weighted towards the tonic and fifth.
 #pragma once
 
 #include <array>
@@ -33,8 +33,8 @@ namespace dsp {
 
 // Pitch-class evidence gathered from a stream; index 0 is C, 9 is A.
 struct ChromaSums {
-    std::array<double, 12> treble{};  // D3 and above, whole stream
-    std::array<double, 12> bass{};    // below D3, whole stream
+    std::array<double, 12> treble{};  // every other peak, whole stream
+    std::array<double, 12> bass{};    // the lowest prominent peak of each frame
 };
 
 // Key index from pitch-class evidence: tonic 0..11 (C..B) plus 12 for minor, or -1 when the
