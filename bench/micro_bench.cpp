@@ -33,26 +33,9 @@ std::vector<float> mix(size_t n) {
     return s;
 }
 
-size_t bytesPer(SampleFormat f) {
-    switch (f) {
-        case SampleFormat::U8:
-            return 1;
-        case SampleFormat::S16:
-            return 2;
-        case SampleFormat::S24:
-            return 3;
-        case SampleFormat::S32:
-        case SampleFormat::F32:
-            return 4;
-        case SampleFormat::F64:
-            return 8;
-    }
-    return 0;
-}
-
 void BM_Decode(benchmark::State& state, SampleFormat format) {
     const size_t samples = kFrames * 2;
-    std::vector<unsigned char> raw(samples * bytesPer(format));
+    std::vector<unsigned char> raw(samples * BytesPerSample(format));
     uint32_t h = 1;
     for (auto& b : raw) b = static_cast<unsigned char>((h = h * 1103515245u + 12345u) >> 16);
     if (format == SampleFormat::F32 || format == SampleFormat::F64) {

@@ -82,24 +82,6 @@ inline void putLe(std::string& b, uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) b.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
-inline uint32_t containerBytes(Trackloom::SampleFormat f) {
-    using Trackloom::SampleFormat;
-    switch (f) {
-        case SampleFormat::U8:
-            return 1;
-        case SampleFormat::S16:
-            return 2;
-        case SampleFormat::S24:
-            return 3;
-        case SampleFormat::S32:
-        case SampleFormat::F32:
-            return 4;
-        case SampleFormat::F64:
-            return 8;
-    }
-    return 0;
-}
-
 struct HeaderOptions {
     bool unknownSizes = false;  // RIFF and data sizes all ones, as written to a pipe
     bool listChunk = false;     // an odd-sized LIST/INFO chunk between fmt and data
@@ -109,7 +91,7 @@ struct HeaderOptions {
 inline std::string wavHeader(Trackloom::SampleFormat format, int32_t sampleRate, int32_t channels,
                              uint64_t dataBytes, HeaderOptions opt = {}) {
     using Trackloom::SampleFormat;
-    const uint32_t bytes = containerBytes(format);
+    const uint32_t bytes = Trackloom::BytesPerSample(format);
     const bool isFloat = format == SampleFormat::F32 || format == SampleFormat::F64;
     std::string list;
     if (opt.listChunk) {
@@ -143,7 +125,7 @@ inline std::string wavHeader(Trackloom::SampleFormat format, int32_t sampleRate,
 inline std::string encodeSamples(Trackloom::SampleFormat format, const float* s, size_t n) {
     using Trackloom::SampleFormat;
     std::string out;
-    out.reserve(n * containerBytes(format));
+    out.reserve(n * Trackloom::BytesPerSample(format));
     for (size_t i = 0; i < n; ++i) {
         const double x = std::fmax(-1.0, std::fmin(1.0, static_cast<double>(s[i])));
         switch (format) {

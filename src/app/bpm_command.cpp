@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <vector>
 
 #include "app/commands.h"
@@ -7,13 +6,6 @@
 #include "dsp/wav_io.h"
 
 namespace TrackloomApp {
-namespace {
-
-constexpr size_t kBlockFrames = 4096;
-// As in the split: a header may claim 65535 channels, so blocks are bounded by samples.
-constexpr size_t kMaxBlockSamples = 65536;
-
-}  // namespace
 
 int RunBpm(const std::string& inputPath) {
     using namespace Trackloom;
@@ -24,8 +16,7 @@ int RunBpm(const std::string& inputPath) {
     }
     const WavFormat format = reader.format();
     const auto channels = static_cast<size_t>(format.channels);
-    const size_t blockFrames =
-        std::max<size_t>(1, std::min(kBlockFrames, kMaxBlockSamples / channels));
+    const size_t blockFrames = reader.blockFrames();
     std::vector<float> block(blockFrames * channels);
 
     // Both estimators take the input a block at a time and give the same answer as for the

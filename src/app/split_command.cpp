@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <array>
 #include <iostream>
 #include <vector>
@@ -10,11 +9,6 @@
 namespace TrackloomApp {
 namespace {
 
-// Frames per block: small enough that a block and its four stems stay in cache.
-constexpr size_t kBlockFrames = 4096;
-// A header may claim 65535 channels; blocks of such frames are cut short so that the five
-// buffers stay a few megabytes whatever the input says.
-constexpr size_t kMaxBlockSamples = 65536;
 constexpr std::array<const char*, 4> kStemNames = {"/vocals.wav", "/drums.wav", "/bass.wav",
                                                    "/other.wav"};
 
@@ -29,8 +23,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     }
     const WavFormat format = reader.format();
     const auto channels = static_cast<size_t>(format.channels);
-    const size_t blockFrames =
-        std::max<size_t>(1, std::min(kBlockFrames, kMaxBlockSamples / channels));
+    const size_t blockFrames = reader.blockFrames();
 
     std::vector<float> input(blockFrames * channels);
     std::array<std::vector<float>, 4> stems;

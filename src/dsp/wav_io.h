@@ -35,6 +35,9 @@ struct WavFormat {
     uint32_t bytesPerSample = 2;  // container size of one sample of one channel
 };
 
+// Bytes one sample of one channel occupies in the file.
+uint32_t BytesPerSample(SampleFormat format);
+
 // Decodes `sampleCount` samples stored as `format` into floats. Integers in a container of
 // B bits scale by 2^-(B-1), so decoding is exact; float64 rounds to single.
 void DecodeSamples(SampleFormat format, const unsigned char* raw, size_t sampleCount, float* out);
@@ -58,6 +61,10 @@ class WavReader {
     // Reads up to `frames` frames (frames * channels interleaved floats) into `out`.
     // Returns the frames read; fewer than asked means the data has ended.
     size_t readFrames(float* out, size_t frames);
+
+    // A block length, in frames, for callers that stream: about 4096 frames, cut short for
+    // wide frames so a block stays within 65536 samples whatever the header claims.
+    size_t blockFrames() const;
 
   private:
     WavStatus parseHeaders(std::istream& in, bool sizeKnown);

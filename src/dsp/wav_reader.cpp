@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -130,6 +131,23 @@ void decodeF64(const unsigned char* raw, size_t n, float* out) {
 }
 
 }  // namespace
+
+uint32_t BytesPerSample(SampleFormat format) {
+    switch (format) {
+        case SampleFormat::U8:
+            return 1;
+        case SampleFormat::S16:
+            return 2;
+        case SampleFormat::S24:
+            return 3;
+        case SampleFormat::S32:
+        case SampleFormat::F32:
+            return 4;
+        case SampleFormat::F64:
+            return 8;
+    }
+    return 0;
+}
 
 void DecodeSamples(SampleFormat format, const unsigned char* raw, size_t sampleCount, float* out) {
     switch (format) {
@@ -271,6 +289,13 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         return WavStatus::Ok;
     }
     return WavStatus::Malformed;
+}
+
+size_t WavReader::blockFrames() const {
+    constexpr size_t kBlockFrames = 4096;
+    constexpr size_t kMaxBlockSamples = 65536;
+    const auto channels = static_cast<size_t>(format_.channels);
+    return std::max<size_t>(1, std::min(kBlockFrames, kMaxBlockSamples / channels));
 }
 
 size_t WavReader::readFrames(float* out, size_t frames) {

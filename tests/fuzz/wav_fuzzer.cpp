@@ -34,23 +34,6 @@ bool isInteger(SampleFormat f) {
            f == SampleFormat::S32;
 }
 
-uint32_t containerOf(SampleFormat f) {
-    switch (f) {
-        case SampleFormat::U8:
-            return 1;
-        case SampleFormat::S16:
-            return 2;
-        case SampleFormat::S24:
-            return 3;
-        case SampleFormat::S32:
-        case SampleFormat::F32:
-            return 4;
-        case SampleFormat::F64:
-            return 8;
-    }
-    return 0;
-}
-
 // Runs the separator over `samples` cut into blocks of `blockFrames`, returning the four
 // stems concatenated, so two different cuts can be compared bit for bit.
 std::vector<float> separate(const WavFormat& format, const std::vector<float>& samples,
@@ -74,15 +57,14 @@ std::vector<float> separate(const WavFormat& format, const std::vector<float>& s
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::istringstream in(std::string(reinterpret_cast<const char*>(data), size),
-                          std::ios::binary);
+    std::istringstream in(std::string(reinterpret_cast<const char*>(data), size), std::ios::binary);
     WavReader reader;
     if (reader.open(in) != WavStatus::Ok) return 0;
 
     const WavFormat format = reader.format();
     check(format.channels > 0 && format.channels <= UINT16_MAX);
     check(format.sampleRate > 0);
-    check(format.bytesPerSample == containerOf(format.sampleFormat));
+    check(format.bytesPerSample == BytesPerSample(format.sampleFormat));
     // A stream cannot be measured, so its length is never claimed.
     check(reader.frameCount() == WavReader::kUnknownFrameCount);
 
