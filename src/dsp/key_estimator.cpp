@@ -175,13 +175,11 @@ namespace dsp {
 
 namespace {
 
-// Key profiles, index 0 the tonic. Tonic-heavy, with the natural minor's sixth and
-// seventh given their due, as popular music uses them (in the manner of the profiles
-// Faraldo and colleagues derived for electronic dance music).
-constexpr double kMajorProfile[12] = {0.165, 0.047, 0.083, 0.067, 0.100, 0.093,
-                                      0.053, 0.132, 0.052, 0.074, 0.069, 0.064};
-constexpr double kMinorProfile[12] = {0.172, 0.040, 0.076, 0.121, 0.056, 0.085,
-                                      0.050, 0.135, 0.075, 0.050, 0.092, 0.049};
+// Key profiles, index 0 the tonic: the tonic triad's tones weigh most, the other scale
+// degrees about half, notes outside the scale nothing. The minor profile is the natural
+// minor that popular music mostly uses, with a trace of the raised seventh.
+constexpr double kMajorProfile[12] = {1.0, 0.0, 0.5, 0.0, 0.8, 0.5, 0.0, 0.9, 0.0, 0.5, 0.0, 0.4};
+constexpr double kMinorProfile[12] = {1.0, 0.0, 0.5, 0.8, 0.0, 0.5, 0.0, 0.9, 0.5, 0.0, 0.45, 0.1};
 // Bass lines dwell on the tonic and fifth, and pass through the other scale degrees.
 constexpr double kMajorBassProfile[12] = {1.0, 0.0, 0.3, 0.0,  0.35, 0.45,
                                           0.0, 0.6, 0.0, 0.35, 0.05, 0.15};

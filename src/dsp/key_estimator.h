@@ -15,7 +15,7 @@
 // fifth partial of a lower peak would put there, and their magnitudes shared between the
 // two nearest semitones. Each frame's bass note (its lowest prominent peak) goes to one
 // pitch-class sum, every other peak to another. Each of the 24 keys is scored by
-// correlating the first with tonic-heavy major/minor key profiles and the bass sum with a
+// correlating the first with diatonic major/minor key profiles and the bass sum with a
 // profile weighted towards the tonic and fifth.
 #pragma once
 
