@@ -55,7 +55,7 @@ inline void putLe(Bytes& b, uint64_t v, int n) {
 }
 
 inline void putTag(Bytes& b, const char* tag) {
-    b.insert(b.end(), tag, tag + 4);
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(tag[i]));
 }
 
 // Describes a WAV file to build byte by byte, including ones no sane writer would make.
