@@ -230,5 +230,26 @@ for input in "$corpus"/valid_*.wav; do
     rm -rf "${empty_out:?}"/*
 done
 
+# The analysis reads the same files: every hostile one is refused the same way, and every
+# valid one, whatever its rate or channel count, is answered within a second and 64 MiB.
+for input in "$corpus"/*.wav; do
+    run 1 --bpm "$input"
+    case $(basename "$input") in
+        valid_*)
+            lines=$(grep -c '^Estimated \(BPM\|Key\): ' "$work/out")
+            check "--bpm valid $(basename "$input")" \
+                $((status != 0 || lines != 2 || rss_kb >= rss_limit_kb)) \
+                "status $status, ${rss_kb} KiB, stdout: $(head -c 200 "$work/out")"
+            ;;
+        *)
+            only_line "Failed to read audio file: $input"
+            ok=$?
+            check "--bpm hostile $(basename "$input")" \
+                $((status != 1 || ok != 0 || rss_kb >= rss_limit_kb)) \
+                "status $status, ${rss_kb} KiB, stderr: $(head -c 200 "$work/err")"
+            ;;
+    esac
+done
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
