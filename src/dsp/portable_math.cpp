@@ -1,0 +1,78 @@
+#include "dsp/portable_math.h"
+
+#include <cmath>
+
+namespace Trackloom {
+namespace dsp {
+namespace {
+
+// pi/2 in two parts: the first has 33 significant bits, so k * kPio2Hi is exact for the
+// quadrant counts below 2^20 that |x| < 1e6 gives.
+constexpr double kPio2Hi = 1.57079632673412561417e+00;
+constexpr double kPio2Lo = 6.07710050650619224932e-11;
+constexpr double kTwoOverPi = 6.36619772367581382433e-01;
+
+// Taylor series on |r| <= pi/4; the first omitted terms are below 1e-17.
+double sinKernel(double r) {
+    const double r2 = r * r;
+    const double p =
+        -1.0 / 6 +
+        r2 * (1.0 / 120 + r2 * (-1.0 / 5040 +
+                                r2 * (1.0 / 362880 + r2 * (-1.0 / 39916800 +
+                                                           r2 * (1.0 / 6227020800.0 +
+                                                                 r2 * (-1.0 / 1307674368000.0))))));
+    return r + r * r2 * p;
+}
+
+double cosKernel(double r) {
+    const double r2 = r * r;
+    const double p =
+        1.0 / 24 +
+        r2 * (-1.0 / 720 + r2 * (1.0 / 40320 + r2 * (-1.0 / 3628800 +
+                                                     r2 * (1.0 / 479001600.0 +
+                                                           r2 * (-1.0 / 87178291200.0 +
+                                                                 r2 * (1.0 / 20922789888000.0))))));
+    return 1.0 - 0.5 * r2 + r2 * r2 * p;
+}
+
+// Reduces x to r in [-pi/4, pi/4] and the quadrant x lies in.
+double reduce(double x, long& quadrant) {
+    const double k = std::floor(x * kTwoOverPi + 0.5);
+    quadrant = static_cast<long>(k);
+    return (x - k * kPio2Hi) - k * kPio2Lo;
+}
+
+}  // namespace
+
+double PortableSin(double x) {
+    long q = 0;
+    const double r = reduce(x, q);
+    switch (q & 3) {
+        case 0:
+            return sinKernel(r);
+        case 1:
+            return cosKernel(r);
+        case 2:
+            return -sinKernel(r);
+        default:
+            return -cosKernel(r);
+    }
+}
+
+double PortableCos(double x) {
+    long q = 0;
+    const double r = reduce(x, q);
+    switch (q & 3) {
+        case 0:
+            return cosKernel(r);
+        case 1:
+            return -sinKernel(r);
+        case 2:
+            return -cosKernel(r);
+        default:
+            return sinKernel(r);
+    }
+}
+
+}  // namespace dsp
+}  // namespace Trackloom

@@ -1,0 +1,15 @@
+// Elementary functions computed by a fixed sequence of double operations, so that every
+// platform gets the same bits. C libraries differ in the last bits of sin and cos (glibc and
+// MinGW's disagree on about one argument in five hundred), which would let the Windows and
+// Linux builds reach different analysis results from the same audio.
+#pragma once
+
+namespace Trackloom {
+namespace dsp {
+
+// sin and cos of x (radians), |x| < 1e6, to within about 2 ulp of the true value.
+double PortableSin(double x);
+double PortableCos(double x);
+
+}  // namespace dsp
+}  // namespace Trackloom
