@@ -78,6 +78,13 @@ std::complex<double> unitRoot(size_t k, size_t n) {
 
 }  // namespace
 
+bool AnyNonZero(const float* samples, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (samples[i] != 0.0f) return true;
+    }
+    return false;
+}
+
 double PortableLog(double x) {
     if (!(x > 0.0)) return -1e300;
     if (!(x <= 1.7976931348623157e308)) return 710.0;  // infinity

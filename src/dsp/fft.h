@@ -20,6 +20,18 @@ namespace dsp {
 // Relative error below 1e-8; non-positive x gives a large negative number.
 double PortableLog(double x);
 
+// Input rates the estimators analyse. Audio at any other rate gives no evidence, so the
+// estimators keep their answers for silence: far outside this range the resampler's kernel
+// (too high a rate) or its output (too low a rate) would grow without bound.
+constexpr int32_t kMinAnalysedRate = 4000;    // Hz
+constexpr int32_t kMaxAnalysedRate = 768000;  // Hz
+inline bool IsAnalysedRate(int32_t rate) {
+    return rate >= kMinAnalysedRate && rate <= kMaxAnalysedRate;
+}
+
+// True if any of the `count` samples is not zero: digital silence carries no evidence.
+bool AnyNonZero(const float* samples, size_t count);
+
 // In-place complex FFT of a fixed power-of-two size (>= 1).
 class Fft {
   public:

@@ -41,7 +41,9 @@ std::string KeyName(int keyIndex) {
 
 KeyEstimator::KeyEstimator(int32_t sampleRate, int32_t channels)
     : channels_(channels > 0 ? channels : 1),
-      resampler_(sampleRate, channels > 0 ? channels : 1, kAnalysisRate),
+      analysed_(dsp::IsAnalysedRate(sampleRate)),
+      resampler_(analysed_ ? sampleRate : kAnalysisRate, channels > 0 ? channels : 1,
+                 kAnalysisRate),
       fft_(kFrameSize),
       window_(kFrameSize),
       frame_(kFrameSize),
@@ -60,15 +62,9 @@ void KeyEstimator::reset() {
 }
 
 void KeyEstimator::feed(const float* interleaved, size_t frames) {
-    if (frames == 0 || interleaved == nullptr) return;
+    if (frames == 0 || interleaved == nullptr || !analysed_) return;
     if (!heardSignal_) {
-        const size_t n = frames * static_cast<size_t>(channels_);
-        for (size_t i = 0; i < n; ++i) {
-            if (interleaved[i] != 0.0f) {
-                heardSignal_ = true;
-                break;
-            }
-        }
+        heardSignal_ = dsp::AnyNonZero(interleaved, frames * static_cast<size_t>(channels_));
     }
     constexpr size_t kSlice = 8192;
     for (size_t done = 0; done < frames; done += kSlice) {

@@ -64,6 +64,7 @@ class KeyEstimator {
     void analyseFrame();
 
     int32_t channels_;
+    bool analysed_;  // the input rate is one the analysis accepts
     dsp::MonoResampler resampler_;
     dsp::RealFft fft_;
     std::vector<double> window_;

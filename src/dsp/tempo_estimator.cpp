@@ -16,7 +16,9 @@ constexpr double kLowestHz = 30.0;
 TempoEstimator::TempoEstimator(int32_t sampleRate, int32_t channels)
     : sampleRate_(sampleRate),
       channels_(channels > 0 ? channels : 1),
-      resampler_(sampleRate, channels > 0 ? channels : 1, kAnalysisRate),
+      analysed_(dsp::IsAnalysedRate(sampleRate)),
+      resampler_(analysed_ ? sampleRate : kAnalysisRate, channels > 0 ? channels : 1,
+                 kAnalysisRate),
       fft_(kFrameSize),
       window_(kFrameSize),
       frame_(kFrameSize),
@@ -51,16 +53,10 @@ void TempoEstimator::reset() {
 }
 
 void TempoEstimator::feed(const float* interleaved, size_t frames) {
-    if (frames == 0 || interleaved == nullptr) return;
+    if (frames == 0 || interleaved == nullptr || !analysed_) return;
     if (env_.band[0].size() >= maxFrames_) return;  // the analysed stretch is complete
     if (!heardSignal_) {
-        const size_t n = frames * static_cast<size_t>(channels_);
-        for (size_t i = 0; i < n; ++i) {
-            if (interleaved[i] != 0.0f) {
-                heardSignal_ = true;
-                break;
-            }
-        }
+        heardSignal_ = dsp::AnyNonZero(interleaved, frames * static_cast<size_t>(channels_));
     }
     // Slices keep the resampled backlog short however large the caller's block is.
     constexpr size_t kSlice = 8192;

@@ -62,6 +62,7 @@ class TempoEstimator {
 
     int32_t sampleRate_;
     int32_t channels_;
+    bool analysed_;  // the input rate is one the analysis accepts
     dsp::MonoResampler resampler_;
     dsp::RealFft fft_;
     std::vector<double> window_;
