@@ -43,3 +43,13 @@ TEST(PortableMath, ExactPointsAndSymmetry) {
             << x;
     }
 }
+
+TEST(PortableLog, AgreesWithTheLibraryLogOverTheWholeRange) {
+    for (double x = 1e-310; x < 1e306; x *= 1.37) {
+        const double expected = std::log(x);
+        EXPECT_NEAR(PortableLog(x), expected, 1e-8 * std::max(1.0, std::fabs(expected))) << x;
+    }
+    EXPECT_EQ(PortableLog(1.0), 0.0);
+    EXPECT_LT(PortableLog(0.0), -1e299);
+    EXPECT_LT(PortableLog(-2.0), -1e299);
+}

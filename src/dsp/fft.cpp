@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <stdexcept>
+
+#include "dsp/portable_math.h"
 
 namespace Trackloom {
 namespace dsp {
@@ -23,14 +24,14 @@ std::complex<double> unitRoot(size_t k, size_t n) {
     // when possible; small sizes fall back to the direct formula.
     if (n % 8 != 0) {
         double a = -2.0 * kPi * static_cast<double>(k) / static_cast<double>(n);
-        return {std::cos(a), std::sin(a)};
+        return {PortableCos(a), PortableSin(a)};
     }
     const size_t eighth = n / 8;
     size_t octant = k / eighth;
     size_t r = k % eighth;
     auto cs = [n](size_t m) {
         double a = 2.0 * kPi * static_cast<double>(m) / static_cast<double>(n);
-        return std::complex<double>(std::cos(a), std::sin(a));  // angle in [0, pi/4]
+        return std::complex<double>(PortableCos(a), PortableSin(a));  // angle in [0, pi/4]
     };
     std::complex<double> v;  // e^{+i theta} for theta = 2 pi k / n
     switch (octant % 8) {
@@ -83,39 +84,6 @@ bool AnyNonZero(const float* samples, size_t count) {
         if (samples[i] != 0.0f) return true;
     }
     return false;
-}
-
-double PortableLog(double x) {
-    if (!(x > 0.0)) return -1e300;
-    if (!(x <= 1.7976931348623157e308)) return 710.0;  // infinity
-    // Split x = m * 2^e with m in [1, 2) straight from the IEEE-754 bits (denormals are
-    // scaled up first), avoiding a library call in the per-bin loop.
-    int bias = 0;
-    if (x < 1e-300) {
-        x *= 1e300;
-        bias = -997;  // 1e300 ~ 2^996.6; corrected exactly below through the log of 1e300
-    }
-    uint64_t bits = 0;
-    std::memcpy(&bits, &x, sizeof bits);
-    int e = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
-    bits = (bits & 0x000fffffffffffffULL) | 0x3ff0000000000000ULL;
-    double m = 0.0;
-    std::memcpy(&m, &bits, sizeof m);
-    constexpr double kSqrt2 = 1.41421356237309504880;
-    if (m >= kSqrt2) {
-        m *= 0.5;
-        ++e;
-    }
-    // m in [sqrt(1/2), sqrt(2)): ln m = 2 atanh(s) with |s| < 0.172, so five odd terms of
-    // the series are plenty.
-    const double s = (m - 1.0) / (m + 1.0);
-    const double s2 = s * s;
-    const double series =
-        s * (2.0 + s2 * (2.0 / 3.0 + s2 * (2.0 / 5.0 + s2 * (2.0 / 7.0 + s2 * (2.0 / 9.0)))));
-    constexpr double kLn2 = 0.69314718055994530942;
-    double result = static_cast<double>(e) * kLn2 + series;
-    if (bias != 0) result -= 690.77552789821370521;  // ln(1e300)
-    return result;
 }
 
 Fft::Fft(size_t n) : n_(n) {
@@ -234,11 +202,11 @@ MonoResampler::MonoResampler(int32_t inRate, int32_t channels, int32_t outRate)
             const double d = static_cast<double>(j - halfTaps_ + 1) -
                              static_cast<double>(p) / static_cast<double>(phases_);
             const double x = 2.0 * fc * d;
-            const double sinc = std::fabs(x) < 1e-12 ? 1.0 : std::sin(kPi * x) / (kPi * x);
+            const double sinc = std::fabs(x) < 1e-12 ? 1.0 : PortableSin(kPi * x) / (kPi * x);
             const double u = d / static_cast<double>(halfTaps_);
-            const double w = std::fabs(u) >= 1.0
-                                 ? 0.0
-                                 : 0.42 + 0.5 * std::cos(kPi * u) + 0.08 * std::cos(2.0 * kPi * u);
+            const double w = std::fabs(u) >= 1.0 ? 0.0
+                                                 : 0.42 + 0.5 * PortableCos(kPi * u) +
+                                                       0.08 * PortableCos(2.0 * kPi * u);
             row[static_cast<size_t>(j)] = sinc * w;
             sum += row[static_cast<size_t>(j)];
         }

@@ -15,11 +15,6 @@
 namespace Trackloom {
 namespace dsp {
 
-// Natural logarithm of x > 0 built from frexp and a short series, so that it is cheap and
-// returns the same bits on every platform (C libraries differ in the last bits of log).
-// Relative error below 1e-8; non-positive x gives a large negative number.
-double PortableLog(double x);
-
 // Input rates the estimators analyse. Audio at any other rate gives no evidence, so the
 // estimators keep their answers for silence: far outside this range the resampler's kernel
 // (too high a rate) or its output (too low a rate) would grow without bound.

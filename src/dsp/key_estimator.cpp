@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/portable_math.h"
+
 namespace Trackloom {
 
 namespace {
@@ -50,7 +52,7 @@ KeyEstimator::KeyEstimator(int32_t sampleRate, int32_t channels)
       spectrum_(kFrameSize / 2 + 1),
       logMagnitude_(kFrameSize / 2 + 1, 0.0) {
     for (size_t i = 0; i < kFrameSize; ++i) {
-        window_[i] = 0.5 - 0.5 * std::cos(2.0 * kPi * static_cast<double>(i) / kFrameSize);
+        window_[i] = 0.5 - 0.5 * dsp::PortableCos(2.0 * kPi * static_cast<double>(i) / kFrameSize);
     }
 }
 

@@ -1,6 +1,8 @@
 #include "dsp/portable_math.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace Trackloom {
 namespace dsp {
@@ -72,6 +74,39 @@ double PortableCos(double x) {
         default:
             return sinKernel(r);
     }
+}
+
+double PortableLog(double x) {
+    if (!(x > 0.0)) return -1e300;
+    if (!(x <= 1.7976931348623157e308)) return 710.0;  // infinity
+    // Split x = m * 2^e with m in [1, 2) straight from the IEEE-754 bits (denormals are
+    // scaled up first), avoiding a library call in the per-bin loop.
+    int bias = 0;
+    if (x < 1e-300) {
+        x *= 1e300;
+        bias = -997;  // 1e300 ~ 2^996.6; corrected exactly below through the log of 1e300
+    }
+    uint64_t bits = 0;
+    std::memcpy(&bits, &x, sizeof bits);
+    int e = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
+    bits = (bits & 0x000fffffffffffffULL) | 0x3ff0000000000000ULL;
+    double m = 0.0;
+    std::memcpy(&m, &bits, sizeof m);
+    constexpr double kSqrt2 = 1.41421356237309504880;
+    if (m >= kSqrt2) {
+        m *= 0.5;
+        ++e;
+    }
+    // m in [sqrt(1/2), sqrt(2)): ln m = 2 atanh(s) with |s| < 0.172, so five odd terms of
+    // the series are plenty.
+    const double s = (m - 1.0) / (m + 1.0);
+    const double s2 = s * s;
+    const double series =
+        s * (2.0 + s2 * (2.0 / 3.0 + s2 * (2.0 / 5.0 + s2 * (2.0 / 7.0 + s2 * (2.0 / 9.0)))));
+    constexpr double kLn2 = 0.69314718055994530942;
+    double result = static_cast<double>(e) * kLn2 + series;
+    if (bias != 0) result -= 690.77552789821370521;  // ln(1e300)
+    return result;
 }
 
 }  // namespace dsp

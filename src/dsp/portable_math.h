@@ -11,5 +11,10 @@ namespace dsp {
 double PortableSin(double x);
 double PortableCos(double x);
 
+// Natural logarithm of x > 0 built from frexp and a short series, so that it is cheap and
+// returns the same bits on every platform (C libraries differ in the last bits of log).
+// Relative error below 1e-8; non-positive x gives a large negative number.
+double PortableLog(double x);
+
 }  // namespace dsp
 }  // namespace Trackloom

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/portable_math.h"
+
 namespace Trackloom {
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+constexpr double kLn2 = 0.69314718055994530942;
 constexpr double kBandEdgesHz[dsp::OnsetEnvelopes::kBands - 1] = {150.0, 500.0, 1800.0};
 constexpr double kLowestHz = 30.0;
 
@@ -27,7 +30,7 @@ TempoEstimator::TempoEstimator(int32_t sampleRate, int32_t channels)
       bandOfBin_(kFrameSize / 2 + 1, -1),
       maxFrames_(static_cast<size_t>(kMaxAnalysisSeconds * kAnalysisRate / kHop)) {
     for (size_t i = 0; i < kFrameSize; ++i) {
-        window_[i] = 0.5 - 0.5 * std::cos(2.0 * kPi * static_cast<double>(i) / kFrameSize);
+        window_[i] = 0.5 - 0.5 * dsp::PortableCos(2.0 * kPi * static_cast<double>(i) / kFrameSize);
     }
     const double binHz = static_cast<double>(kAnalysisRate) / kFrameSize;
     const double top = 0.45 * kAnalysisRate;
@@ -304,7 +307,7 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
         const bool distinct = std::max(half, third) < beat - kFlatHierarchyMargin;
         const double subdivision =
             distinct ? std::max(anyBand(period / 2.0), anyBand(period / 3.0)) : 0.0;
-        const double octaves = std::log2(bpm / kPriorCentreBpm) / kPriorOctaves;
+        const double octaves = dsp::PortableLog(bpm / kPriorCentreBpm) / kLn2 / kPriorOctaves;
         const double backbeat =
             kickSnare.empty() ? 0.0 : lagPeak(kickSnare, period) - lagPeak(kickSnare, 2.0 * period);
         const double score = beat + meter + 0.25 * subdivision + kBackbeatWeight * backbeat -
