@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dsp/audio_dsp.h"
@@ -89,6 +90,33 @@ TEST(KeyEstimator, MinorProgressionsNameTheirTonic) {
               "D Minor (Relative: F Major)");
     EXPECT_EQ(keyOf({{40, true}, {50, false}, {48, false}, {47, false}}),
               "E Minor (Relative: G Major)");
+}
+
+// What a low drum struck on every beat leaves in a long frame: a comb of steady lines a
+// beat rate apart (2 Hz at 120 BPM) across its pitch region, here 40-70 Hz.
+void addDrumComb(std::vector<float>& out, int32_t rate, double level) {
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        double v = 0.0;
+        for (int line = 0; line <= 15; ++line) v += std::sin(kTwoPi * (40.0 + 2.0 * line) * t);
+        out[i] += static_cast<float>(level * v);
+    }
+}
+
+TEST(KeyEstimator, DrumCombIsNotTakenForTheBass) {
+    // The comb's lowest line lies below every bass note; taken as the bass note of every
+    // frame, it would name D# or E whatever the bass plays.
+    const std::vector<std::pair<std::vector<Chord>, std::string>> cases = {
+        {{{48, false}, {53, false}, {55, false}, {48, false}}, "C Major (Relative: A Minor)"},
+        {{{50, true}, {55, true}, {45, false}, {50, true}}, "D Minor (Relative: F Major)"},
+        {{{43, false}, {48, false}, {50, false}, {43, false}}, "G Major (Relative: E Minor)"},
+        {{{45, false}, {50, false}, {52, false}, {45, false}}, "A Major (Relative: F# Minor)"},
+    };
+    for (const auto& [chords, expected] : cases) {
+        AudioBuffer b = progression(chords, 3);
+        addDrumComb(b.samples, b.sampleRate, 0.1);
+        EXPECT_EQ(AudioDSP::EstimateKey(b), expected);
+    }
 }
 
 // Disabled while it fails: the pitch-class sums carry no evidence of where phrases start

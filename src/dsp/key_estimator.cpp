@@ -15,6 +15,14 @@ constexpr double kLowestHz = 35.0;          // below the lowest bass notes in co
 constexpr double kHighestHz = 1750.0;       // under the resampler's cutoff at 1.8 kHz
 constexpr double kBassCeilingPitch = 60.0;  // MIDI C4: no bass note sits above it
 constexpr double kBassProminence = 0.25;    // of the frame's strongest peak
+// A held note is one narrow line: with the Hann window its main lobe spans two bins either
+// side. A drum struck on every beat is a comb of lines a beat rate apart (2 Hz at 120 BPM,
+// two bins here), so a comb line has neighbours of its own height within a few bins.
+// A bass note must stand kBassIsolation (natural log of magnitude, about 9 dB) above
+// everything kBassClearNear..kBassClearFar bins away.
+constexpr size_t kBassClearNear = 3;
+constexpr size_t kBassClearFar = 5;
+constexpr double kBassIsolation = 1.0;
 // Typical magnitudes of the third and fifth partials relative to the fundamental.
 constexpr double kThirdPartial = 0.3;
 constexpr double kFifthPartial = 0.2;
@@ -95,10 +103,11 @@ void KeyEstimator::analyseFrame() {
     // A full-scale sine peaks near kFrameSize / 4 with the Hann window: scale that to 1.
     const double norm = 4.0 / kFrameSize;
     double top = -1e300;
-    for (size_t k = lo - 1; k <= hi + 1; ++k) {
+    // Bins below the range are read only by the bass isolation test.
+    for (size_t k = lo - kBassClearFar; k <= hi + 1; ++k) {
         const double re = spectrum_[k].real() * norm, im = spectrum_[k].imag() * norm;
         logMagnitude_[k] = 0.5 * dsp::PortableLog(re * re + im * im + 1e-30);
-        top = std::max(top, logMagnitude_[k]);
+        if (k + 1 >= lo) top = std::max(top, logMagnitude_[k]);
     }
     // Peaks within 40 dB of the frame's strongest and above the 16-bit noise floor.
     const double floor = std::max(top - 4.6, -9.2);
@@ -112,25 +121,35 @@ void KeyEstimator::analyseFrame() {
         const double hz = (static_cast<double>(k) + offset) * binHz;
         const double re = spectrum_[k].real() * norm, im = spectrum_[k].imag() * norm;
         const double pitch = 69.0 + 12.0 * dsp::PortableLog(hz / 440.0) / kLn2;
-        peaks_.push_back({pitch, std::sqrt(re * re + im * im)});
+        peaks_.push_back({pitch, std::sqrt(re * re + im * im), k});
     }
     if (peaks_.empty()) return;
 
     // The bass note is the lowest peak that stands out in the frame: a fixed register
-    // split would file low chord tones as bass and high bass notes as harmony.
+    // split would file low chord tones as bass and high bass notes as harmony. A line of a
+    // kick drum's comb is passed over, else the kick's pitch region is filed as a bass note
+    // whatever the bass plays.
     double strongest = 0.0;
     for (const Peak& p : peaks_) strongest = std::max(strongest, p.magnitude);
     size_t bassPeak = peaks_.size();
     for (size_t j = 0; j < peaks_.size(); ++j) {
         if (peaks_[j].pitch >= kBassCeilingPitch) break;
-        if (peaks_[j].magnitude >= kBassProminence * strongest) {
+        if (peaks_[j].magnitude < kBassProminence * strongest) continue;
+        const size_t k = peaks_[j].bin;
+        double neighbours = -1e300;
+        for (size_t d = kBassClearNear; d <= kBassClearFar; ++d) {
+            neighbours = std::max({neighbours, logMagnitude_[k - d], logMagnitude_[k + d]});
+        }
+        if (logMagnitude_[k] - neighbours >= kBassIsolation) {
             bassPeak = j;
             break;
         }
     }
 
     std::array<double, 12> bass{}, treble{};
-    for (size_t j = 0; j < peaks_.size(); ++j) {
+    // Lines below the bass note are no harmony: a drum's comb, or rumble.
+    const size_t firstHarmony = bassPeak < peaks_.size() ? bassPeak : 0;
+    for (size_t j = firstHarmony; j < peaks_.size(); ++j) {
         const Peak& p = peaks_[j];
         // The third partial of a lower note lands a twelfth above it, the fifth two
         // octaves and a major third above: both name a pitch class the music may not
@@ -178,11 +197,15 @@ namespace {
 // minor that popular music mostly uses, with a trace of the raised seventh.
 constexpr double kMajorProfile[12] = {1.0, 0.0, 0.5, 0.0, 0.8, 0.5, 0.0, 0.9, 0.0, 0.5, 0.0, 0.4};
 constexpr double kMinorProfile[12] = {1.0, 0.0, 0.5, 0.8, 0.0, 0.5, 0.0, 0.9, 0.5, 0.0, 0.45, 0.1};
-// Bass lines dwell on the tonic and fifth, and pass through the other scale degrees.
+// Bass lines dwell on the tonic and fifth, and pass through the other scale degrees. In
+// minor keys popular harmony leans on the flat sixth, flat seventh and relative major
+// (i-VI-III-VII, i-VII-VI) more than on the fifth, so those roots weigh as much as a major
+// key's dominant. Weighed below the fifth and fourth, they made a loop dwelling evenly on
+// them read as the relative major.
 constexpr double kMajorBassProfile[12] = {1.0, 0.0, 0.3, 0.0,  0.35, 0.45,
                                           0.0, 0.6, 0.0, 0.35, 0.05, 0.15};
-constexpr double kMinorBassProfile[12] = {1.0, 0.0, 0.25, 0.4, 0.0, 0.45,
-                                          0.0, 0.6, 0.35, 0.0, 0.3, 0.1};
+constexpr double kMinorBassProfile[12] = {1.0, 0.0, 0.25, 0.6, 0.0, 0.45,
+                                          0.0, 0.5, 0.6,  0.0, 0.6, 0.1};
 
 // Weight of the bass-note evidence against the whole-texture evidence.
 constexpr double kBassWeight = 0.5;

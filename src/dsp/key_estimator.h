@@ -13,10 +13,11 @@
 // Method, in short: a 4 kHz mono resampled stream is cut into 1.02 s Hann frames every
 // 0.256 s. Spectral peaks are located to a fraction of a bin, reduced by what the third or
 // fifth partial of a lower peak would put there, and their magnitudes shared between the
-// two nearest semitones. Each frame's bass note (its lowest prominent peak) goes to one
-// pitch-class sum, every other peak to another. Each of the 24 keys is scored by
-// correlating the first with diatonic major/minor key profiles and the bass sum with a
-// profile weighted towards the tonic and fifth.
+// two nearest semitones. Each frame's bass note (its lowest prominent peak that stands
+// alone as a narrow line, not one line of a drum's comb) goes to one pitch-class sum, every
+// peak above it to another; lines below it are dropped. Each of the 24 keys is scored by
+// correlating the second with diatonic major/minor key profiles and the bass sum with a
+// profile of the roots bass lines dwell on in that mode.
 #pragma once
 
 #include <array>
@@ -33,8 +34,8 @@ namespace dsp {
 
 // Pitch-class evidence gathered from a stream; index 0 is C, 9 is A.
 struct ChromaSums {
-    std::array<double, 12> treble{};  // every other peak, whole stream
-    std::array<double, 12> bass{};    // the lowest prominent peak of each frame
+    std::array<double, 12> treble{};  // peaks above each frame's bass note, whole stream
+    std::array<double, 12> bass{};    // the lowest prominent isolated peak of each frame
 };
 
 // Key index from pitch-class evidence: tonic 0..11 (C..B) plus 12 for minor, or -1 when the
@@ -75,6 +76,7 @@ class KeyEstimator {
     struct Peak {
         double pitch;      // fractional MIDI note number
         double magnitude;  // interpolated peak magnitude
+        size_t bin;        // the spectrum bin it tops
     };
     std::vector<Peak> peaks_;
     bool heardSignal_ = false;
