@@ -1,7 +1,8 @@
 // Key estimation for whole tracks, fed block by block.
 //
 // Contract
-// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz (8 kHz..192 kHz)
+// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz (8 kHz..192 kHz;
+//   input at a rate outside dsp::kMinAnalysedRate..kMaxAnalysedRate is not analysed)
 //   with `channels` >= 1; channels are averaged. Any block size; the result depends only on
 //   the sample sequence, bit for bit, never on how it was split.
 // - key(): "<tonic> <Major|Minor> (Relative: <tonic> <Major|Minor>)", tonics spelled

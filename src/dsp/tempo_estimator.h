@@ -1,7 +1,8 @@
 // Tempo estimation for whole tracks, fed block by block.
 //
 // Contract
-// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz (8 kHz..192 kHz)
+// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz (8 kHz..192 kHz;
+//   input at a rate outside dsp::kMinAnalysedRate..kMaxAnalysedRate is not analysed)
 //   with `channels` >= 1; channels are averaged. Any block size; the result depends only on
 //   the sample sequence, bit for bit, never on how it was split.
 // - bpm(): the notated beat rate in beats per minute, rounded to 0.1, within 50..200.
