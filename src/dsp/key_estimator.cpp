@@ -9,7 +9,6 @@ namespace Trackloom {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kLn2 = 0.69314718055994530942;
 constexpr double kLowestHz = 35.0;          // below the lowest bass notes in common use (C#1)
 constexpr double kHighestHz = 1750.0;       // under the resampler's cutoff at 1.8 kHz
@@ -50,53 +49,25 @@ std::string KeyName(int keyIndex) {
 }  // namespace dsp
 
 KeyEstimator::KeyEstimator(int32_t sampleRate, int32_t channels)
-    : channels_(channels > 0 ? channels : 1),
-      analysed_(dsp::IsAnalysedRate(sampleRate)),
-      resampler_(analysed_ ? sampleRate : kAnalysisRate, channels > 0 ? channels : 1,
-                 kAnalysisRate),
+    : frames_(sampleRate, channels, kAnalysisRate, kFrameSize, kHop),
       fft_(kFrameSize),
-      window_(kFrameSize),
-      frame_(kFrameSize),
       spectrum_(kFrameSize / 2 + 1),
-      logMagnitude_(kFrameSize / 2 + 1, 0.0) {
-    for (size_t i = 0; i < kFrameSize; ++i) {
-        window_[i] = 0.5 - 0.5 * dsp::PortableCos(2.0 * kPi * static_cast<double>(i) / kFrameSize);
-    }
-}
+      logMagnitude_(kFrameSize / 2 + 1, 0.0) {}
 
 void KeyEstimator::reset() {
-    resampler_.reset();
-    pending_.clear();
-    heardSignal_ = false;
+    frames_.reset();
     chroma_ = dsp::ChromaSums{};
 }
 
 void KeyEstimator::feed(const float* interleaved, size_t frames) {
-    if (frames == 0 || interleaved == nullptr || !analysed_) return;
-    if (!heardSignal_) {
-        heardSignal_ = dsp::AnyNonZero(interleaved, frames * static_cast<size_t>(channels_));
-    }
-    constexpr size_t kSlice = 8192;
-    for (size_t done = 0; done < frames; done += kSlice) {
-        const size_t n = std::min(kSlice, frames - done);
-        resampler_.feed(interleaved + done * static_cast<size_t>(channels_), n, pending_);
-        processFrames();
-    }
+    frames_.feed(interleaved, frames, [this](const double* frame) {
+        analyseFrame(frame);
+        return true;
+    });
 }
 
-void KeyEstimator::processFrames() {
-    size_t pos = 0;
-    while (pending_.size() - pos >= kFrameSize) {
-        for (size_t i = 0; i < kFrameSize; ++i) frame_[i] = pending_[pos + i] * window_[i];
-        analyseFrame();
-        pos += kHop;
-    }
-    if (pos > 0)
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
-}
-
-void KeyEstimator::analyseFrame() {
-    fft_.forward(frame_.data(), spectrum_.data());
+void KeyEstimator::analyseFrame(const double* frame) {
+    fft_.forward(frame, spectrum_.data());
     const double binHz = static_cast<double>(kAnalysisRate) / kFrameSize;
     const size_t lo = static_cast<size_t>(std::ceil(kLowestHz / binHz));
     const size_t hi = static_cast<size_t>(kHighestHz / binHz);
@@ -184,7 +155,7 @@ void KeyEstimator::analyseFrame() {
 }
 
 std::string KeyEstimator::key() const {
-    if (!heardSignal_) return dsp::KeyName(-1);
+    if (!frames_.heardSignal()) return dsp::KeyName(-1);
     return dsp::KeyName(dsp::EstimateKeyFromChroma(chroma_));
 }
 

@@ -62,16 +62,10 @@ class KeyEstimator {
     const dsp::ChromaSums& chroma() const { return chroma_; }
 
   private:
-    void processFrames();
-    void analyseFrame();
+    void analyseFrame(const double* frame);
 
-    int32_t channels_;
-    bool analysed_;  // the input rate is one the analysis accepts
-    dsp::MonoResampler resampler_;
+    dsp::WindowedFrames frames_;
     dsp::RealFft fft_;
-    std::vector<double> window_;
-    std::vector<double> pending_;
-    std::vector<double> frame_;
     std::vector<std::complex<double>> spectrum_;
     std::vector<double> logMagnitude_;
     struct Peak {
@@ -80,7 +74,6 @@ class KeyEstimator {
         size_t bin;        // the spectrum bin it tops
     };
     std::vector<Peak> peaks_;
-    bool heardSignal_ = false;
     dsp::ChromaSums chroma_;
 };
 

@@ -9,7 +9,6 @@ namespace Trackloom {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kLn2 = 0.69314718055994530942;
 constexpr double kBandEdgesHz[dsp::OnsetEnvelopes::kBands - 1] = {150.0, 500.0, 1800.0};
 constexpr double kLowestHz = 30.0;
@@ -17,21 +16,12 @@ constexpr double kLowestHz = 30.0;
 }  // namespace
 
 TempoEstimator::TempoEstimator(int32_t sampleRate, int32_t channels)
-    : sampleRate_(sampleRate),
-      channels_(channels > 0 ? channels : 1),
-      analysed_(dsp::IsAnalysedRate(sampleRate)),
-      resampler_(analysed_ ? sampleRate : kAnalysisRate, channels > 0 ? channels : 1,
-                 kAnalysisRate),
+    : frames_(sampleRate, channels, kAnalysisRate, kFrameSize, kHop),
       fft_(kFrameSize),
-      window_(kFrameSize),
-      frame_(kFrameSize),
       spectrum_(kFrameSize / 2 + 1),
       previousLog_(kFrameSize / 2 + 1, 0.0),
       bandOfBin_(kFrameSize / 2 + 1, -1),
       maxFrames_(static_cast<size_t>(kMaxAnalysisSeconds * kAnalysisRate / kHop)) {
-    for (size_t i = 0; i < kFrameSize; ++i) {
-        window_[i] = 0.5 - 0.5 * dsp::PortableCos(2.0 * kPi * static_cast<double>(i) / kFrameSize);
-    }
     const double binHz = static_cast<double>(kAnalysisRate) / kFrameSize;
     const double top = 0.45 * kAnalysisRate;
     for (size_t k = 0; k <= kFrameSize / 2; ++k) {
@@ -47,60 +37,42 @@ TempoEstimator::TempoEstimator(int32_t sampleRate, int32_t channels)
 }
 
 void TempoEstimator::reset() {
-    resampler_.reset();
-    pending_.clear();
+    frames_.reset();
     std::fill(previousLog_.begin(), previousLog_.end(), 0.0);
-    havePrevious_ = false;
-    heardSignal_ = false;
     for (auto& b : env_.band) b.clear();
 }
 
 void TempoEstimator::feed(const float* interleaved, size_t frames) {
-    if (frames == 0 || interleaved == nullptr || !analysed_) return;
-    if (env_.band[0].size() >= maxFrames_) return;  // the analysed stretch is complete
-    if (!heardSignal_) {
-        heardSignal_ = dsp::AnyNonZero(interleaved, frames * static_cast<size_t>(channels_));
-    }
-    // Slices keep the resampled backlog short however large the caller's block is.
-    constexpr size_t kSlice = 8192;
-    for (size_t done = 0; done < frames; done += kSlice) {
-        const size_t n = std::min(kSlice, frames - done);
-        resampler_.feed(interleaved + done * static_cast<size_t>(channels_), n, pending_);
-        processFrames();
-        if (env_.band[0].size() >= maxFrames_) break;
-    }
+    // Envelopes stop growing once the analysed stretch is complete.
+    frames_.feed(interleaved, frames, [this](const double* frame) {
+        analyseFrame(frame);
+        return env_.band[0].size() < maxFrames_;
+    });
 }
 
-void TempoEstimator::processFrames() {
-    size_t pos = 0;
+void TempoEstimator::analyseFrame(const double* frame) {
     // Scales |X| so that log1p compresses over a musically useful range: a full-scale
     // sine gives about 1e3 before the log, the noise floor of 16-bit audio about 1e-2.
     const double gain = 1000.0 / (0.5 * kFrameSize);
     const double gain2 = gain * gain;
-    while (pending_.size() - pos >= kFrameSize && env_.band[0].size() < maxFrames_) {
-        for (size_t i = 0; i < kFrameSize; ++i) frame_[i] = pending_[pos + i] * window_[i];
-        fft_.forward(frame_.data(), spectrum_.data());
-        double flux[dsp::OnsetEnvelopes::kBands] = {0.0, 0.0, 0.0, 0.0};
-        for (size_t k = firstBin_; k <= lastBin_; ++k) {
-            const int b = bandOfBin_[k];
-            const double re = spectrum_[k].real(), im = spectrum_[k].imag();
-            // log(1 + g|X|) taken as half of log(1 + g^2 |X|^2): same shape, no square root.
-            const double lg = 0.5 * dsp::PortableLog(1.0 + gain2 * (re * re + im * im));
-            const double rise = lg - previousLog_[k];
-            if (rise > 0.0) flux[b] += rise;
-            previousLog_[k] = lg;
-        }
-        for (int b = 0; b < dsp::OnsetEnvelopes::kBands; ++b) {
-            env_.band[b].push_back(static_cast<float>(flux[b]));
-        }
-        pos += kHop;
+    fft_.forward(frame, spectrum_.data());
+    double flux[dsp::OnsetEnvelopes::kBands] = {0.0, 0.0, 0.0, 0.0};
+    for (size_t k = firstBin_; k <= lastBin_; ++k) {
+        const int b = bandOfBin_[k];
+        const double re = spectrum_[k].real(), im = spectrum_[k].imag();
+        // log(1 + g|X|) taken as half of log(1 + g^2 |X|^2): same shape, no square root.
+        const double lg = 0.5 * dsp::PortableLog(1.0 + gain2 * (re * re + im * im));
+        const double rise = lg - previousLog_[k];
+        if (rise > 0.0) flux[b] += rise;
+        previousLog_[k] = lg;
     }
-    if (pos > 0)
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
+    for (int b = 0; b < dsp::OnsetEnvelopes::kBands; ++b) {
+        env_.band[b].push_back(static_cast<float>(flux[b]));
+    }
 }
 
 double TempoEstimator::bpm() const {
-    if (!heardSignal_) return 120.0;
+    if (!frames_.heardSignal()) return 120.0;
     const double raw = dsp::EstimateTempoFromEnvelopes(env_);
     if (!(raw > 0.0)) return 120.0;
     return std::round(raw * 10.0) / 10.0;

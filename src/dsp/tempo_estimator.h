@@ -59,23 +59,15 @@ class TempoEstimator {
     const dsp::OnsetEnvelopes& envelopes() const { return env_; }
 
   private:
-    void processFrames();
+    void analyseFrame(const double* frame);
 
-    int32_t sampleRate_;
-    int32_t channels_;
-    bool analysed_;  // the input rate is one the analysis accepts
-    dsp::MonoResampler resampler_;
+    dsp::WindowedFrames frames_;
     dsp::RealFft fft_;
-    std::vector<double> window_;
-    std::vector<double> pending_;  // resampled samples not yet consumed by a full frame
-    std::vector<double> frame_;
     std::vector<std::complex<double>> spectrum_;
     std::vector<double> previousLog_;
     std::vector<int> bandOfBin_;
     size_t firstBin_ = 0;  // bins outside firstBin_..lastBin_ belong to no band
     size_t lastBin_ = 0;
-    bool havePrevious_ = false;
-    bool heardSignal_ = false;  // any non-zero sample
     size_t maxFrames_;
     dsp::OnsetEnvelopes env_;
 };
