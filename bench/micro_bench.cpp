@@ -17,8 +17,8 @@ namespace {
 
 using Trackloom::SampleFormat;
 
-// The split's own block: 4096 frames.
-constexpr size_t kFrames = 4096;
+// The split's own block: 16384 frames.
+constexpr size_t kFrames = 16384;
 
 // Music-like floats: mostly moderate, some hits, a few past full scale.
 std::vector<float> mix(size_t n) {

@@ -17,23 +17,37 @@ class StemSeparator {
     StemSeparator(int32_t sampleRate, int32_t channels);
 
     // Separates `frames` interleaved frames. Each output holds frames * channels samples;
-    // no output may overlap the input or another output.
+    // no output may overlap the input or another output. The result does not depend on
+    // how the input is cut into blocks, but mono and stereo run fastest in blocks of
+    // kChunkFrames frames or a multiple of them: the low-pass is then worked on several
+    // stretches of each chunk at once.
     void process(const float* in, size_t frames, float* vocals, float* drums, float* bass,
                  float* other);
+
+    static constexpr size_t kChunkFrames = 16384;
 
     // Forgets all history, as if newly constructed.
     void reset();
 
     struct ChannelState {
         float lp = 0.0f;    // low-pass output
-        float env = 0.0f;   // transient envelope, 1 on a transient, then decaying
+        uint32_t hit = 0;   // samples since the last transient; see never_
         float prev = 0.0f;  // previous input sample
     };
 
   private:
-    float alpha_;  // low-pass coefficient for this sample rate
+    template <size_t Lanes>
+    void trackEnvelopes(const uint32_t* keep, size_t frames, size_t first, float* env);
+    static constexpr size_t kPieceSamples = 2048;  // the envelope's and the gains' unit of work
+
+    float alpha_;    // low-pass coefficient for this sample rate
+    size_t warmUp_;  // samples after which a low-pass started from zero has forgotten it
     size_t channels_;
+    uint32_t settled_;  // first count whose envelope no longer decays
+    uint32_t never_;    // counts from here on: no transient yet, the envelope is zero
     std::vector<ChannelState> state_;
+    std::vector<float> envelope_;  // by count of samples since the last transient
+    std::vector<uint32_t> keep_;   // per sample of a block: all ones where there is no transient
 };
 
 }  // namespace Trackloom

@@ -62,8 +62,9 @@ class WavReader {
     // Returns the frames read; fewer than asked means the data has ended.
     size_t readFrames(float* out, size_t frames);
 
-    // A block length, in frames, for callers that stream: about 4096 frames, cut short for
-    // wide frames so a block stays within 65536 samples whatever the header claims.
+    // A block length, in frames, for callers that stream: 16384 frames, which the separator
+    // works on fastest, cut short for wide frames so a block stays within 65536 samples
+    // whatever the header claims.
     size_t blockFrames() const;
 
   private:

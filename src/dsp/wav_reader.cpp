@@ -292,7 +292,7 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
 }
 
 size_t WavReader::blockFrames() const {
-    constexpr size_t kBlockFrames = 4096;
+    constexpr size_t kBlockFrames = 16384;
     constexpr size_t kMaxBlockSamples = 65536;
     const auto channels = static_cast<size_t>(format_.channels);
     return std::max<size_t>(1, std::min(kBlockFrames, kMaxBlockSamples / channels));
