@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -119,15 +121,87 @@ TEST(KeyEstimator, DrumCombIsNotTakenForTheBass) {
     }
 }
 
-// Disabled while it fails: the pitch-class sums carry no evidence of where phrases start
-// and resolve, and this loop reads as C major.
-TEST(KeyEstimator, DISABLED_MinorLoopOnTheRelativeMajorsChordsFollowsItsTune) {
+TEST(KeyEstimator, MinorLoopOnTheRelativeMajorsChordsFollowsItsTune) {
     // i-VI-III-VII in A minor uses exactly the chords of C major; only the tune's leaning on
     // A (starting there, coming back at the end of the phrase) names the key.
     const std::vector<Chord> loop = {{45, true}, {41, false}, {48, false}, {43, false}};
     const std::vector<int> tune = {81, 76, 81, 77, 79, 76, 74, 81};
     EXPECT_EQ(AudioDSP::EstimateKey(progression(loop, 3, 22050, tune)),
               "A Minor (Relative: C Major)");
+}
+
+TEST(KeyEstimator, TheChordOpeningTheLoopDecidesBetweenRelativeKeys) {
+    // The same four chords in the same cycle: started on A minor they are i-VI-III-VII in
+    // A minor, started on C they are I-V-vi-IV in C major; likewise for E minor and G major.
+    const std::vector<std::pair<std::vector<Chord>, std::string>> cases = {
+        {{{45, true}, {41, false}, {48, false}, {43, false}}, "A Minor (Relative: C Major)"},
+        {{{48, false}, {43, false}, {45, true}, {41, false}}, "C Major (Relative: A Minor)"},
+        {{{40, true}, {48, false}, {43, false}, {50, false}}, "E Minor (Relative: G Major)"},
+        {{{43, false}, {50, false}, {40, true}, {48, false}}, "G Major (Relative: E Minor)"},
+    };
+    for (const auto& [chords, expected] : cases) {
+        EXPECT_EQ(AudioDSP::EstimateKey(progression(chords, 3)), expected);
+    }
+}
+
+// Short bursts of noise on every beat (120 BPM) for `seconds` at the start of `b`.
+void addDrumIntro(AudioBuffer& b, double seconds) {
+    uint32_t state = 12345u;
+    for (double t = 0.0; t < seconds; t += 0.5) {
+        const size_t first = static_cast<size_t>(t * b.sampleRate);
+        for (size_t i = 0; i < static_cast<size_t>(0.05 * b.sampleRate); ++i) {
+            state = state * 1664525u + 1013904223u;
+            const double noise = static_cast<double>(state >> 8) / 8388608.0 - 1.0;
+            b.samples[first + i] +=
+                static_cast<float>(0.3 * noise * (1.0 - i / (0.05 * b.sampleRate)));
+        }
+    }
+}
+
+TEST(KeyEstimator, LoopIsCountedFromTheMusicsStartNotFromTheHarmonysEntry) {
+    // Drums alone for the first two bars of the A minor loop i-VI-III-VII, so the harmony
+    // enters on C: the loop still opens on A minor every eight seconds from the first beat.
+    AudioBuffer b = progression({{45, true}, {41, false}, {48, false}, {43, false}}, 3);
+    const size_t intro = static_cast<size_t>(4.0 * b.sampleRate);
+    std::fill(b.samples.begin(), b.samples.begin() + static_cast<std::ptrdiff_t>(intro), 0.0f);
+    addDrumIntro(b, 4.0);
+    EXPECT_EQ(AudioDSP::EstimateKey(b), "A Minor (Relative: C Major)");
+    // Silence before the music moves the count with it.
+    AudioBuffer late = b;
+    late.samples.insert(late.samples.begin(), static_cast<size_t>(1.3 * b.sampleRate), 0.0f);
+    EXPECT_EQ(AudioDSP::EstimateKey(late), "A Minor (Relative: C Major)");
+}
+
+TEST(KeyLoop, FindsTheLoopsLengthAndTheBassAtItsOpenings) {
+    // Frames every 0.25 s of a loop of four 2-second chords on roots A, F, C, G, each a
+    // pure bass line under its triad, the music starting 0.4 s into the stream.
+    dsp::ChromaFrames f;
+    f.hopSeconds = 0.25;
+    f.firstCentreSeconds = 0.5;
+    f.soundStartSeconds = 0.4;
+    const int roots[4] = {9, 5, 0, 7};
+    const int thirds[4] = {3, 4, 4, 4};
+    for (int i = 0; i < 120; ++i) {
+        const double t = f.firstCentreSeconds + i * f.hopSeconds - f.soundStartSeconds;
+        const int chord = t < 0.0 ? 0 : static_cast<int>(t / 2.0) % 4;
+        std::array<float, 12> bass{}, treble{};
+        bass[static_cast<size_t>(roots[chord])] = 1.0f;
+        for (int d : {0, thirds[chord], 7})
+            treble[static_cast<size_t>((roots[chord] + d) % 12)] = 1.0f;
+        f.bass.push_back(bass);
+        f.treble.push_back(treble);
+    }
+    const dsp::LoopStart loop = dsp::FindLoopStart(f);
+    EXPECT_NEAR(loop.periodSeconds, 8.0, 0.15);
+    EXPECT_GT(loop.repetition, 0.9);
+    for (int pc = 0; pc < 12; ++pc) {
+        if (pc == 9) continue;
+        EXPECT_GT(loop.openingBass[9], 3.0 * loop.openingBass[static_cast<size_t>(pc)]) << pc;
+    }
+    // Nothing heard, or no music start: no loop.
+    dsp::ChromaFrames silent = f;
+    silent.soundStartSeconds = -1.0;
+    EXPECT_EQ(dsp::FindLoopStart(silent).repetition, 0.0);
 }
 
 TEST(KeyEstimator, NothingOrSilenceGivesTheDefaultKey) {

@@ -52,14 +52,37 @@ KeyEstimator::KeyEstimator(int32_t sampleRate, int32_t channels)
     : frames_(sampleRate, channels, kAnalysisRate, kFrameSize, kHop),
       fft_(kFrameSize),
       spectrum_(kFrameSize / 2 + 1),
-      logMagnitude_(kFrameSize / 2 + 1, 0.0) {}
+      logMagnitude_(kFrameSize / 2 + 1, 0.0),
+      sampleRate_(sampleRate),
+      channels_(channels > 0 ? static_cast<size_t>(channels) : 1) {
+    reset();
+}
 
 void KeyEstimator::reset() {
     frames_.reset();
     chroma_ = dsp::ChromaSums{};
+    kept_ = dsp::ChromaFrames{};
+    kept_.hopSeconds = static_cast<double>(kHop) / kAnalysisRate;
+    // The resampled stream starts with the first input frame.
+    kept_.firstCentreSeconds = 0.5 * static_cast<double>(kFrameSize) / kAnalysisRate;
+    framesSeen_ = 0;
 }
 
 void KeyEstimator::feed(const float* interleaved, size_t frames) {
+    if (interleaved != nullptr && kept_.soundStartSeconds < 0.0 &&
+        dsp::IsAnalysedRate(sampleRate_)) {
+        for (size_t i = 0; i < frames; ++i) {
+            const float* s = interleaved + i * channels_;
+            bool loud = false;
+            for (size_t c = 0; c < channels_; ++c) loud = loud || std::fabs(s[c]) >= kSoundLevel;
+            if (loud) {
+                kept_.soundStartSeconds =
+                    static_cast<double>(framesSeen_ + i) / static_cast<double>(sampleRate_);
+                break;
+            }
+        }
+    }
+    framesSeen_ += frames;
     frames_.feed(interleaved, frames, [this](const double* frame) {
         analyseFrame(frame);
         return true;
@@ -94,7 +117,10 @@ void KeyEstimator::analyseFrame(const double* frame) {
         const double pitch = 69.0 + 12.0 * dsp::PortableLog(hz / 440.0) / kLn2;
         peaks_.push_back({pitch, std::sqrt(re * re + im * im), k});
     }
-    if (peaks_.empty()) return;
+    if (peaks_.empty()) {
+        keepFrame({}, {});
+        return;
+    }
 
     // The bass note is the lowest peak that stands out in the frame: a fixed register
     // split would file low chord tones as bass and high bass notes as harmony. A line of a
@@ -152,11 +178,24 @@ void KeyEstimator::analyseFrame(const double* frame) {
         chroma_.bass[i] += bass[i];
         chroma_.treble[i] += treble[i];
     }
+    keepFrame(bass, treble);
+}
+
+void KeyEstimator::keepFrame(const std::array<double, 12>& bass,
+                             const std::array<double, 12>& treble) {
+    if (kept_.bass.size() >= kMaxKeptFrames) return;
+    std::array<float, 12> b{}, t{};
+    for (size_t i = 0; i < 12; ++i) {
+        b[i] = static_cast<float>(bass[i]);
+        t[i] = static_cast<float>(treble[i]);
+    }
+    kept_.bass.push_back(b);
+    kept_.treble.push_back(t);
 }
 
 std::string KeyEstimator::key() const {
     if (!frames_.heardSignal()) return dsp::KeyName(-1);
-    return dsp::KeyName(dsp::EstimateKeyFromChroma(chroma_));
+    return dsp::KeyName(dsp::EstimateKeyFromChroma(chroma_, &kept_));
 }
 
 namespace dsp {
@@ -180,6 +219,16 @@ constexpr double kMinorBassProfile[12] = {1.0, 0.0, 0.25, 0.6, 0.0, 0.45,
 
 // Weight of the bass-note evidence against the whole-texture evidence.
 constexpr double kBassWeight = 0.5;
+// Loops considered, in seconds: four bars of a fast waltz to eight slow bars.
+constexpr double kMinLoopSeconds = 3.0;
+constexpr double kMaxLoopSeconds = 18.0;
+// Music read for the loop, from its start.
+constexpr double kOpeningSeconds = 64.0;
+// Harmony that repeats less than this (mean cosine similarity of frames a loop apart) has
+// no loop to speak of.
+constexpr double kMinRepetition = 0.25;
+// Weight of the loop openings' lean towards a tonic, against the profile correlations.
+constexpr double kLoopStartWeight = 0.6;
 
 double correlation(const std::array<double, 12>& x, const double* profile, int tonic) {
     double mx = 0.0, mp = 0.0;
@@ -207,27 +256,127 @@ double total(const std::array<double, 12>& x) {
     return s;
 }
 
+// One frame's bass and harmony evidence side by side, each half scaled to length 1/sqrt(2)
+// so that frames alike in both have a cosine similarity near 1; all zero when the frame heard
+// nothing.
+std::array<double, 24> frameVector(const ChromaFrames& f, size_t i) {
+    std::array<double, 24> v{};
+    double nb = 0.0, nt = 0.0;
+    for (size_t k = 0; k < 12; ++k) {
+        nb += static_cast<double>(f.bass[i][k]) * f.bass[i][k];
+        nt += static_cast<double>(f.treble[i][k]) * f.treble[i][k];
+    }
+    constexpr double kHalf = 0.70710678118654752440;
+    const double sb = nb > 0.0 ? kHalf / std::sqrt(nb) : 0.0;
+    const double st = nt > 0.0 ? kHalf / std::sqrt(nt) : 0.0;
+    for (size_t k = 0; k < 12; ++k) {
+        v[k] = f.bass[i][k] * sb;
+        v[12 + k] = f.treble[i][k] * st;
+    }
+    return v;
+}
+
 }  // namespace
 
-int EstimateKeyFromChroma(const ChromaSums& chroma) {
+LoopStart FindLoopStart(const ChromaFrames& frames) {
+    LoopStart result;
+    if (!(frames.hopSeconds > 0.0) || frames.soundStartSeconds < 0.0) return result;
+    const double hop = frames.hopSeconds;
+    const double start = frames.soundStartSeconds;
+    // Frames from the one centred at the music's start on, over its opening stretch: later
+    // sections may loop differently, and small errors in the period add up over many turns.
+    const double firstPos = (start - frames.firstCentreSeconds) / hop;
+    const size_t first = firstPos <= 0.0 ? 0 : static_cast<size_t>(std::ceil(firstPos));
+    const size_t n = std::min({frames.bass.size(), frames.treble.size(),
+                               first + static_cast<size_t>(kOpeningSeconds / hop)});
+    if (first >= n) return result;
+    std::vector<std::array<double, 24>> v(n - first);
+    for (size_t i = first; i < n; ++i) v[i - first] = frameVector(frames, i);
+    const size_t m = v.size();
+
+    // The loop: the lag at which the harmony repeats best, by the mean cosine similarity of
+    // frames that far apart. At least two turns of it must have been heard.
+    const size_t minLag = static_cast<size_t>(std::ceil(kMinLoopSeconds / hop));
+    const size_t maxLag = std::min(static_cast<size_t>(kMaxLoopSeconds / hop), m / 2);
+    if (minLag + 2 > maxLag) return result;
+    std::vector<double> r(maxLag + 2, 0.0);
+    for (size_t lag = minLag - 1; lag <= maxLag + 1; ++lag) {
+        double sum = 0.0;
+        for (size_t i = 0; i + lag < m; ++i) {
+            double dot = 0.0;
+            for (size_t k = 0; k < 24; ++k) dot += v[i][k] * v[i + lag][k];
+            sum += dot;
+        }
+        r[lag] = sum / static_cast<double>(m - lag);
+    }
+    size_t best = minLag;
+    for (size_t lag = minLag; lag <= maxLag; ++lag) {
+        if (r[lag] > r[best]) best = lag;
+    }
+    // A fraction of a frame from the neighbours' parabola: the loop's start drifts by the
+    // period's error times the number of turns.
+    double period = static_cast<double>(best);
+    const double a = r[best - 1], b = r[best], c = r[best + 1];
+    const double curvature = a - 2.0 * b + c;
+    if (curvature < 0.0) period += std::max(-0.5, std::min(0.5, 0.5 * (a - c) / curvature));
+    result.periodSeconds = period * hop;
+    result.repetition = b;
+
+    // The bass over the first quarter of each turn (one chord of a four-chord loop), each
+    // frame weighed by how much of that stretch it covers; and over all the music.
+    const double frameSeconds = 2.0 * frames.firstCentreSeconds;
+    const double span = 0.25 * result.periodSeconds;
+    const double end = frames.firstCentreSeconds + static_cast<double>(n) * hop;
+    for (double t = start; t < end; t += result.periodSeconds) {
+        for (size_t i = first; i < n; ++i) {
+            const double centre = frames.firstCentreSeconds + static_cast<double>(i) * hop;
+            const double lo = std::max(t, centre - 0.5 * frameSeconds);
+            const double hi = std::min(t + span, centre + 0.5 * frameSeconds);
+            if (hi <= lo) continue;
+            const double w = (hi - lo) / frameSeconds;
+            for (size_t k = 0; k < 12; ++k) result.openingBass[k] += w * frames.bass[i][k];
+        }
+    }
+    for (size_t i = first; i < n; ++i) {
+        for (size_t k = 0; k < 12; ++k) result.allBass[k] += frames.bass[i][k];
+    }
+    return result;
+}
+
+int EstimateKeyFromChroma(const ChromaSums& chroma, const ChromaFrames* frames) {
     if (!(total(chroma.treble) + total(chroma.bass) > 1e-9)) return -1;
     const bool haveBass = total(chroma.bass) > 1e-9;
-    int best = -1;
-    double bestScore = -1e300;
+    std::array<double, 24> score{};
+    int best = 0;
     for (int k = 0; k < 24; ++k) {
         const int tonic = k % 12;
         const bool minor = k >= 12;
-        double score = correlation(chroma.treble, minor ? kMinorProfile : kMajorProfile, tonic);
+        double s = correlation(chroma.treble, minor ? kMinorProfile : kMajorProfile, tonic);
         if (haveBass) {
-            score += kBassWeight *
-                     correlation(chroma.bass, minor ? kMinorBassProfile : kMajorBassProfile, tonic);
+            s += kBassWeight *
+                 correlation(chroma.bass, minor ? kMinorBassProfile : kMajorBassProfile, tonic);
         }
-        if (score > bestScore) {
-            bestScore = score;
-            best = k;
-        }
+        score[static_cast<size_t>(k)] = s;
+        if (s > score[static_cast<size_t>(best)]) best = k;
     }
-    return best;
+    if (frames == nullptr) return best;
+
+    // A key and its relative share their scale, and a loop such as i-VI-III-VII has exactly
+    // the chords of its relative major's I-V-vi-IV: the profiles barely tell them apart.
+    // What does is where the loop starts, counted from the music's start: songs state their
+    // tonic on the downbeat that opens the loop. Between the two, the one whose tonic the bass
+    // dwells on more at the loop's openings than over the whole takes it.
+    const LoopStart loop = FindLoopStart(*frames);
+    const double opening = total(loop.openingBass), all = total(loop.allBass);
+    if (loop.repetition < kMinRepetition || !(opening > 1e-9) || !(all > 1e-9)) return best;
+    auto lean = [&](int key) {
+        const size_t tonic = static_cast<size_t>(key % 12);
+        return loop.openingBass[tonic] / opening - loop.allBass[tonic] / all;
+    };
+    const int relative = best >= 12 ? (best - 12 + 3) % 12 : (best + 9) % 12 + 12;
+    const double keep = score[static_cast<size_t>(best)] + kLoopStartWeight * lean(best);
+    const double swap = score[static_cast<size_t>(relative)] + kLoopStartWeight * lean(relative);
+    return swap > keep ? relative : best;
 }
 
 }  // namespace dsp

@@ -8,8 +8,9 @@
 // - key(): "<tonic> <Major|Minor> (Relative: <tonic> <Major|Minor>)", tonics spelled
 //   C C# D Eb E F F# G Ab A Bb B; "F# Minor (Relative: A Major)" when nothing was fed or the
 //   input carries no tonal evidence (digital silence, or no pitched sound at all).
-// - Memory is constant: the stream is reduced to a few 12-bin pitch-class accumulators as
-//   it arrives, so a stream of any length is analysed whole.
+// - Memory is bounded: the stream is reduced to 12-bin pitch-class sums as it arrives, so a
+//   stream of any length is analysed whole; the per-frame pitch classes that locate the
+//   harmony's loop are kept for the first kMaxKeptFrames frames (about ten minutes).
 //
 // Method, in short: a 4 kHz mono resampled stream is cut into 1.02 s Hann frames every
 // 0.256 s. Spectral peaks are located to a fraction of a bin, reduced by what the third or
@@ -18,7 +19,10 @@
 // alone as a narrow line, not one line of a drum's comb) goes to one pitch-class sum, every
 // peak above it to another; lines below it are dropped. Each of the 24 keys is scored by
 // correlating the second with diatonic major/minor key profiles and the bass sum with a
-// profile of the roots bass lines dwell on in that mode.
+// profile of the roots bass lines dwell on in that mode. Between the best key and its
+// relative, which share a scale, the harmony's loop decides: its length is the lag at
+// which the frames repeat best, and the key whose tonic the bass dwells on more at the
+// loop's openings (whole turns counted from the first audible sample) is taken.
 #pragma once
 
 #include <array>
@@ -39,9 +43,30 @@ struct ChromaSums {
     std::array<double, 12> bass{};    // the lowest prominent isolated peak of each frame
 };
 
+// The same evidence frame by frame, over the opening stretch of the stream: where in the
+// music's harmonic loop a chord falls tells the tonic apart from the other chords of its
+// scale (a minor loop i-VI-III-VII has exactly the chords of its relative major).
+struct ChromaFrames {
+    double hopSeconds = 0.0;          // time between frames
+    double firstCentreSeconds = 0.0;  // centre of frame 0 from the start of the stream
+    double soundStartSeconds = -1.0;  // first clearly audible sample; -1 when none
+    std::vector<std::array<float, 12>> bass;
+    std::vector<std::array<float, 12>> treble;
+};
+
+// The harmony's loop: its length, how closely it repeats, and the bass heard at its openings,
+// counted in whole turns from the music's start.
+struct LoopStart {
+    double periodSeconds = 0.0;
+    double repetition = 0.0;               // mean cosine similarity of frames a period apart
+    std::array<double, 12> openingBass{};  // over the first quarter of each turn
+    std::array<double, 12> allBass{};      // over all the music from its start
+};
+LoopStart FindLoopStart(const ChromaFrames& frames);
+
 // Key index from pitch-class evidence: tonic 0..11 (C..B) plus 12 for minor, or -1 when the
-// sums hold no evidence.
-int EstimateKeyFromChroma(const ChromaSums& chroma);
+// sums hold no evidence. `frames`, when given, adds the evidence of the loop's first chord.
+int EstimateKeyFromChroma(const ChromaSums& chroma, const ChromaFrames* frames = nullptr);
 
 // The text form of a key index: "A Minor (Relative: C Major)"; the default key for -1.
 std::string KeyName(int keyIndex);
@@ -53,6 +78,11 @@ class KeyEstimator {
     static constexpr int32_t kAnalysisRate = 4000;  // Hz
     static constexpr size_t kFrameSize = 4096;      // samples at kAnalysisRate
     static constexpr size_t kHop = 1024;            // samples
+    // Frames kept one by one for the loop analysis (about ten minutes, 230 kB); the sums
+    // cover the whole stream.
+    static constexpr size_t kMaxKeptFrames = 2400;
+    // An input sample this far from zero (about -36 dBFS) counts as the music's start.
+    static constexpr float kSoundLevel = 1.0f / 64.0f;
 
     KeyEstimator(int32_t sampleRate, int32_t channels);
     void feed(const float* interleaved, size_t frames);
@@ -60,9 +90,11 @@ class KeyEstimator {
     void reset();
 
     const dsp::ChromaSums& chroma() const { return chroma_; }
+    const dsp::ChromaFrames& chromaFrames() const { return kept_; }
 
   private:
     void analyseFrame(const double* frame);
+    void keepFrame(const std::array<double, 12>& bass, const std::array<double, 12>& treble);
 
     dsp::WindowedFrames frames_;
     dsp::RealFft fft_;
@@ -75,6 +107,10 @@ class KeyEstimator {
     };
     std::vector<Peak> peaks_;
     dsp::ChromaSums chroma_;
+    dsp::ChromaFrames kept_;
+    int32_t sampleRate_;
+    size_t channels_;
+    uint64_t framesSeen_ = 0;  // input frames taken, for locating the music's start
 };
 
 }  // namespace Trackloom
