@@ -2,12 +2,11 @@
 // which stays until dismissed with Enter; the program then ends with status 0.
 // The box needs a desktop; under Wine that means an X display (make windows-test
 // provides one with xvfb-run).
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -20,8 +19,8 @@ constexpr DWORD kGuardMs = 20000;
 constexpr DWORD kPollMs = 50;
 
 bool HaveDesktop() {
-    HWND probe = CreateWindowExA(0, "STATIC", "probe", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr,
-                                 nullptr);
+    HWND probe =
+        CreateWindowExA(0, "STATIC", "probe", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     if (probe == nullptr) return false;
     DestroyWindow(probe);
     return true;
@@ -67,7 +66,8 @@ std::vector<DWORD> Pixels(const RECT& r, HICON icon = nullptr, COLORREF backgrou
         DrawIconEx(memory, 0, 0, icon, w, h, 0, nullptr, DI_NORMAL);
     }
     GdiFlush();
-    std::vector<DWORD> pixels(static_cast<const DWORD*>(bits), static_cast<const DWORD*>(bits) + w * h);
+    std::vector<DWORD> pixels(static_cast<const DWORD*>(bits),
+                              static_cast<const DWORD*>(bits) + w * h);
     SelectObject(memory, old);
     DeleteObject(dib);
     DeleteDC(memory);
@@ -85,7 +85,8 @@ bool ShowsIcon(HWND control, LPCSTR icon) {
     r.bottom = r.top + GetSystemMetrics(SM_CYICON);
     const std::vector<DWORD> shown = Pixels(r);
     if (shown.empty()) return false;
-    const COLORREF background = RGB((shown[0] >> 16) & 0xff, (shown[0] >> 8) & 0xff, shown[0] & 0xff);
+    const COLORREF background =
+        RGB((shown[0] >> 16) & 0xff, (shown[0] >> 8) & 0xff, shown[0] & 0xff);
     return Pixels(r, LoadIconA(nullptr, icon), background) == shown;
 }
 
@@ -144,7 +145,8 @@ void ExpectBoxUntilEnter(const std::string& arguments) {
     for (HWND child : children) {
         const std::string cls = ClassOf(child);
         seen += cls + " id " + std::to_string(GetDlgCtrlID(child)) + " style " +
-                std::to_string(GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) + " \"" + TextOf(child) + "\"; ";
+                std::to_string(GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) + " \"" +
+                TextOf(child) + "\"; ";
         if (cls == "Button" && IsWindowVisible(child)) buttons.push_back(child);
         if (cls != "Static") continue;
         if (TextOf(child) == kMessage) messageShown = true;
@@ -153,7 +155,8 @@ void ExpectBoxUntilEnter(const std::string& arguments) {
     }
     EXPECT_TRUE(messageShown) << "the two lines of text";
     ASSERT_NE(icon, nullptr) << seen;
-    EXPECT_TRUE(ShowsIcon(icon, reinterpret_cast<LPCSTR>(IDI_INFORMATION))) << "the information sign";
+    EXPECT_TRUE(ShowsIcon(icon, reinterpret_cast<LPCSTR>(IDI_INFORMATION)))
+        << "the information sign";
     EXPECT_FALSE(ShowsIcon(icon, reinterpret_cast<LPCSTR>(IDI_WARNING))) << "icons not told apart";
     ASSERT_EQ(buttons.size(), 1u) << "a single button";
     EXPECT_EQ(TextOf(buttons[0]), "OK");
@@ -172,8 +175,12 @@ void ExpectBoxUntilEnter(const std::string& arguments) {
     EXPECT_EQ(status, 0u);
 }
 
-TEST(AboutBoxWindow, NoArgumentsShowsBoxUntilEnter) { ExpectBoxUntilEnter(""); }
+TEST(AboutBoxWindow, NoArgumentsShowsBoxUntilEnter) {
+    ExpectBoxUntilEnter("");
+}
 
-TEST(AboutBoxWindow, GuiWithExtraArgumentShowsBoxUntilEnter) { ExpectBoxUntilEnter(" --gui anything"); }
+TEST(AboutBoxWindow, GuiWithExtraArgumentShowsBoxUntilEnter) {
+    ExpectBoxUntilEnter(" --gui anything");
+}
 
 }  // namespace

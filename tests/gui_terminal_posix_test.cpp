@@ -1,6 +1,7 @@
 // Starting the program with no command (or --gui): the box on a terminal, the usage text
 // otherwise. The program runs as a child on a pseudo-terminal, as a user would see it.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -13,8 +14,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -30,8 +29,8 @@ enum class Redirect { None, StdinFromPipe, StdoutToPipe };
 
 struct Child {
     pid_t pid = -1;
-    int master = -1;   // the terminal's other end
-    int pipeFd = -1;   // our end of the redirected stream, if any
+    int master = -1;  // the terminal's other end
+    int pipeFd = -1;  // our end of the redirected stream, if any
     std::string screen;
 
     ~Child() {
@@ -91,7 +90,9 @@ void Start(Child& child, const std::vector<std::string>& args, Redirect redirect
 bool ReadFrom(int fd, std::string& out, const std::string& needle, int waitMs) {
     for (;;) {
         if (!needle.empty() && out.find(needle) != std::string::npos) return true;
-        struct pollfd p {fd, POLLIN, 0};
+        struct pollfd p {
+            fd, POLLIN, 0
+        };
         int ready = poll(&p, 1, waitMs);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return true;
@@ -154,7 +155,9 @@ size_t Count(const std::string& text, const std::string& piece) {
     return n;
 }
 
-bool ExitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+bool ExitedWith(int status, int code) {
+    return WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
 
 // Shows the box, checks that it waits, then closes it with Enter.
 void ExpectBoxUntilEnter(const std::vector<std::string>& args) {
@@ -188,7 +191,9 @@ void ExpectBoxUntilEnter(const std::vector<std::string>& args) {
     EXPECT_TRUE((mode.c_lflag & ICANON) && (mode.c_lflag & ECHO)) << "terminal mode not restored";
 }
 
-TEST(AboutBoxOnTerminal, NoArgumentsShowsBoxUntilEnter) { ExpectBoxUntilEnter({}); }
+TEST(AboutBoxOnTerminal, NoArgumentsShowsBoxUntilEnter) {
+    ExpectBoxUntilEnter({});
+}
 
 TEST(AboutBoxOnTerminal, GuiWithExtraArgumentShowsBoxUntilEnter) {
     ExpectBoxUntilEnter({"--gui", "anything"});

@@ -11,30 +11,15 @@
 #include <vector>
 
 #include "dsp/audio_dsp.h"
+#include "test_support.h"
 
 namespace Trackloom {
 namespace {
 
+using TrackloomTest::addNote;
+using TrackloomTest::hz;
+
 constexpr double kTwoPi = 6.283185307179586;
-
-double hz(int midi) {
-    return 440.0 * std::pow(2.0, (midi - 69) / 12.0);
-}
-
-// A plucked note with a few decaying partials, added into `out`.
-void addNote(std::vector<float>& out, int32_t rate, double start, double length, int midi,
-             double level) {
-    const size_t first = static_cast<size_t>(start * rate);
-    const size_t count = static_cast<size_t>(length * rate);
-    const double f = hz(midi);
-    for (size_t i = 0; i < count && first + i < out.size(); ++i) {
-        const double t = static_cast<double>(i) / rate;
-        const double env = std::exp(-2.0 * t) * std::min(1.0, t * 200.0);
-        double v = 0.0;
-        for (int h = 1; h <= 4; ++h) v += std::sin(kTwoPi * f * h * t) / (h * h);
-        out[first + i] += static_cast<float>(level * env * v);
-    }
-}
 
 struct Chord {
     int root;    // MIDI note of the bass

@@ -5,10 +5,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "dsp/audio_dsp.h"
 #include "dsp/fft.h"
+#include "test_support.h"
 
 namespace Trackloom {
 namespace {
@@ -208,4 +210,72 @@ TEST(TempoDecision, PeriodicEnvelopeGivesItsTempoUnrounded) {
 }
 
 }  // namespace
+}  // namespace Trackloom
+
+namespace Trackloom {
+namespace {
+
+// Kick on beat 1 (and the and of 3), snare on beat 3, hi-hat eighths, under a loop of four
+// chords a bar each: a half-time groove, notated at `bpm`, that the drums alone make sound
+// half as fast.
+AudioBuffer halfTimeSong(double bpm, double seconds, int32_t rate) {
+    AudioBuffer b;
+    b.sampleRate = rate;
+    b.samples.assign(static_cast<size_t>(seconds * rate), 0.0f);
+    Noise noise;
+    const double beat = 60.0 / bpm;
+    const int roots[4] = {45, 41, 48, 43};  // A F C G
+    const bool minor[4] = {true, false, false, false};
+    for (int bar = 0; bar * 4 * beat < seconds; ++bar) {
+        const double t = bar * 4 * beat;
+        addKick(b.samples, rate, t);
+        addKick(b.samples, rate, t + 2.5 * beat);
+        addNoiseHit(b.samples, rate, t + 2 * beat, 0.5f, 25.0, noise, false);
+        for (int k = 0; k < 8; ++k) {
+            addNoiseHit(b.samples, rate, t + k * beat / 2, 0.1f, 60.0, noise, true);
+        }
+        const int c = bar % 4;
+        TrackloomTest::addNote(b.samples, rate, t, 4 * beat, roots[c], 0.3);
+        for (int note : {roots[c] + 24, roots[c] + 24 + (minor[c] ? 3 : 4), roots[c] + 31}) {
+            TrackloomTest::addNote(b.samples, rate, t, 4 * beat, note, 0.12);
+        }
+    }
+    return b;
+}
+
+}  // namespace
+
+// The drums of a half-time groove repeat at half its notated beat, and alone read so; the
+// harmony, a chord a bar, shows the loop spans 16 beats at the notated tempo, not 8.
+TEST(TempoEstimator, HarmonyTellsAHalfTimeGrooveFromASlowBackbeat) {
+    const AudioBuffer song = halfTimeSong(150.0, 30.0, 22050);
+    TempoEstimator drumsOnly(song.sampleRate, 1);
+    drumsOnly.feed(song.samples.data(), song.samples.size());
+    EXPECT_NEAR(drumsOnly.bpm(), 75.0, 0.5);
+    EXPECT_NEAR(AudioDSP::EstimateBPM(song), 150.0, 0.5);
+}
+
+TEST(TempoHarmony, LoopLengthSettlesHalfAndTwoThirdReadings) {
+    auto loop = [](double seconds, double repetition = 0.8) {
+        dsp::LoopStart l;
+        l.periodSeconds = seconds;
+        l.repetition = repetition;
+        return l;
+    };
+    // 8 beats to the loop: the reading was half the beat.
+    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(75.0, loop(6.4)), 150.0);
+    // 2/3 of 32 beats: a clave's three-against-two read as the beat.
+    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(86.0, loop(14.88)), 129.0);
+    // Whole bars of four or three beats stand: 16, 32, 12, 24 and 36 beats.
+    for (auto [bpm, seconds] :
+         {std::pair{150.0, 6.4}, {130.0, 14.77}, {150.0, 4.8}, {150.0, 9.6}, {180.0, 12.0}}) {
+        EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(bpm, loop(seconds)), bpm) << bpm << " " << seconds;
+    }
+    // No loop, a loose one, or a correction past 200 BPM: left alone.
+    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(75.0, loop(0.0)), 75.0);
+    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(75.0, loop(6.4, 0.1)), 75.0);
+    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(110.0, loop(60.0 * 8 / 110.0)), 110.0);
+    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(140.0, loop(60.0 * 32 / 1.5 / 140.0)), 140.0);
+}
+
 }  // namespace Trackloom

@@ -1,6 +1,8 @@
 // Shared helpers for the tests: temporary directories, WAV byte builders, output capture.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -129,6 +131,26 @@ inline std::vector<int16_t> makeTestSignal(size_t samples, uint32_t seed = 1) {
         v[i] = static_cast<int16_t>(x);
     }
     return v;
+}
+
+// Equal-tempered frequency of a MIDI note.
+inline double hz(int midi) {
+    return 440.0 * std::pow(2.0, (midi - 69) / 12.0);
+}
+
+// A plucked note with a few decaying partials, added into `out`.
+inline void addNote(std::vector<float>& out, int32_t rate, double start, double length, int midi,
+                    double level) {
+    const size_t first = static_cast<size_t>(start * rate);
+    const size_t count = static_cast<size_t>(length * rate);
+    const double f = hz(midi);
+    for (size_t i = 0; i < count && first + i < out.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const double env = std::exp(-2.0 * t) * std::min(1.0, t * 200.0);
+        double v = 0.0;
+        for (int h = 1; h <= 4; ++h) v += std::sin(6.283185307179586 * f * h * t) / (h * h);
+        out[first + i] += static_cast<float>(level * env * v);
+    }
 }
 
 // Redirects std::cout and std::cerr into strings for the lifetime of the object.

@@ -33,7 +33,9 @@ int RunBpm(const std::string& inputPath) {
         ReportReadFailure(inputPath);
         return 1;
     }
-    PrintEstimates(tempo.bpm(), key.key());
+    // The harmony's loop settles the tempo's octave where the rhythm leaves it open.
+    const dsp::LoopStart loop = dsp::FindLoopStart(key.chromaFrames());
+    PrintEstimates(tempo.bpm(&loop), key.key());
     return 0;
 }
 

@@ -17,10 +17,16 @@ size_t frameCount(const AudioBuffer& input) {
 }  // namespace
 
 double EstimateBPM(const AudioBuffer& input) {
+    // The harmony's loop settles what the rhythm leaves open, so the key's analysis runs too.
     TempoEstimator estimator(input.sampleRate, input.channels);
+    KeyEstimator harmony(input.sampleRate, input.channels);
     const size_t frames = frameCount(input);
-    if (frames > 0) estimator.feed(input.samples.data(), frames);
-    return estimator.bpm();
+    if (frames > 0) {
+        estimator.feed(input.samples.data(), frames);
+        harmony.feed(input.samples.data(), frames);
+    }
+    const dsp::LoopStart loop = dsp::FindLoopStart(harmony.chromaFrames());
+    return estimator.bpm(&loop);
 }
 
 std::string EstimateKey(const AudioBuffer& input) {

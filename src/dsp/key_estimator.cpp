@@ -224,6 +224,8 @@ constexpr double kMinLoopSeconds = 3.0;
 constexpr double kMaxLoopSeconds = 18.0;
 // Music read for the loop, from its start.
 constexpr double kOpeningSeconds = 64.0;
+// Repetition scores this close count as equal when choosing between a loop and its double.
+constexpr double kLoopTie = 0.04;
 // Harmony that repeats less than this (mean cosine similarity of frames a loop apart) has
 // no loop to speak of.
 constexpr double kMinRepetition = 0.25;
@@ -312,6 +314,13 @@ LoopStart FindLoopStart(const ChromaFrames& frames) {
     size_t best = minLag;
     for (size_t lag = minLag; lag <= maxLag; ++lag) {
         if (r[lag] > r[best]) best = lag;
+    }
+    // Two turns repeat as well as one: of peaks about as high as the best, the shortest.
+    for (size_t lag = minLag; lag < best; ++lag) {
+        if (r[lag] >= r[best] - kLoopTie && r[lag] >= r[lag - 1] && r[lag] >= r[lag + 1]) {
+            best = lag;
+            break;
+        }
     }
     // A fraction of a frame from the neighbours' parabola: the loop's start drifts by the
     // period's error times the number of turns.

@@ -71,10 +71,11 @@ void TempoEstimator::analyseFrame(const double* frame) {
     }
 }
 
-double TempoEstimator::bpm() const {
+double TempoEstimator::bpm(const dsp::LoopStart* harmony) const {
     if (!frames_.heardSignal()) return 120.0;
-    const double raw = dsp::EstimateTempoFromEnvelopes(env_);
+    double raw = dsp::EstimateTempoFromEnvelopes(env_);
     if (!(raw > 0.0)) return 120.0;
+    if (harmony != nullptr) raw = dsp::FitTempoToHarmony(raw, *harmony);
     return std::round(raw * 10.0) / 10.0;
 }
 
@@ -312,6 +313,26 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
         }
     }
     return 60.0 * rate / bestPeriod;
+}
+
+double FitTempoToHarmony(double bpm, const LoopStart& harmony) {
+    // Below this the loop is too loose a repetition to count beats in.
+    constexpr double kMinRepetition = 0.3;
+    // Loop lengths are measured to a few percent (a quarter-second frame grid).
+    constexpr double kTolerance = 0.07;
+    if (!(bpm > 0.0) || !(harmony.periodSeconds > 0.0) || harmony.repetition < kMinRepetition) {
+        return bpm;
+    }
+    const double beats = bpm * harmony.periodSeconds / 60.0;
+    auto near = [](double x, double target) { return std::fabs(x / target - 1.0) <= kTolerance; };
+    if (near(beats, 8.0)) return 2.0 * bpm <= kMaxBpm ? 2.0 * bpm : bpm;
+    for (double whole : {12.0, 16.0, 24.0, 32.0, 36.0, 48.0}) {
+        if (near(beats, whole)) return bpm;
+    }
+    if ((near(1.5 * beats, 16.0) || near(1.5 * beats, 32.0)) && 1.5 * bpm <= kMaxBpm) {
+        return 1.5 * bpm;
+    }
+    return bpm;
 }
 
 }  // namespace dsp

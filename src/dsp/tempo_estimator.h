@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "dsp/fft.h"
+#include "dsp/key_estimator.h"
 
 namespace Trackloom {
 
@@ -41,6 +42,15 @@ struct OnsetEnvelopes {
 // when they hold no periodicity at all.
 double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env);
 
+// Checks a tempo against the length of the harmony's loop, which spans whole bars: 12, 16,
+// 24, 32, 36 or 48 beats. Onsets alone cannot tell a half-time groove from a slow backbeat,
+// nor a three-against-two clave from a slower beat; the harmony can. A loop of 8 beats means
+// the reading is half the notated beat, and one of 2/3 of a whole number of bars (21.3
+// beats) means it is two thirds of it; the corrected tempo is returned. Any other reading,
+// a loop that repeats too loosely to go by, or a correction beyond the tempo range leaves
+// `bpm` as it is.
+double FitTempoToHarmony(double bpm, const LoopStart& harmony);
+
 }  // namespace dsp
 
 class TempoEstimator {
@@ -52,7 +62,9 @@ class TempoEstimator {
 
     TempoEstimator(int32_t sampleRate, int32_t channels);
     void feed(const float* interleaved, size_t frames);
-    double bpm() const;
+    // The tempo; with the harmony's loop of the same stream (from a KeyEstimator fed alike),
+    // checked against it.
+    double bpm(const dsp::LoopStart* harmony = nullptr) const;
     void reset();
 
     // The envelopes gathered so far (for inspection and tests).
