@@ -255,3 +255,19 @@ TEST(KeyEstimator, DemoTrackIsAMinorAtEveryRate) {
 
 }  // namespace
 }  // namespace Trackloom
+
+namespace Trackloom {
+
+// Loops leaning on the dominant or the subdominant make the profiles favour that
+// neighbouring key; opening on the tonic settles it. A loop opening on ii (ii-V-I-I) keeps
+// its tonic: the openings' say between neighbours a fifth apart is the smaller one.
+TEST(KeyEstimator, TheLoopsOpeningDecidesBetweenKeysAFifthApart) {
+    EXPECT_EQ(keyOf({{48, false}, {43, false}, {50, true}, {43, false}}),
+              "C Major (Relative: A Minor)");  // C G Dm G
+    EXPECT_EQ(keyOf({{48, false}, {41, false}, {43, false}, {41, false}}),
+              "C Major (Relative: A Minor)");  // C F G F
+    EXPECT_EQ(keyOf({{50, true}, {43, false}, {48, false}, {48, false}}),
+              "C Major (Relative: A Minor)");  // Dm G C C
+}
+
+}  // namespace Trackloom

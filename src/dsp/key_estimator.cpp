@@ -229,8 +229,10 @@ constexpr double kLoopTie = 0.04;
 // Harmony that repeats less than this (mean cosine similarity of frames a loop apart) has
 // no loop to speak of.
 constexpr double kMinRepetition = 0.25;
-// Weight of the loop openings' lean towards a tonic, against the profile correlations.
+// Weight of the loop openings' lean towards a tonic, against the profile correlations:
+// between a key and its relative, and between a key and its neighbours a fifth away.
 constexpr double kLoopStartWeight = 0.6;
+constexpr double kFifthLoopStartWeight = 0.3;
 
 double correlation(const std::array<double, 12>& x, const double* profile, int tonic) {
     double mx = 0.0, mp = 0.0;
@@ -382,10 +384,23 @@ int EstimateKeyFromChroma(const ChromaSums& chroma, const ChromaFrames* frames) 
         const size_t tonic = static_cast<size_t>(key % 12);
         return loop.openingBass[tonic] / opening - loop.allBass[tonic] / all;
     };
+    auto weighed = [&](int key, double weight) {
+        return score[static_cast<size_t>(key)] + weight * lean(key);
+    };
     const int relative = best >= 12 ? (best - 12 + 3) % 12 : (best + 9) % 12 + 12;
-    const double keep = score[static_cast<size_t>(best)] + kLoopStartWeight * lean(best);
-    const double swap = score[static_cast<size_t>(relative)] + kLoopStartWeight * lean(relative);
-    return swap > keep ? relative : best;
+    int pick =
+        weighed(relative, kLoopStartWeight) > weighed(best, kLoopStartWeight) ? relative : best;
+    // Keys a fifth apart share all but one note, and profiles confuse them too; the loop's
+    // openings get a smaller say there, as the loop may open on a chord next to the tonic.
+    const int mode = pick >= 12 ? 12 : 0;
+    const int chosen = pick;
+    for (const int step : {7, 5}) {
+        const int neighbour = (chosen % 12 + step) % 12 + mode;
+        if (weighed(neighbour, kFifthLoopStartWeight) > weighed(pick, kFifthLoopStartWeight)) {
+            pick = neighbour;
+        }
+    }
+    return pick;
 }
 
 }  // namespace dsp
