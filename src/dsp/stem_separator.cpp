@@ -232,8 +232,11 @@ void StemSeparator::process(const float* in, size_t frames, float* vocals, float
                 keep[i] = std::fabs(x[i] - state_[i].prev) > kTransientThreshold ? 0u : ~0u;
             }
         }
+        // The channel's previous sample is indexed from the block's start: the piece's
+        // first frame reaches back into the previous piece, before `x`.
+        const size_t at = start * channels;
         for (; i < count; ++i) {
-            keep[i] = std::fabs(x[i] - x[i - channels]) > kTransientThreshold ? 0u : ~0u;
+            keep[i] = std::fabs(x[i] - in[at + i - channels]) > kTransientThreshold ? 0u : ~0u;
         }
 
         // The envelope, into `drums`.
