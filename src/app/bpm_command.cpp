@@ -34,8 +34,8 @@ int RunBpm(const std::string& inputPath) {
         return 1;
     }
     // The harmony's loop settles the tempo's octave where the rhythm leaves it open.
-    const dsp::LoopStart loop = dsp::FindLoopStart(key.chromaFrames());
-    PrintEstimates(tempo.bpm(&loop), key.key());
+    const dsp::LoopStart loop = key.loop();
+    PrintEstimates(tempo.bpm(&loop), key.key(&loop));
     return 0;
 }
 

@@ -1,12 +1,12 @@
 // Whole-buffer tempo and key: thin wrappers that feed a buffer to the block-based
 // estimators in one call, so both paths give identical answers.
+#include "dsp/analysis.h"
+
 #include "dsp/audio_dsp.h"
 #include "dsp/key_estimator.h"
 #include "dsp/tempo_estimator.h"
 
 namespace Trackloom {
-namespace AudioDSP {
-
 namespace {
 
 size_t frameCount(const AudioBuffer& input) {
@@ -16,17 +16,27 @@ size_t frameCount(const AudioBuffer& input) {
 
 }  // namespace
 
-double EstimateBPM(const AudioBuffer& input) {
-    // The harmony's loop settles what the rhythm leaves open, so the key's analysis runs too.
-    TempoEstimator estimator(input.sampleRate, input.channels);
-    KeyEstimator harmony(input.sampleRate, input.channels);
+namespace dsp {
+
+TempoAndKey EstimateTempoAndKey(const AudioBuffer& input) {
+    TempoEstimator tempo(input.sampleRate, input.channels);
+    KeyEstimator key(input.sampleRate, input.channels);
     const size_t frames = frameCount(input);
     if (frames > 0) {
-        estimator.feed(input.samples.data(), frames);
-        harmony.feed(input.samples.data(), frames);
+        tempo.feed(input.samples.data(), frames);
+        key.feed(input.samples.data(), frames);
     }
-    const dsp::LoopStart loop = dsp::FindLoopStart(harmony.chromaFrames());
-    return estimator.bpm(&loop);
+    const LoopStart loop = key.loop();
+    return {tempo.bpm(&loop), key.key(&loop)};
+}
+
+}  // namespace dsp
+
+namespace AudioDSP {
+
+double EstimateBPM(const AudioBuffer& input) {
+    // The harmony's loop settles what the rhythm leaves open, so the key's analysis runs too.
+    return dsp::EstimateTempoAndKey(input).bpm;
 }
 
 std::string EstimateKey(const AudioBuffer& input) {

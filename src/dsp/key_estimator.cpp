@@ -193,9 +193,11 @@ void KeyEstimator::keepFrame(const std::array<double, 12>& bass,
     kept_.treble.push_back(t);
 }
 
-std::string KeyEstimator::key() const {
+std::string KeyEstimator::key(const dsp::LoopStart* loop) const {
     if (!frames_.heardSignal()) return dsp::KeyName(-1);
-    return dsp::KeyName(dsp::EstimateKeyFromChroma(chroma_, &kept_));
+    if (loop != nullptr) return dsp::KeyName(dsp::EstimateKeyFromChroma(chroma_, loop));
+    const dsp::LoopStart found = this->loop();
+    return dsp::KeyName(dsp::EstimateKeyFromChroma(chroma_, &found));
 }
 
 namespace dsp {
@@ -354,7 +356,7 @@ LoopStart FindLoopStart(const ChromaFrames& frames) {
     return result;
 }
 
-int EstimateKeyFromChroma(const ChromaSums& chroma, const ChromaFrames* frames) {
+int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
     if (!(total(chroma.treble) + total(chroma.bass) > 1e-9)) return -1;
     const bool haveBass = total(chroma.bass) > 1e-9;
     std::array<double, 24> score{};
@@ -370,14 +372,14 @@ int EstimateKeyFromChroma(const ChromaSums& chroma, const ChromaFrames* frames) 
         score[static_cast<size_t>(k)] = s;
         if (s > score[static_cast<size_t>(best)]) best = k;
     }
-    if (frames == nullptr) return best;
+    if (harmony == nullptr) return best;
 
     // A key and its relative share their scale, and a loop such as i-VI-III-VII has exactly
     // the chords of its relative major's I-V-vi-IV: the profiles barely tell them apart.
     // What does is where the loop starts, counted from the music's start: songs state their
     // tonic on the downbeat that opens the loop. Between the two, the one whose tonic the bass
     // dwells on more at the loop's openings than over the whole takes it.
-    const LoopStart loop = FindLoopStart(*frames);
+    const LoopStart& loop = *harmony;
     const double opening = total(loop.openingBass), all = total(loop.allBass);
     if (loop.repetition < kMinRepetition || !(opening > 1e-9) || !(all > 1e-9)) return best;
     auto lean = [&](int key) {

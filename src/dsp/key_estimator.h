@@ -65,8 +65,8 @@ struct LoopStart {
 LoopStart FindLoopStart(const ChromaFrames& frames);
 
 // Key index from pitch-class evidence: tonic 0..11 (C..B) plus 12 for minor, or -1 when the
-// sums hold no evidence. `frames`, when given, adds the evidence of the loop's first chord.
-int EstimateKeyFromChroma(const ChromaSums& chroma, const ChromaFrames* frames = nullptr);
+// sums hold no evidence. `loop`, when given, adds the evidence of the loop's first chord.
+int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* loop = nullptr);
 
 // The text form of a key index: "A Minor (Relative: C Major)"; the default key for -1.
 std::string KeyName(int keyIndex);
@@ -86,7 +86,10 @@ class KeyEstimator {
 
     KeyEstimator(int32_t sampleRate, int32_t channels);
     void feed(const float* interleaved, size_t frames);
-    std::string key() const;
+    // The harmony's loop over the stream so far; the tempo estimate uses it too.
+    dsp::LoopStart loop() const { return dsp::FindLoopStart(kept_); }
+    // The key; with the loop already found from this estimator, it is not looked for again.
+    std::string key(const dsp::LoopStart* loop = nullptr) const;
     void reset();
 
     const dsp::ChromaSums& chroma() const { return chroma_; }

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
+#include "dsp/analysis.h"
 #include "dsp/audio_dsp.h"
 
 namespace Trackloom {
@@ -297,8 +299,10 @@ StemSet SeparateStems(const AudioBuffer& input) {
             stems.other.samples[i] = o[i - at];
         }
     }
-    stems.bpm = EstimateBPM(input);
-    stems.key = EstimateKey(input);
+    // EstimateBPM and EstimateKey in one pass: they share the harmony's loop.
+    dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(input);
+    stems.bpm = estimates.bpm;
+    stems.key = std::move(estimates.key);
     return stems;
 }
 
