@@ -157,9 +157,9 @@ TEST(KeyEstimator, LoopIsCountedFromTheMusicsStartNotFromTheHarmonysEntry) {
     EXPECT_EQ(AudioDSP::EstimateKey(late), "A Minor (Relative: C Major)");
 }
 
-TEST(KeyLoop, FindsTheLoopsLengthAndTheBassAtItsOpenings) {
-    // Frames every 0.25 s of a loop of four 2-second chords on roots A, F, C, G, each a
-    // pure bass line under its triad, the music starting 0.4 s into the stream.
+// Frames every 0.25 s of a loop of four 2-second chords on roots A, F, C, G, each a pure
+// bass line under its triad, the music starting 0.4 s into the stream.
+dsp::ChromaFrames fourChordLoop() {
     dsp::ChromaFrames f;
     f.hopSeconds = 0.25;
     f.firstCentreSeconds = 0.5;
@@ -176,6 +176,16 @@ TEST(KeyLoop, FindsTheLoopsLengthAndTheBassAtItsOpenings) {
         f.bass.push_back(bass);
         f.treble.push_back(treble);
     }
+    return f;
+}
+
+size_t strongestOpening(const dsp::LoopStart& loop) {
+    return static_cast<size_t>(std::max_element(loop.openingBass.begin(), loop.openingBass.end()) -
+                               loop.openingBass.begin());
+}
+
+TEST(KeyLoop, FindsTheLoopsLengthAndTheBassAtItsOpenings) {
+    const dsp::ChromaFrames f = fourChordLoop();
     const dsp::LoopStart loop = dsp::FindLoopStart(f);
     EXPECT_NEAR(loop.periodSeconds, 8.0, 0.15);
     EXPECT_GT(loop.repetition, 0.9);
@@ -187,6 +197,30 @@ TEST(KeyLoop, FindsTheLoopsLengthAndTheBassAtItsOpenings) {
     dsp::ChromaFrames silent = f;
     silent.soundStartSeconds = -1.0;
     EXPECT_EQ(dsp::FindLoopStart(silent).repetition, 0.0);
+}
+
+TEST(KeyLoop, TheTempoSetsTheLoopToWholeBars) {
+    // The loop is 16 beats at 120 BPM. Taken as 7 s (12 beats at 102.9 BPM), its openings
+    // slide back a chord every few turns and land on the G that closes it.
+    const dsp::ChromaFrames f = fourChordLoop();
+    const dsp::LoopStart found = dsp::FindLoopStart(f);
+    const dsp::LoopStart shortLoop = dsp::FitLoopToTempo(f, found, 12.0 * 60.0 / 7.0);
+    ASSERT_NEAR(shortLoop.periodSeconds, 7.0, 1e-12);
+    EXPECT_EQ(strongestOpening(shortLoop), 7u);
+
+    // At the true tempo the 14 beats it spans are nearest 16, which puts the A back.
+    const dsp::LoopStart fitted = dsp::FitLoopToTempo(f, shortLoop, 120.0);
+    EXPECT_DOUBLE_EQ(fitted.periodSeconds, 8.0);
+    EXPECT_EQ(fitted.repetition, found.repetition);
+    EXPECT_EQ(strongestOpening(fitted), 9u);
+    EXPECT_EQ(fitted.allBass, found.allBass);
+
+    // No tempo, or 20 beats, near no whole number of bars: left alone.
+    for (const double bpm : {0.0, 20.0 * 60.0 / 7.0}) {
+        const dsp::LoopStart same = dsp::FitLoopToTempo(f, shortLoop, bpm);
+        EXPECT_EQ(same.periodSeconds, shortLoop.periodSeconds) << bpm;
+        EXPECT_EQ(same.openingBass, shortLoop.openingBass) << bpm;
+    }
 }
 
 TEST(KeyEstimator, NothingOrSilenceGivesTheDefaultKey) {

@@ -1,8 +1,7 @@
 #include <vector>
 
 #include "app/commands.h"
-#include "dsp/key_estimator.h"
-#include "dsp/tempo_estimator.h"
+#include "dsp/analysis.h"
 #include "dsp/wav_io.h"
 
 namespace TrackloomApp {
@@ -33,9 +32,8 @@ int RunBpm(const std::string& inputPath) {
         ReportReadFailure(inputPath);
         return 1;
     }
-    // The harmony's loop settles the tempo's octave where the rhythm leaves it open.
-    const dsp::LoopStart loop = key.loop();
-    PrintEstimates(tempo.bpm(&loop), key.key(&loop));
+    const dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(tempo, key);
+    PrintEstimates(estimates.bpm, estimates.key);
     return 0;
 }
 

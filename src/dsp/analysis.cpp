@@ -26,8 +26,15 @@ TempoAndKey EstimateTempoAndKey(const AudioBuffer& input) {
         tempo.feed(input.samples.data(), frames);
         key.feed(input.samples.data(), frames);
     }
+    return EstimateTempoAndKey(tempo, key);
+}
+
+TempoAndKey EstimateTempoAndKey(const TempoEstimator& tempo, const KeyEstimator& key) {
     const LoopStart loop = key.loop();
-    return {tempo.bpm(&loop), key.key(&loop)};
+    const double bpm = tempo.measuredBpm(&loop);
+    if (!(bpm > 0.0)) return {tempo.bpm(&loop), key.key(&loop)};
+    const LoopStart fitted = FitLoopToTempo(key.chromaFrames(), loop, bpm);
+    return {bpm, key.key(&fitted)};
 }
 
 }  // namespace dsp
@@ -40,10 +47,8 @@ double EstimateBPM(const AudioBuffer& input) {
 }
 
 std::string EstimateKey(const AudioBuffer& input) {
-    KeyEstimator estimator(input.sampleRate, input.channels);
-    const size_t frames = frameCount(input);
-    if (frames > 0) estimator.feed(input.samples.data(), frames);
-    return estimator.key();
+    // The tempo places the harmony's loop, so the tempo's analysis runs too.
+    return dsp::EstimateTempoAndKey(input).key;
 }
 
 }  // namespace AudioDSP

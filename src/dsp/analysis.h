@@ -5,6 +5,8 @@
 #include <string>
 
 #include "dsp/audio_dsp.h"
+#include "dsp/key_estimator.h"
+#include "dsp/tempo_estimator.h"
 
 namespace Trackloom {
 namespace dsp {
@@ -15,6 +17,10 @@ struct TempoAndKey {
 };
 
 TempoAndKey EstimateTempoAndKey(const AudioBuffer& input);
+
+// The same from estimators fed one stream alike. The harmony's loop settles the tempo's
+// octave, and the tempo then the loop's exact length, which places the loop's openings.
+TempoAndKey EstimateTempoAndKey(const TempoEstimator& tempo, const KeyEstimator& key);
 
 }  // namespace dsp
 }  // namespace Trackloom

@@ -282,20 +282,59 @@ std::array<double, 24> frameVector(const ChromaFrames& f, size_t i) {
     return v;
 }
 
+// The frames the loop is looked for in: from the one centred at the music's start on, over
+// its opening stretch (later sections may loop differently, and small errors in the period
+// add up over many turns). Empty (first >= end) when there is no music.
+struct OpeningFrames {
+    size_t first = 0;
+    size_t end = 0;
+};
+
+OpeningFrames openingFrames(const ChromaFrames& frames) {
+    if (!(frames.hopSeconds > 0.0) || frames.soundStartSeconds < 0.0) return {};
+    const double hop = frames.hopSeconds;
+    const double firstPos = (frames.soundStartSeconds - frames.firstCentreSeconds) / hop;
+    const size_t first = firstPos <= 0.0 ? 0 : static_cast<size_t>(std::ceil(firstPos));
+    const size_t end = std::min({frames.bass.size(), frames.treble.size(),
+                                 first + static_cast<size_t>(kOpeningSeconds / hop)});
+    return {first, end};
+}
+
+// The bass over the first quarter of each turn of a loop `period` long (one chord of a
+// four-chord loop), each frame weighed by how much of that stretch it covers; and over all
+// the music.
+void measureOpenings(const ChromaFrames& frames, OpeningFrames range, double period,
+                     LoopStart& result) {
+    result.openingBass = {};
+    result.allBass = {};
+    const double frameSeconds = 2.0 * frames.firstCentreSeconds;
+    const double span = 0.25 * period;
+    const double end =
+        frames.firstCentreSeconds + static_cast<double>(range.end) * frames.hopSeconds;
+    for (double t = frames.soundStartSeconds; t < end; t += period) {
+        for (size_t i = range.first; i < range.end; ++i) {
+            const double centre =
+                frames.firstCentreSeconds + static_cast<double>(i) * frames.hopSeconds;
+            const double lo = std::max(t, centre - 0.5 * frameSeconds);
+            const double hi = std::min(t + span, centre + 0.5 * frameSeconds);
+            if (hi <= lo) continue;
+            const double w = (hi - lo) / frameSeconds;
+            for (size_t k = 0; k < 12; ++k) result.openingBass[k] += w * frames.bass[i][k];
+        }
+    }
+    for (size_t i = range.first; i < range.end; ++i) {
+        for (size_t k = 0; k < 12; ++k) result.allBass[k] += frames.bass[i][k];
+    }
+}
+
 }  // namespace
 
 LoopStart FindLoopStart(const ChromaFrames& frames) {
     LoopStart result;
-    if (!(frames.hopSeconds > 0.0) || frames.soundStartSeconds < 0.0) return result;
+    const OpeningFrames range = openingFrames(frames);
+    if (range.first >= range.end) return result;
     const double hop = frames.hopSeconds;
-    const double start = frames.soundStartSeconds;
-    // Frames from the one centred at the music's start on, over its opening stretch: later
-    // sections may loop differently, and small errors in the period add up over many turns.
-    const double firstPos = (start - frames.firstCentreSeconds) / hop;
-    const size_t first = firstPos <= 0.0 ? 0 : static_cast<size_t>(std::ceil(firstPos));
-    const size_t n = std::min({frames.bass.size(), frames.treble.size(),
-                               first + static_cast<size_t>(kOpeningSeconds / hop)});
-    if (first >= n) return result;
+    const size_t first = range.first, n = range.end;
     std::vector<std::array<double, 24>> v(n - first);
     for (size_t i = first; i < n; ++i) v[i - first] = frameVector(frames, i);
     const size_t m = v.size();
@@ -335,25 +374,31 @@ LoopStart FindLoopStart(const ChromaFrames& frames) {
     result.periodSeconds = period * hop;
     result.repetition = b;
 
-    // The bass over the first quarter of each turn (one chord of a four-chord loop), each
-    // frame weighed by how much of that stretch it covers; and over all the music.
-    const double frameSeconds = 2.0 * frames.firstCentreSeconds;
-    const double span = 0.25 * result.periodSeconds;
-    const double end = frames.firstCentreSeconds + static_cast<double>(n) * hop;
-    for (double t = start; t < end; t += result.periodSeconds) {
-        for (size_t i = first; i < n; ++i) {
-            const double centre = frames.firstCentreSeconds + static_cast<double>(i) * hop;
-            const double lo = std::max(t, centre - 0.5 * frameSeconds);
-            const double hi = std::min(t + span, centre + 0.5 * frameSeconds);
-            if (hi <= lo) continue;
-            const double w = (hi - lo) / frameSeconds;
-            for (size_t k = 0; k < 12; ++k) result.openingBass[k] += w * frames.bass[i][k];
+    measureOpenings(frames, range, result.periodSeconds, result);
+    return result;
+}
+
+LoopStart FitLoopToTempo(const ChromaFrames& frames, const LoopStart& loop, double bpm) {
+    // The nearest whole-bar length is taken if it is within this (as a log ratio, about
+    // 16%): the search misses by a beat or two at most.
+    constexpr double kMaxLogError = 0.15;
+    const OpeningFrames range = openingFrames(frames);
+    if (!(bpm > 0.0) || !(loop.periodSeconds > 0.0) || range.first >= range.end) return loop;
+    const double beatSeconds = 60.0 / bpm;
+    const double beats = loop.periodSeconds / beatSeconds;
+    double nearest = 0.0, error = kMaxLogError;
+    for (const double whole : {12.0, 16.0, 24.0, 32.0, 36.0, 48.0}) {
+        const double e = std::fabs(PortableLog(beats / whole));
+        if (e < error) {
+            nearest = whole;
+            error = e;
         }
     }
-    for (size_t i = first; i < n; ++i) {
-        for (size_t k = 0; k < 12; ++k) result.allBass[k] += frames.bass[i][k];
-    }
-    return result;
+    if (nearest == 0.0) return loop;
+    LoopStart fitted = loop;
+    fitted.periodSeconds = nearest * beatSeconds;
+    measureOpenings(frames, range, fitted.periodSeconds, fitted);
+    return fitted;
 }
 
 int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {

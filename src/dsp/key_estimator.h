@@ -21,8 +21,9 @@
 // correlating the second with diatonic major/minor key profiles and the bass sum with a
 // profile of the roots bass lines dwell on in that mode. Between the best key and its
 // relative, which share a scale, the harmony's loop decides: its length is the lag at
-// which the frames repeat best, and the key whose tonic the bass dwells on more at the
-// loop's openings (whole turns counted from the first audible sample) is taken.
+// which the frames repeat best (set to the nearest whole number of bars when the tempo is
+// known, see FitLoopToTempo), and the key whose tonic the bass dwells on more at the loop's
+// openings (whole turns counted from the first audible sample) is taken.
 #pragma once
 
 #include <array>
@@ -63,6 +64,13 @@ struct LoopStart {
     std::array<double, 12> allBass{};      // over all the music from its start
 };
 LoopStart FindLoopStart(const ChromaFrames& frames);
+
+// The loop set to the whole number of bars (12, 16, 24, 32, 36 or 48 beats at `bpm`) nearest
+// its length, and its openings measured again. The repetition search works on a
+// quarter-second grid and can miss the length by a beat or two, which moves the openings
+// further off with every turn; the tempo knows the beat to a fraction of a percent. `loop`
+// is returned as it is when no loop or tempo is known or no whole-bar length is near.
+LoopStart FitLoopToTempo(const ChromaFrames& frames, const LoopStart& loop, double bpm);
 
 // Key index from pitch-class evidence: tonic 0..11 (C..B) plus 12 for minor, or -1 when the
 // sums hold no evidence. `loop`, when given, adds the evidence of the loop's first chord.

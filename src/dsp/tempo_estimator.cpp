@@ -72,9 +72,14 @@ void TempoEstimator::analyseFrame(const double* frame) {
 }
 
 double TempoEstimator::bpm(const dsp::LoopStart* harmony) const {
-    if (!frames_.heardSignal()) return 120.0;
+    const double measured = measuredBpm(harmony);
+    return measured > 0.0 ? measured : 120.0;
+}
+
+double TempoEstimator::measuredBpm(const dsp::LoopStart* harmony) const {
+    if (!frames_.heardSignal()) return 0.0;
     double raw = dsp::EstimateTempoFromEnvelopes(env_);
-    if (!(raw > 0.0)) return 120.0;
+    if (!(raw > 0.0)) return 0.0;
     if (harmony != nullptr) raw = dsp::FitTempoToHarmony(raw, *harmony);
     return std::round(raw * 10.0) / 10.0;
 }

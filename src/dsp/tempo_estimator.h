@@ -65,6 +65,9 @@ class TempoEstimator {
     // The tempo; with the harmony's loop of the same stream (from a KeyEstimator fed alike),
     // checked against it.
     double bpm(const dsp::LoopStart* harmony = nullptr) const;
+    // The same, but 0 instead of the default tempo when the input carries no rhythmic
+    // evidence.
+    double measuredBpm(const dsp::LoopStart* harmony = nullptr) const;
     void reset();
 
     // The envelopes gathered so far (for inspection and tests).
