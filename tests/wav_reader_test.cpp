@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <sstream>
 
 #include "dsp/audio_dsp.h"
@@ -142,6 +144,49 @@ TEST(WavReader, ThirtyTwoBitExtremesAndFloatValuesPassThrough) {
     putLe(f.data, floatBits(1.75f), 4);  // out of range values are kept; the writer clamps
     putLe(f.data, floatBits(-0.1f), 4);
     EXPECT_EQ(loadBytes(buildWav(f)).samples, (std::vector<float>{1.75f, -0.1f}));
+}
+
+TEST(WavReader, FloatSamplesThatAreNoNumberReadAsSilence) {
+    const float inf = std::numeric_limits<float>::infinity();
+    WavSpec f;
+    f.formatCode = 3;
+    f.blockAlign = 4;
+    f.bitsPerSample = 32;
+    for (float x : {0.25f, std::numeric_limits<float>::quiet_NaN(), inf, -inf, -0.5f, 3.0e38f})
+        putLe(f.data, floatBits(x), 4);
+    EXPECT_EQ(loadBytes(buildWav(f)).samples,
+              (std::vector<float>{0.25f, 0.0f, 0.0f, 0.0f, -0.5f, 3.0e38f}));
+
+    WavSpec d;
+    d.formatCode = 3;
+    d.blockAlign = 8;
+    d.bitsPerSample = 64;
+    const double floatMax = std::numeric_limits<float>::max();
+    for (double x : {0.25, std::numeric_limits<double>::quiet_NaN(), -1e300, 1e-300, -0.5,
+                     -floatMax, std::nextafter(floatMax, 1e300)}) {
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        putLe(d.data, static_cast<uint32_t>(bits), 4);
+        putLe(d.data, static_cast<uint32_t>(bits >> 32), 4);
+    }
+    const AudioBuffer b = loadBytes(buildWav(d));
+    EXPECT_EQ(b.samples, (std::vector<float>{0.25f, 0.0f, 0.0f, 0.0f, -0.5f,
+                                             -std::numeric_limits<float>::max(), 0.0f}));
+
+    // A bad sample early in a file costs one sample, not the bass of everything after it.
+    WavSpec song;
+    song.formatCode = 3;
+    song.blockAlign = 4;
+    song.bitsPerSample = 32;
+    for (int i = 0; i < 4000; ++i) {
+        const float x = i == 10 ? std::numeric_limits<float>::quiet_NaN()
+                                : 0.5f * std::sin(0.02f * static_cast<float>(i));
+        putLe(song.data, floatBits(x), 4);
+    }
+    const StemSet stems = AudioDSP::SeparateStems(loadBytes(buildWav(song)));
+    ASSERT_EQ(stems.bass.samples.size(), 4000u);
+    EXPECT_TRUE(std::isfinite(stems.bass.samples.back()));
+    EXPECT_GT(std::fabs(stems.bass.samples[3000]), 0.01f);
 }
 
 TEST(WavReader, SizesBeyondTheFileReadOnlyWhatIsThere) {

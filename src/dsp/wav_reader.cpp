@@ -113,19 +113,31 @@ void decodeS32(const unsigned char* raw, size_t n, float* out) {
     }
 }
 
+// A float sample that is no number (NaN, infinity, or a double beyond a float's range) is
+// no audio: it decodes as silence. Passed on, one such sample would turn the separator's
+// low-pass state into NaN and silence the bass and vocals for the rest of the file.
 void decodeF32(const unsigned char* raw, size_t n, float* out) {
     for (size_t i = 0; i < n; ++i) {
         const uint32_t bits = le32(raw + 4 * i);
-        std::memcpy(&out[i], &bits, sizeof bits);
+        // All exponent bits set; a mask rather than a branch keeps the loop vectorised.
+        const uint32_t keep = (bits & 0x7f800000u) == 0x7f800000u ? 0u : ~0u;
+        const uint32_t kept = bits & keep;
+        std::memcpy(&out[i], &kept, sizeof kept);
     }
 }
 
 void decodeF64(const unsigned char* raw, size_t n, float* out) {
+    // The largest float as a double's bits. Bit patterns of non-negative doubles sort like
+    // their values, with infinity and NaN above all finite ones, so one integer compare of
+    // the magnitude tells what a float can hold, and no conversion ever overflows.
+    constexpr uint64_t kFloatMaxBits = 0x47efffffe0000000ull;
     for (size_t i = 0; i < n; ++i) {
         const uint64_t bits = static_cast<uint64_t>(le32(raw + 8 * i)) |
                               (static_cast<uint64_t>(le32(raw + 8 * i + 4)) << 32);
+        const uint64_t keep = (bits & 0x7fffffffffffffffull) <= kFloatMaxBits ? ~0ull : 0ull;
+        const uint64_t kept = bits & keep;
         double d;
-        std::memcpy(&d, &bits, sizeof d);
+        std::memcpy(&d, &kept, sizeof d);
         out[i] = static_cast<float>(d);
     }
 }
