@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes labelled General-MIDI tracks for scoring the tempo and key estimators.
 
-Usage: bench/make_eval_set.py OUTDIR [COUNT] [SEED]
+Usage: [ROTATE=0.3] bench/make_eval_set.py OUTDIR [COUNT] [SEED]
        bench/render_eval_set.sh OUTDIR      (renders OUTDIR/*.mid to 30-second WAV files)
 
 Each track is a multi-instrument arrangement in one of the styles the estimators are judged
@@ -20,6 +20,9 @@ import struct
 import sys
 
 DIV = 960
+# Share of loops that open on a chord other than their first (environment ROTATE, default 0;
+# sets made without it are unchanged).
+ROTATE = float(os.environ.get("ROTATE", "0"))
 NAMES = "C Db D Eb E F F# G Ab A Bb B".split()
 MAJOR = [0, 2, 4, 5, 7, 9, 11]
 MINOR = [0, 2, 3, 5, 7, 8, 10]
@@ -193,6 +196,11 @@ def make_track(rng, style):
     if minor and rng.random() < 0.3:
         # The dominant is minor in some minor loops.
         loop = [(o, "m" if (o == 7 and q == "M") else q) for o, q in loop]
+    if ROTATE > 0.0 and rng.random() < ROTATE:
+        # The loop opens on another of its chords (III-VII-i-VI, VI-III-VII-i...); the tonic
+        # is still the chord the music resolves to.
+        turn = rng.randrange(1, 4)
+        loop = loop[turn:] + loop[:turn]
     sevenths = rng.random() < 0.3
     if sevenths:
         loop = [(o, {"M": "M7" if o in (0, 5, 3, 8) else "7", "m": "m7"}.get(q, q)) for o, q in loop]

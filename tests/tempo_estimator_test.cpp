@@ -274,6 +274,10 @@ TEST(TempoHarmony, LoopLengthSettlesHalfAndTwoThirdReadings) {
     // No loop, a loose one, or a correction past 200 BPM: left alone.
     EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(75.0, loop(0.0)), 75.0);
     EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(75.0, loop(6.4, 0.1)), 75.0);
+    // A loop loose enough to be mismeasured does not move a steady beat to a new metre: a
+    // dance track's 16-beat loop taken for 10.2 beats is no clave.
+    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(126.3, loop(4.85, 0.39)), 126.3);
+    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(75.0, loop(6.4, 0.39)), 150.0);
     EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(110.0, loop(60.0 * 8 / 110.0)), 110.0);
     EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(140.0, loop(60.0 * 32 / 1.5 / 140.0)), 140.0);
 }

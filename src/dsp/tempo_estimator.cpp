@@ -323,6 +323,10 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
 double FitTempoToHarmony(double bpm, const LoopStart& harmony) {
     // Below this the loop is too loose a repetition to count beats in.
     constexpr double kMinRepetition = 0.3;
+    // Moving the beat by three halves takes a tighter one: it is a different metre, not an
+    // octave of the same, and a loosely repeating loop of 10 or 21 beats is as likely an
+    // error of the loop as a clave read as the beat.
+    constexpr double kMinRepetitionForThreeHalves = 0.5;
     // Loop lengths are measured to a few percent (a quarter-second frame grid).
     constexpr double kTolerance = 0.07;
     if (!(bpm > 0.0) || !(harmony.periodSeconds > 0.0) || harmony.repetition < kMinRepetition) {
@@ -334,7 +338,8 @@ double FitTempoToHarmony(double bpm, const LoopStart& harmony) {
     for (double whole : {12.0, 16.0, 24.0, 32.0, 36.0, 48.0}) {
         if (near(beats, whole)) return bpm;
     }
-    if ((near(1.5 * beats, 16.0) || near(1.5 * beats, 32.0)) && 1.5 * bpm <= kMaxBpm) {
+    if ((near(1.5 * beats, 16.0) || near(1.5 * beats, 32.0)) && 1.5 * bpm <= kMaxBpm &&
+        harmony.repetition >= kMinRepetitionForThreeHalves) {
         return 1.5 * bpm;
     }
     return bpm;

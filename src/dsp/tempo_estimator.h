@@ -46,9 +46,9 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env);
 // 24, 32, 36 or 48 beats. Onsets alone cannot tell a half-time groove from a slow backbeat,
 // nor a three-against-two clave from a slower beat; the harmony can. A loop of 8 beats means
 // the reading is half the notated beat, and one of 2/3 of a whole number of bars (21.3
-// beats) means it is two thirds of it; the corrected tempo is returned. Any other reading,
-// a loop that repeats too loosely to go by, or a correction beyond the tempo range leaves
-// `bpm` as it is.
+// beats) means it is two thirds of it (this only for a loop that repeats closely); the
+// corrected tempo is returned. Any other reading, a loop that repeats too loosely to go by,
+// or a correction beyond the tempo range leaves `bpm` as it is.
 double FitTempoToHarmony(double bpm, const LoopStart& harmony);
 
 }  // namespace dsp
