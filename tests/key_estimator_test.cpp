@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -270,4 +271,57 @@ TEST(KeyEstimator, TheLoopsOpeningDecidesBetweenKeysAFifthApart) {
               "C Major (Relative: A Minor)");  // Dm G C C
 }
 
+}  // namespace Trackloom
+
+namespace Trackloom {
+namespace {
+
+// ii-V-I-I on `tonic` (the MIDI note of its bass), one 2-second bar a chord, three turns. The
+// bass walks from each root to the fifth above at mid-bar, as bass lines do; the chord's
+// `tones` (intervals from its root, the second a third: minor on ii, major on V and I, with
+// the seventh when `sevenths`) sound in close position two octaves above the root, and a
+// tune takes the chord's tones `tune` an octave above those.
+AudioBuffer twoFiveOneWalking(int tonic, bool sevenths, std::array<size_t, 2> tune) {
+    const int top = sevenths ? 10 : 12;  // minor or dominant seventh, else the root doubled
+    const std::vector<std::pair<int, std::vector<int>>> chords = {
+        {tonic + 2, {0, 3, 7, top}},
+        {tonic + 7, {0, 4, 7, top}},
+        {tonic, {0, 4, 7, sevenths ? 11 : 12}},
+        {tonic, {0, 4, 7, sevenths ? 11 : 12}},
+    };
+    AudioBuffer b;
+    b.sampleRate = 22050;
+    const double bar = 2.0;
+    const int loops = 3;
+    b.samples.assign(static_cast<size_t>(bar * chords.size() * loops * b.sampleRate), 0.0f);
+    double t = 0.0;
+    for (int l = 0; l < loops; ++l) {
+        for (const auto& [root, tones] : chords) {
+            addNote(b.samples, b.sampleRate, t, bar / 2, root, 0.35);
+            addNote(b.samples, b.sampleRate, t + bar / 2, bar / 2, root + 7, 0.35);
+            for (int d : tones) addNote(b.samples, b.sampleRate, t, bar, root + 24 + d, 0.12);
+            addNote(b.samples, b.sampleRate, t, bar / 2, root + 36 + tones[tune[0]], 0.1);
+            addNote(b.samples, b.sampleRate, t + bar / 2, bar / 2, root + 36 + tones[tune[1]], 0.1);
+            t += bar;
+        }
+    }
+    return b;
+}
+
+// Opening on ii, the loop's first bass notes are the supertonic and the sixth degree, the
+// relative minor's tonic: the walk to the fifth must not be heard as a chord of its own.
+TEST(KeyEstimator, ABassWalkingToTheFifthKeepsTheLoopsOpeningChord) {
+    const std::vector<std::pair<int, std::string>> keys = {
+        {38, "D Major (Relative: B Minor)"},
+        {39, "Eb Major (Relative: C Minor)"},
+        {43, "G Major (Relative: E Minor)"},
+        {47, "B Major (Relative: Ab Minor)"},
+    };
+    for (const auto& [tonic, expected] : keys) {
+        EXPECT_EQ(AudioDSP::EstimateKey(twoFiveOneWalking(tonic, false, {1, 3})), expected)
+            << "tonic " << tonic;
+    }
+}
+
+}  // namespace
 }  // namespace Trackloom

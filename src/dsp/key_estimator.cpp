@@ -235,7 +235,6 @@ constexpr double kMinRepetition = 0.25;
 // between a key and its relative, and between a key and its neighbours a fifth away.
 constexpr double kLoopStartWeight = 0.6;
 constexpr double kFifthLoopStartWeight = 0.3;
-
 double correlation(const std::array<double, 12>& x, const double* profile, int tonic) {
     double mx = 0.0, mp = 0.0;
     for (int i = 0; i < 12; ++i) {
@@ -372,35 +371,51 @@ int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
         score[static_cast<size_t>(k)] = s;
         if (s > score[static_cast<size_t>(best)]) best = k;
     }
-    if (harmony == nullptr) return best;
 
     // A key and its relative share their scale, and a loop such as i-VI-III-VII has exactly
     // the chords of its relative major's I-V-vi-IV: the profiles barely tell them apart.
     // What does is where the loop starts, counted from the music's start: songs state their
     // tonic on the downbeat that opens the loop. Between the two, the one whose tonic the bass
     // dwells on more at the loop's openings than over the whole takes it.
-    const LoopStart& loop = *harmony;
-    const double opening = total(loop.openingBass), all = total(loop.allBass);
-    if (loop.repetition < kMinRepetition || !(opening > 1e-9) || !(all > 1e-9)) return best;
+    const bool haveLoop = harmony != nullptr && harmony->repetition >= kMinRepetition &&
+                          total(harmony->openingBass) > 1e-9 && total(harmony->allBass) > 1e-9;
+    // One chord sounds over the opening, and bass lines walk from its root to the fifth
+    // above and back: the fifth is that chord's, not the root of a chord of its own. Left
+    // alone, a loop opening on ii with the bass on its fifth (D-A under Dm7 in C major)
+    // names the relative minor. So the fifth's share, up to as much as its root has, is
+    // moved to the root. Not over the whole: there the loop's chords lie a fifth apart too.
+    std::array<double, 12> openingRoots{};
+    if (haveLoop) {
+        openingRoots = harmony->openingBass;
+        for (size_t root = 0; root < 12; ++root) {
+            const size_t fifth = (root + 7) % 12;
+            const double moved = std::min(harmony->openingBass[root], harmony->openingBass[fifth]);
+            openingRoots[root] += moved;
+            openingRoots[fifth] -= moved;
+        }
+    }
     auto lean = [&](int key) {
+        if (!haveLoop) return 0.0;
         const size_t tonic = static_cast<size_t>(key % 12);
-        return loop.openingBass[tonic] / opening - loop.allBass[tonic] / all;
+        return openingRoots[tonic] / total(openingRoots) -
+               harmony->allBass[tonic] / total(harmony->allBass);
     };
-    auto weighed = [&](int key, double weight) {
-        return score[static_cast<size_t>(key)] + weight * lean(key);
-    };
+    int pick = best;
     const int relative = best >= 12 ? (best - 12 + 3) % 12 : (best + 9) % 12 + 12;
-    int pick =
-        weighed(relative, kLoopStartWeight) > weighed(best, kLoopStartWeight) ? relative : best;
+    if (haveLoop && score[static_cast<size_t>(relative)] + kLoopStartWeight * lean(relative) >
+                        score[static_cast<size_t>(best)] + kLoopStartWeight * lean(best)) {
+        pick = relative;
+    }
     // Keys a fifth apart share all but one note, and profiles confuse them too; the loop's
     // openings get a smaller say there, as the loop may open on a chord next to the tonic.
+    auto weighed = [&](int key) {
+        return score[static_cast<size_t>(key)] + kFifthLoopStartWeight * lean(key);
+    };
     const int mode = pick >= 12 ? 12 : 0;
     const int chosen = pick;
     for (const int step : {7, 5}) {
         const int neighbour = (chosen % 12 + step) % 12 + mode;
-        if (weighed(neighbour, kFifthLoopStartWeight) > weighed(pick, kFifthLoopStartWeight)) {
-            pick = neighbour;
-        }
+        if (weighed(neighbour) > weighed(pick)) pick = neighbour;
     }
     return pick;
 }

@@ -22,7 +22,8 @@
 // profile of the roots bass lines dwell on in that mode. Between the best key and its
 // relative, which share a scale, the harmony's loop decides: its length is the lag at
 // which the frames repeat best, and the key whose tonic the bass dwells on more at the
-// loop's openings (whole turns counted from the first audible sample) is taken.
+// loop's openings (whole turns counted from the first audible sample) is taken; there the
+// bass's steps to the fifth above a root count for the root, as one chord sounds.
 #pragma once
 
 #include <array>
