@@ -323,5 +323,21 @@ TEST(KeyEstimator, ABassWalkingToTheFifthKeepsTheLoopsOpeningChord) {
     }
 }
 
+// With sevenths and a tune on each chord's fifth and seventh, ii7-V7-Imaj7 sounds the
+// dominant's triad most (in C: D F A C, G B D F, C E G B), which the profiles take for the
+// dominant's key; the fourth degree that ii7 and V7 hold is not on that key's scale.
+TEST(KeyEstimator, SeventhChordCadenceNamesItsTonicNotItsDominant) {
+    const std::vector<std::pair<int, std::string>> keys = {
+        {36, "C Major (Relative: A Minor)"},
+        {41, "F Major (Relative: D Minor)"},
+        {45, "A Major (Relative: F# Minor)"},
+        {39, "Eb Major (Relative: C Minor)"},
+    };
+    for (const auto& [tonic, expected] : keys) {
+        EXPECT_EQ(AudioDSP::EstimateKey(twoFiveOneWalking(tonic, true, {2, 3})), expected)
+            << "tonic " << tonic;
+    }
+}
+
 }  // namespace
 }  // namespace Trackloom

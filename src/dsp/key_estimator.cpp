@@ -235,6 +235,19 @@ constexpr double kMinRepetition = 0.25;
 // between a key and its relative, and between a key and its neighbours a fifth away.
 constexpr double kLoopStartWeight = 0.6;
 constexpr double kFifthLoopStartWeight = 0.3;
+// Weight of the share of the harmony's energy that lies on a key's scale, between keys a
+// fifth apart. Such keys differ in one note each (C major holds F where G major holds F#),
+// and the profiles, led by the tonic triads, hear little of it: ii7-V7-Imaj7 (D F A C,
+// G B D F, C E G B) is heavy on G major's triad, while the F that two of its chords hold
+// rules that key out. A share differs by a few hundredths between such keys, so the weight
+// lets a clear difference there outweigh a profile lead of a tenth or two.
+constexpr double kScaleShareWeight = 4.0;
+// Scales as twelve-note masks from the tonic: major, and the natural minor.
+constexpr bool kMajorScale[12] = {true,  false, true,  false, true,  true,
+                                  false, true,  false, true,  false, true};
+constexpr bool kMinorScale[12] = {true,  false, true, true,  false, true,
+                                  false, true,  true, false, true,  false};
+
 double correlation(const std::array<double, 12>& x, const double* profile, int tonic) {
     double mx = 0.0, mp = 0.0;
     for (int i = 0; i < 12; ++i) {
@@ -259,6 +272,18 @@ double total(const std::array<double, 12>& x) {
     double s = 0.0;
     for (double v : x) s += v;
     return s;
+}
+
+// The share of `x` on the scale of key index `key`, 0 when `x` is empty.
+double scaleShare(const std::array<double, 12>& x, int key) {
+    const double all = total(x);
+    if (!(all > 0.0)) return 0.0;
+    const bool* scale = key >= 12 ? kMinorScale : kMajorScale;
+    double on = 0.0;
+    for (int i = 0; i < 12; ++i) {
+        if (scale[i]) on += x[static_cast<size_t>((key + i) % 12)];
+    }
+    return on / all;
 }
 
 // One frame's bass and harmony evidence side by side, each half scaled to length 1/sqrt(2)
@@ -406,10 +431,13 @@ int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
                         score[static_cast<size_t>(best)] + kLoopStartWeight * lean(best)) {
         pick = relative;
     }
-    // Keys a fifth apart share all but one note, and profiles confuse them too; the loop's
-    // openings get a smaller say there, as the loop may open on a chord next to the tonic.
+    // Keys a fifth apart share all but one note, and profiles confuse them too. The note
+    // each holds and the other lacks decides most (see kScaleShareWeight); the loop's
+    // openings get a smaller say than between relatives, as the loop may open on a chord
+    // next to the tonic (ii-V-I-I).
     auto weighed = [&](int key) {
-        return score[static_cast<size_t>(key)] + kFifthLoopStartWeight * lean(key);
+        return score[static_cast<size_t>(key)] + kFifthLoopStartWeight * lean(key) +
+               kScaleShareWeight * scaleShare(chroma.treble, key);
     };
     const int mode = pick >= 12 ? 12 : 0;
     const int chosen = pick;

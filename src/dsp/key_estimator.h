@@ -23,7 +23,9 @@
 // relative, which share a scale, the harmony's loop decides: its length is the lag at
 // which the frames repeat best, and the key whose tonic the bass dwells on more at the
 // loop's openings (whole turns counted from the first audible sample) is taken; there the
-// bass's steps to the fifth above a root count for the root, as one chord sounds.
+// bass's steps to the fifth above a root count for the root, as one chord sounds. Between
+// that key and its neighbours a fifth away, which differ in one note each, the share of the
+// harmony sum on each key's scale weighs in too, and the openings with a smaller say.
 #pragma once
 
 #include <array>
