@@ -107,6 +107,36 @@ TEST(KeyEstimator, DrumCombIsNotTakenForTheBass) {
     }
 }
 
+TEST(KeyEstimator, BassStruckOnEveryEighthNoteIsStillTheBass) {
+    // Struck again and again, a note is a comb of lines too, a restrike rate apart around
+    // its own: it must not be passed over like a drum's. Eighth notes at 120 and 180 BPM.
+    const std::vector<std::pair<int, double>> cases = {
+        {48, 0.25}, {50, 0.25}, {45, 1.0 / 6.0}, {52, 1.0 / 6.0}};
+    for (const auto& [root, note] : cases) {
+        AudioBuffer b;
+        b.sampleRate = 22050;
+        b.samples.assign(static_cast<size_t>(8.0 * b.sampleRate), 0.0f);
+        for (double t = 0.0; t + note <= 8.0 + 1e-9; t += note) {
+            addNote(b.samples, b.sampleRate, t, note, root, 0.35);
+        }
+        for (int n : {root + 24, root + 28, root + 31}) {
+            addNote(b.samples, b.sampleRate, 0.0, 8.0, n, 0.15);
+        }
+        KeyEstimator estimator(b.sampleRate, 1);
+        estimator.feed(b.samples.data(), b.samples.size());
+        const dsp::ChromaFrames& frames = estimator.chromaFrames();
+        size_t withBass = 0;
+        for (const auto& f : frames.bass) {
+            if (std::any_of(f.begin(), f.end(), [](float v) { return v > 0.0f; })) ++withBass;
+        }
+        EXPECT_GE(withBass, frames.bass.size() * 9 / 10) << root << " every " << note << " s";
+        const auto& bass = estimator.chroma().bass;
+        double all = 0.0;
+        for (double v : bass) all += v;
+        EXPECT_GT(bass[static_cast<size_t>(root % 12)], 0.6 * all) << root;
+    }
+}
+
 TEST(KeyEstimator, MinorLoopOnTheRelativeMajorsChordsFollowsItsTune) {
     // i-VI-III-VII in A minor uses exactly the chords of C major; only the tune's leaning on
     // A (starting there, coming back at the end of the phrase) names the key.
