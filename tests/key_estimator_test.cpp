@@ -212,7 +212,7 @@ TEST(KeyLoop, FindsTheLoopsLengthAndTheBassAtItsOpenings) {
     EXPECT_GT(loop.repetition, 0.9);
     for (int pc = 0; pc < 12; ++pc) {
         if (pc == 9) continue;
-        EXPECT_GT(loop.openingBass[9], 3.0 * loop.openingBass[static_cast<size_t>(pc)]) << pc;
+        EXPECT_GT(loop.quarterBass[0][9], 3.0 * loop.quarterBass[0][static_cast<size_t>(pc)]) << pc;
     }
     // Nothing heard, or no music start: no loop.
     dsp::ChromaFrames silent = f;
@@ -306,19 +306,15 @@ TEST(KeyEstimator, TheLoopsOpeningDecidesBetweenKeysAFifthApart) {
 namespace Trackloom {
 namespace {
 
-// ii-V-I-I on `tonic` (the MIDI note of its bass), one 2-second bar a chord, three turns. The
-// bass walks from each root to the fifth above at mid-bar, as bass lines do; the chord's
-// `tones` (intervals from its root, the second a third: minor on ii, major on V and I, with
-// the seventh when `sevenths`) sound in close position two octaves above the root, and a
-// tune takes the chord's tones `tune` an octave above those.
-AudioBuffer twoFiveOneWalking(int tonic, bool sevenths, std::array<size_t, 2> tune) {
-    const int top = sevenths ? 10 : 12;  // minor or dominant seventh, else the root doubled
-    const std::vector<std::pair<int, std::vector<int>>> chords = {
-        {tonic + 2, {0, 3, 7, top}},
-        {tonic + 7, {0, 4, 7, top}},
-        {tonic, {0, 4, 7, sevenths ? 11 : 12}},
-        {tonic, {0, 4, 7, sevenths ? 11 : 12}},
-    };
+struct LoopChord {
+    int root;                // MIDI note of the bass
+    std::vector<int> tones;  // intervals from the root
+};
+
+// One 2-second bar a chord, three turns. The bass walks from each root to the fifth above at
+// mid-bar, as bass lines do; the chord's tones sound in close position two octaves above the
+// root, and a tune takes the chord's tones `tune` an octave above those.
+AudioBuffer walkingBassLoop(const std::vector<LoopChord>& chords, std::array<size_t, 2> tune) {
     AudioBuffer b;
     b.sampleRate = 22050;
     const double bar = 2.0;
@@ -336,6 +332,17 @@ AudioBuffer twoFiveOneWalking(int tonic, bool sevenths, std::array<size_t, 2> tu
         }
     }
     return b;
+}
+
+// ii-V-I-I on `tonic` (the MIDI note of its bass): minor on ii, major on V and I, with the
+// seventh when `sevenths`, else with the root doubled on top.
+AudioBuffer twoFiveOneWalking(int tonic, bool sevenths, std::array<size_t, 2> tune) {
+    const int top = sevenths ? 10 : 12;  // minor or dominant seventh
+    return walkingBassLoop({{tonic + 2, {0, 3, 7, top}},
+                            {tonic + 7, {0, 4, 7, top}},
+                            {tonic, {0, 4, 7, sevenths ? 11 : 12}},
+                            {tonic, {0, 4, 7, sevenths ? 11 : 12}}},
+                           tune);
 }
 
 // Opening on ii, the loop's first bass notes are the supertonic and the sixth degree, the
@@ -366,6 +373,26 @@ TEST(KeyEstimator, SeventhChordCadenceNamesItsTonicNotItsDominant) {
     for (const auto& [tonic, expected] : keys) {
         EXPECT_EQ(AudioDSP::EstimateKey(twoFiveOneWalking(tonic, true, {2, 3})), expected)
             << "tonic " << tonic;
+    }
+}
+
+// V-I-I-iii opens on the dominant, and no chord of it holds the fourth degree or the one
+// raised: the openings and the scale name the dominant's key. The fall of a fifth into the
+// chord the loop then holds names the tonic.
+TEST(KeyEstimator, AFallOfAFifthIntoAHeldChordNamesTheTonic) {
+    const std::vector<std::pair<int, std::string>> keys = {
+        {36, "C Major (Relative: A Minor)"},
+        {38, "D Major (Relative: B Minor)"},
+        {41, "F Major (Relative: D Minor)"},
+        {44, "Ab Major (Relative: F Minor)"},
+    };
+    for (const auto& [tonic, expected] : keys) {
+        const AudioBuffer b = walkingBassLoop({{tonic - 5, {0, 4, 7}},
+                                               {tonic, {0, 4, 7}},
+                                               {tonic, {0, 4, 7}},
+                                               {tonic + 4, {0, 3, 7}}},
+                                              {0, 1});
+        EXPECT_EQ(AudioDSP::EstimateKey(b), expected) << "tonic " << tonic;
     }
 }
 

@@ -245,6 +245,12 @@ constexpr double kFifthLoopStartWeight = 0.3;
 // rules that key out. A share differs by a few hundredths between such keys, so the weight
 // lets a clear difference there outweigh a profile lead of a tenth or two.
 constexpr double kScaleShareWeight = 4.0;
+// Weight of a cadence in the loop, between keys a fifth apart: a chord reached from the
+// root a fifth above and then held on into the next quarter (V-I-I, and ii-V-I-I, whose
+// openings on ii say little) is taken for the tonic. About the size of the openings'
+// lean; half as much again, and cadences misread where the loop was found out of step
+// began to outweigh the rest.
+constexpr double kCadenceWeight = 0.4;
 // Scales as twelve-note masks from the tonic: major, and the natural minor.
 constexpr bool kMajorScale[12] = {true,  false, true,  false, true,  true,
                                   false, true,  false, true,  false, true};
@@ -287,6 +293,26 @@ double scaleShare(const std::array<double, 12>& x, int key) {
         if (scale[i]) on += x[static_cast<size_t>((key + i) % 12)];
     }
     return on / all;
+}
+
+// The bass over one chord with the chord's fifths credited to its root. Bass lines walk
+// from the root to the fifth above and back: that fifth is the chord's, not the root of a
+// chord of its own, and left alone a loop opening on ii with the bass on its fifth (D-A
+// under Dm7 in C major) names the relative minor. So the fifth's share, up to as much as
+// its root has, is moved to the root; only when the root is heard at least half as much,
+// as the ends of the chords either side spill into the stretch, and a trace of the one a
+// fifth below must not claim the chord's root as its fifth (I-IV-V-I read as IV-IV-V-I).
+// Only over one chord: over a whole loop its chords' roots lie a fifth apart too.
+std::array<double, 12> chordRoots(const std::array<double, 12>& bass) {
+    std::array<double, 12> roots = bass;
+    for (size_t root = 0; root < 12; ++root) {
+        const size_t fifth = (root + 7) % 12;
+        if (2.0 * bass[root] < bass[fifth]) continue;
+        const double moved = std::min(bass[root], bass[fifth]);
+        roots[root] += moved;
+        roots[fifth] -= moved;
+    }
+    return roots;
 }
 
 // One frame's bass and harmony evidence side by side, each half scaled to length 1/sqrt(2)
@@ -362,19 +388,23 @@ LoopStart FindLoopStart(const ChromaFrames& frames) {
     result.periodSeconds = period * hop;
     result.repetition = b;
 
-    // The bass over the first quarter of each turn (one chord of a four-chord loop), each
-    // frame weighed by how much of that stretch it covers; and over all the music.
+    // The bass over each quarter of each turn (one chord of a four-chord loop), each frame
+    // weighed by how much of that stretch it covers; and over all the music.
     const double frameSeconds = 2.0 * frames.firstCentreSeconds;
     const double span = 0.25 * result.periodSeconds;
     const double end = frames.firstCentreSeconds + static_cast<double>(n) * hop;
     for (double t = start; t < end; t += result.periodSeconds) {
-        for (size_t i = first; i < n; ++i) {
-            const double centre = frames.firstCentreSeconds + static_cast<double>(i) * hop;
-            const double lo = std::max(t, centre - 0.5 * frameSeconds);
-            const double hi = std::min(t + span, centre + 0.5 * frameSeconds);
-            if (hi <= lo) continue;
-            const double w = (hi - lo) / frameSeconds;
-            for (size_t k = 0; k < 12; ++k) result.openingBass[k] += w * frames.bass[i][k];
+        for (size_t q = 0; q < 4; ++q) {
+            const double from = t + static_cast<double>(q) * span;
+            auto& sum = result.quarterBass[q];
+            for (size_t i = first; i < n; ++i) {
+                const double centre = frames.firstCentreSeconds + static_cast<double>(i) * hop;
+                const double lo = std::max(from, centre - 0.5 * frameSeconds);
+                const double hi = std::min(from + span, centre + 0.5 * frameSeconds);
+                if (hi <= lo) continue;
+                const double w = (hi - lo) / frameSeconds;
+                for (size_t k = 0; k < 12; ++k) sum[k] += w * frames.bass[i][k];
+            }
         }
     }
     for (size_t i = first; i < n; ++i) {
@@ -406,28 +436,37 @@ int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
     // tonic on the downbeat that opens the loop. Between the two, the one whose tonic the bass
     // dwells on more at the loop's openings than over the whole takes it.
     const bool haveLoop = harmony != nullptr && harmony->repetition >= kMinRepetition &&
-                          total(harmony->openingBass) > 1e-9 && total(harmony->allBass) > 1e-9;
-    // One chord sounds over the opening, and bass lines walk from its root to the fifth
-    // above and back: the fifth is that chord's, not the root of a chord of its own. Left
-    // alone, a loop opening on ii with the bass on its fifth (D-A under Dm7 in C major)
-    // names the relative minor. So the fifth's share, up to as much as its root has, is
-    // moved to the root. Not over the whole: there the loop's chords lie a fifth apart too.
+                          total(harmony->quarterBass[0]) > 1e-9 && total(harmony->allBass) > 1e-9;
     std::array<double, 12> openingRoots{};
-    if (haveLoop) {
-        openingRoots = harmony->openingBass;
-        for (size_t root = 0; root < 12; ++root) {
-            const size_t fifth = (root + 7) % 12;
-            const double moved = std::min(harmony->openingBass[root], harmony->openingBass[fifth]);
-            openingRoots[root] += moved;
-            openingRoots[fifth] -= moved;
-        }
-    }
+    if (haveLoop) openingRoots = chordRoots(harmony->quarterBass[0]);
     auto lean = [&](int key) {
         if (!haveLoop) return 0.0;
         const size_t tonic = static_cast<size_t>(key % 12);
         return openingRoots[tonic] / total(openingRoots) -
                harmony->allBass[tonic] / total(harmony->allBass);
     };
+    // The tonic a cadence in the loop names, or -1: each quarter's chord root from its bass,
+    // and a root reached by a fall of a fifth that the next quarter holds. Loops that make
+    // no such move (I-V-vi-IV) or make it into more than one chord name none.
+    int cadence = -1;
+    if (haveLoop) {
+        std::array<int, 4> roots{};
+        for (size_t q = 0; q < 4; ++q) {
+            const std::array<double, 12> r = chordRoots(harmony->quarterBass[q]);
+            roots[q] = static_cast<int>(std::max_element(r.begin(), r.end()) - r.begin());
+            if (!(r[static_cast<size_t>(roots[q])] > 0.0)) roots[q] = -1;
+        }
+        bool named = true;
+        for (size_t q = 0; q < 4; ++q) {
+            const int before = roots[(q + 3) % 4], here = roots[q], after = roots[(q + 1) % 4];
+            if (here < 0 || before < 0 || (here - before + 12) % 12 != 5 || after != here) {
+                continue;
+            }
+            if (cadence >= 0 && cadence != here) named = false;
+            cadence = here;
+        }
+        if (!named) cadence = -1;
+    }
     int pick = best;
     const int relative = best >= 12 ? (best - 12 + 3) % 12 : (best + 9) % 12 + 12;
     if (haveLoop && score[static_cast<size_t>(relative)] + kLoopStartWeight * lean(relative) >
@@ -435,12 +474,13 @@ int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
         pick = relative;
     }
     // Keys a fifth apart share all but one note, and profiles confuse them too. The note
-    // each holds and the other lacks decides most (see kScaleShareWeight); the loop's
-    // openings get a smaller say than between relatives, as the loop may open on a chord
-    // next to the tonic (ii-V-I-I).
+    // each holds and the other lacks decides most (see kScaleShareWeight), then a cadence;
+    // the loop's openings get a smaller say than between relatives, as the loop may open on
+    // a chord next to the tonic (ii-V-I-I).
     auto weighed = [&](int key) {
         return score[static_cast<size_t>(key)] + kFifthLoopStartWeight * lean(key) +
-               kScaleShareWeight * scaleShare(chroma.treble, key);
+               kScaleShareWeight * scaleShare(chroma.treble, key) +
+               (key % 12 == cadence ? kCadenceWeight : 0.0);
     };
     const int mode = pick >= 12 ? 12 : 0;
     const int chosen = pick;
