@@ -188,7 +188,7 @@ TEST(KeyEstimator, LoopIsCountedFromTheMusicsStartNotFromTheHarmonysEntry) {
     EXPECT_EQ(AudioDSP::EstimateKey(late), "A Minor (Relative: C Major)");
 }
 
-TEST(KeyLoop, FindsTheLoopsLengthAndTheBassAtItsOpenings) {
+TEST(KeyLoop, FindsTheLoopsLengthAndTheBassOverEachQuarter) {
     // Frames every 0.25 s of a loop of four 2-second chords on roots A, F, C, G, each a
     // pure bass line under its triad, the music starting 0.4 s into the stream.
     dsp::ChromaFrames f;
@@ -210,9 +210,14 @@ TEST(KeyLoop, FindsTheLoopsLengthAndTheBassAtItsOpenings) {
     const dsp::LoopStart loop = dsp::FindLoopStart(f);
     EXPECT_NEAR(loop.periodSeconds, 8.0, 0.15);
     EXPECT_GT(loop.repetition, 0.9);
-    for (int pc = 0; pc < 12; ++pc) {
-        if (pc == 9) continue;
-        EXPECT_GT(loop.quarterBass[0][9], 3.0 * loop.quarterBass[0][static_cast<size_t>(pc)]) << pc;
+    // Each quarter of the turn holds its chord's root: A, then F, C and G.
+    for (size_t q = 0; q < 4; ++q) {
+        const auto& bass = loop.quarterBass[q];
+        const size_t root = static_cast<size_t>(roots[q]);
+        for (size_t pc = 0; pc < 12; ++pc) {
+            if (pc == root) continue;
+            EXPECT_GT(bass[root], 3.0 * bass[pc]) << "quarter " << q << ", " << pc;
+        }
     }
     // Nothing heard, or no music start: no loop.
     dsp::ChromaFrames silent = f;
