@@ -17,11 +17,14 @@ constexpr double kBassProminence = 0.25;    // of the frame's strongest peak
 // A held note is one narrow line: with the Hann window its main lobe spans two bins either
 // side. A drum struck on every beat is a comb of lines a beat rate apart (2 Hz at 120 BPM,
 // two bins here), so a comb line has neighbours of its own height within a few bins.
-// A bass note must stand kBassIsolation (natural log of magnitude, about 9 dB) above
-// everything kBassClearNear..kBassClearFar bins away.
+// A bass note must stand kBassIsolation (natural log of magnitude, about 4 dB) above
+// everything kBassClearNear..kBassClearFar bins away. Not more: a bass struck again on every
+// eighth note has sidebands at that rate (4 Hz at 120 BPM) only a few dB under its line,
+// and with a margin of 9 dB a quarter of the frames of rendered band tracks had no bass
+// note, against one in twenty with this one.
 constexpr size_t kBassClearNear = 3;
 constexpr size_t kBassClearFar = 5;
-constexpr double kBassIsolation = 1.0;
+constexpr double kBassIsolation = 0.5;
 // Typical magnitudes of the third and fifth partials relative to the fundamental.
 constexpr double kThirdPartial = 0.3;
 constexpr double kFifthPartial = 0.2;
@@ -235,6 +238,24 @@ constexpr double kMinRepetition = 0.25;
 // between a key and its relative, and between a key and its neighbours a fifth away.
 constexpr double kLoopStartWeight = 0.6;
 constexpr double kFifthLoopStartWeight = 0.3;
+// Weight of the share of the harmony's energy that lies on a key's scale, between keys a
+// fifth apart. Such keys differ in one note each (C major holds F where G major holds F#),
+// and the profiles, led by the tonic triads, hear little of it: ii7-V7-Imaj7 (D F A C,
+// G B D F, C E G B) is heavy on G major's triad, while the F that two of its chords hold
+// rules that key out. A share differs by a few hundredths between such keys, so the weight
+// lets a clear difference there outweigh a profile lead of a tenth or two.
+constexpr double kScaleShareWeight = 4.0;
+// Weight of a cadence in the loop, between keys a fifth apart: a chord reached from the
+// root a fifth above and then held on into the next quarter (V-I-I, and ii-V-I-I, whose
+// openings on ii say little) is taken for the tonic. About the size of the openings'
+// lean; half as much again, and cadences misread where the loop was found out of step
+// began to outweigh the rest.
+constexpr double kCadenceWeight = 0.4;
+// Scales as twelve-note masks from the tonic: major, and the natural minor.
+constexpr bool kMajorScale[12] = {true,  false, true,  false, true,  true,
+                                  false, true,  false, true,  false, true};
+constexpr bool kMinorScale[12] = {true,  false, true, true,  false, true,
+                                  false, true,  true, false, true,  false};
 
 double correlation(const std::array<double, 12>& x, const double* profile, int tonic) {
     double mx = 0.0, mp = 0.0;
@@ -260,6 +281,38 @@ double total(const std::array<double, 12>& x) {
     double s = 0.0;
     for (double v : x) s += v;
     return s;
+}
+
+// The share of `x` on the scale of key index `key`, 0 when `x` is empty.
+double scaleShare(const std::array<double, 12>& x, int key) {
+    const double all = total(x);
+    if (!(all > 0.0)) return 0.0;
+    const bool* scale = key >= 12 ? kMinorScale : kMajorScale;
+    double on = 0.0;
+    for (int i = 0; i < 12; ++i) {
+        if (scale[i]) on += x[static_cast<size_t>((key + i) % 12)];
+    }
+    return on / all;
+}
+
+// The bass over one chord with the chord's fifths credited to its root. Bass lines walk
+// from the root to the fifth above and back: that fifth is the chord's, not the root of a
+// chord of its own, and left alone a loop opening on ii with the bass on its fifth (D-A
+// under Dm7 in C major) names the relative minor. So the fifth's share, up to as much as
+// its root has, is moved to the root; only when the root is heard at least half as much,
+// as the ends of the chords either side spill into the stretch, and a trace of the one a
+// fifth below must not claim the chord's root as its fifth (I-IV-V-I read as IV-IV-V-I).
+// Only over one chord: over a whole loop its chords' roots lie a fifth apart too.
+std::array<double, 12> chordRoots(const std::array<double, 12>& bass) {
+    std::array<double, 12> roots = bass;
+    for (size_t root = 0; root < 12; ++root) {
+        const size_t fifth = (root + 7) % 12;
+        if (2.0 * bass[root] < bass[fifth]) continue;
+        const double moved = std::min(bass[root], bass[fifth]);
+        roots[root] += moved;
+        roots[fifth] -= moved;
+    }
+    return roots;
 }
 
 // One frame's bass and harmony evidence side by side, each half scaled to length 1/sqrt(2)
@@ -300,26 +353,30 @@ OpeningFrames openingFrames(const ChromaFrames& frames) {
     return {first, end};
 }
 
-// The bass over the first quarter of each turn of a loop `period` long (one chord of a
+// The bass over each quarter of each turn of a loop `period` long (one chord of a
 // four-chord loop), each frame weighed by how much of that stretch it covers; and over all
 // the music.
-void measureOpenings(const ChromaFrames& frames, OpeningFrames range, double period,
+void measureQuarters(const ChromaFrames& frames, OpeningFrames range, double period,
                      LoopStart& result) {
-    result.openingBass = {};
+    result.quarterBass = {};
     result.allBass = {};
     const double frameSeconds = 2.0 * frames.firstCentreSeconds;
     const double span = 0.25 * period;
     const double end =
         frames.firstCentreSeconds + static_cast<double>(range.end) * frames.hopSeconds;
     for (double t = frames.soundStartSeconds; t < end; t += period) {
-        for (size_t i = range.first; i < range.end; ++i) {
-            const double centre =
-                frames.firstCentreSeconds + static_cast<double>(i) * frames.hopSeconds;
-            const double lo = std::max(t, centre - 0.5 * frameSeconds);
-            const double hi = std::min(t + span, centre + 0.5 * frameSeconds);
-            if (hi <= lo) continue;
-            const double w = (hi - lo) / frameSeconds;
-            for (size_t k = 0; k < 12; ++k) result.openingBass[k] += w * frames.bass[i][k];
+        for (size_t q = 0; q < 4; ++q) {
+            const double from = t + static_cast<double>(q) * span;
+            auto& sum = result.quarterBass[q];
+            for (size_t i = range.first; i < range.end; ++i) {
+                const double centre =
+                    frames.firstCentreSeconds + static_cast<double>(i) * frames.hopSeconds;
+                const double lo = std::max(from, centre - 0.5 * frameSeconds);
+                const double hi = std::min(from + span, centre + 0.5 * frameSeconds);
+                if (hi <= lo) continue;
+                const double w = (hi - lo) / frameSeconds;
+                for (size_t k = 0; k < 12; ++k) sum[k] += w * frames.bass[i][k];
+            }
         }
     }
     for (size_t i = range.first; i < range.end; ++i) {
@@ -374,7 +431,7 @@ LoopStart FindLoopStart(const ChromaFrames& frames) {
     result.periodSeconds = period * hop;
     result.repetition = b;
 
-    measureOpenings(frames, range, result.periodSeconds, result);
+    measureQuarters(frames, range, result.periodSeconds, result);
     return result;
 }
 
@@ -397,7 +454,7 @@ LoopStart FitLoopToTempo(const ChromaFrames& frames, const LoopStart& loop, doub
     if (nearest == 0.0) return loop;
     LoopStart fitted = loop;
     fitted.periodSeconds = nearest * beatSeconds;
-    measureOpenings(frames, range, fitted.periodSeconds, fitted);
+    measureQuarters(frames, range, fitted.periodSeconds, fitted);
     return fitted;
 }
 
@@ -417,35 +474,64 @@ int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
         score[static_cast<size_t>(k)] = s;
         if (s > score[static_cast<size_t>(best)]) best = k;
     }
-    if (harmony == nullptr) return best;
 
     // A key and its relative share their scale, and a loop such as i-VI-III-VII has exactly
     // the chords of its relative major's I-V-vi-IV: the profiles barely tell them apart.
     // What does is where the loop starts, counted from the music's start: songs state their
     // tonic on the downbeat that opens the loop. Between the two, the one whose tonic the bass
     // dwells on more at the loop's openings than over the whole takes it.
-    const LoopStart& loop = *harmony;
-    const double opening = total(loop.openingBass), all = total(loop.allBass);
-    if (loop.repetition < kMinRepetition || !(opening > 1e-9) || !(all > 1e-9)) return best;
+    const bool haveLoop = harmony != nullptr && harmony->repetition >= kMinRepetition &&
+                          total(harmony->quarterBass[0]) > 1e-9 && total(harmony->allBass) > 1e-9;
+    std::array<double, 12> openingRoots{};
+    if (haveLoop) openingRoots = chordRoots(harmony->quarterBass[0]);
     auto lean = [&](int key) {
+        if (!haveLoop) return 0.0;
         const size_t tonic = static_cast<size_t>(key % 12);
-        return loop.openingBass[tonic] / opening - loop.allBass[tonic] / all;
+        return openingRoots[tonic] / total(openingRoots) -
+               harmony->allBass[tonic] / total(harmony->allBass);
     };
-    auto weighed = [&](int key, double weight) {
-        return score[static_cast<size_t>(key)] + weight * lean(key);
-    };
+    // The tonic a cadence in the loop names, or -1: each quarter's chord root from its bass,
+    // and a root reached by a fall of a fifth that the next quarter holds. Loops that make
+    // no such move (I-V-vi-IV) or make it into more than one chord name none.
+    int cadence = -1;
+    if (haveLoop) {
+        std::array<int, 4> roots{};
+        for (size_t q = 0; q < 4; ++q) {
+            const std::array<double, 12> r = chordRoots(harmony->quarterBass[q]);
+            roots[q] = static_cast<int>(std::max_element(r.begin(), r.end()) - r.begin());
+            if (!(r[static_cast<size_t>(roots[q])] > 0.0)) roots[q] = -1;
+        }
+        bool named = true;
+        for (size_t q = 0; q < 4; ++q) {
+            const int before = roots[(q + 3) % 4], here = roots[q], after = roots[(q + 1) % 4];
+            if (here < 0 || before < 0 || (here - before + 12) % 12 != 5 || after != here) {
+                continue;
+            }
+            if (cadence >= 0 && cadence != here) named = false;
+            cadence = here;
+        }
+        if (!named) cadence = -1;
+    }
+    int pick = best;
     const int relative = best >= 12 ? (best - 12 + 3) % 12 : (best + 9) % 12 + 12;
-    int pick =
-        weighed(relative, kLoopStartWeight) > weighed(best, kLoopStartWeight) ? relative : best;
-    // Keys a fifth apart share all but one note, and profiles confuse them too; the loop's
-    // openings get a smaller say there, as the loop may open on a chord next to the tonic.
+    if (haveLoop && score[static_cast<size_t>(relative)] + kLoopStartWeight * lean(relative) >
+                        score[static_cast<size_t>(best)] + kLoopStartWeight * lean(best)) {
+        pick = relative;
+    }
+    // Keys a fifth apart share all but one note, and profiles confuse them too. The note
+    // each holds and the other lacks decides most (see kScaleShareWeight), then a cadence;
+    // the loop's openings get a smaller say than between relatives, as the loop may open on
+    // a chord next to the tonic (ii-V-I-I).
+    auto weighed = [&](int key) {
+        return score[static_cast<size_t>(key)] + kFifthLoopStartWeight * lean(key) +
+               kScaleShareWeight * scaleShare(chroma.treble, key) +
+               (key % 12 == cadence ? kCadenceWeight : 0.0);
+    };
     const int mode = pick >= 12 ? 12 : 0;
     const int chosen = pick;
     for (const int step : {7, 5}) {
         const int neighbour = (chosen % 12 + step) % 12 + mode;
-        if (weighed(neighbour, kFifthLoopStartWeight) > weighed(pick, kFifthLoopStartWeight)) {
-            pick = neighbour;
-        }
+        if (weighed(neighbour) > weighed(pick)) pick = neighbour;
     }
     return pick;
 }

@@ -23,7 +23,11 @@
 // relative, which share a scale, the harmony's loop decides: its length is the lag at
 // which the frames repeat best (set to the nearest whole number of bars when the tempo is
 // known, see FitLoopToTempo), and the key whose tonic the bass dwells on more at the loop's
-// openings (whole turns counted from the first audible sample) is taken.
+// openings (whole turns counted from the first audible sample) is taken; there the bass's
+// steps to the fifth above a root count for the root, as one chord sounds. Between that key
+// and its neighbours a fifth away, which differ in one note each, the share of the harmony
+// sum on each key's scale weighs in too, then a cadence (a chord root reached by a fall of a
+// fifth and held into the next quarter of the loop), and the openings with a smaller say.
 #pragma once
 
 #include <array>
@@ -55,18 +59,19 @@ struct ChromaFrames {
     std::vector<std::array<float, 12>> treble;
 };
 
-// The harmony's loop: its length, how closely it repeats, and the bass heard at its openings,
-// counted in whole turns from the music's start.
+// The harmony's loop: its length, how closely it repeats, and the bass heard over each
+// quarter of it, counted in whole turns from the music's start.
 struct LoopStart {
     double periodSeconds = 0.0;
-    double repetition = 0.0;               // mean cosine similarity of frames a period apart
-    std::array<double, 12> openingBass{};  // over the first quarter of each turn
-    std::array<double, 12> allBass{};      // over all the music from its start
+    double repetition = 0.0;  // mean cosine similarity of frames a period apart
+    // Summed over the turns; quarter 0 opens the loop. A four-chord loop has one chord in each.
+    std::array<std::array<double, 12>, 4> quarterBass{};
+    std::array<double, 12> allBass{};  // over all the music from its start
 };
 LoopStart FindLoopStart(const ChromaFrames& frames);
 
 // The loop set to the whole number of bars (12, 16, 24, 32, 36 or 48 beats at `bpm`) nearest
-// its length, and its openings measured again. The repetition search works on a
+// its length, and the bass over its quarters measured again. The repetition search works on a
 // quarter-second grid and can miss the length by a beat or two, which moves the openings
 // further off with every turn; the tempo knows the beat to a fraction of a percent. `loop`
 // is returned as it is when no loop or tempo is known or no whole-bar length is near.
