@@ -192,19 +192,25 @@ TEST(KeyEstimator, LoopIsCountedFromTheMusicsStartNotFromTheHarmonysEntry) {
 // bass line under its triad, the music starting 0.4 s into the stream.
 constexpr int kLoopRoots[4] = {9, 5, 0, 7};
 
-dsp::ChromaFrames fourChordLoop() {
+// `chordSeconds` long each, over `frames` frames. With `ninthEvery` > 0, every that many
+// turns the opening chord carries an added ninth.
+dsp::ChromaFrames fourChordLoop(double chordSeconds = 2.0, int frames = 120, int ninthEvery = 0) {
     dsp::ChromaFrames f;
     f.hopSeconds = 0.25;
     f.firstCentreSeconds = 0.5;
     f.soundStartSeconds = 0.4;
     const int thirds[4] = {3, 4, 4, 4};
-    for (int i = 0; i < 120; ++i) {
+    for (int i = 0; i < frames; ++i) {
         const double t = f.firstCentreSeconds + i * f.hopSeconds - f.soundStartSeconds;
-        const int chord = t < 0.0 ? 0 : static_cast<int>(t / 2.0) % 4;
+        const int step = t < 0.0 ? 0 : static_cast<int>(t / chordSeconds);
+        const int chord = step % 4;
         std::array<float, 12> bass{}, treble{};
         bass[static_cast<size_t>(kLoopRoots[chord])] = 1.0f;
         for (int d : {0, thirds[chord], 7})
             treble[static_cast<size_t>((kLoopRoots[chord] + d) % 12)] = 1.0f;
+        if (ninthEvery > 0 && chord == 0 && (step / 4) % ninthEvery == 0) {
+            treble[static_cast<size_t>((kLoopRoots[0] + 2) % 12)] = 1.0f;
+        }
         f.bass.push_back(bass);
         f.treble.push_back(treble);
     }
@@ -234,6 +240,17 @@ TEST(KeyLoop, FindsTheLoopsLengthAndTheBassOverEachQuarter) {
     dsp::ChromaFrames silent = f;
     silent.soundStartSeconds = -1.0;
     EXPECT_EQ(dsp::FindLoopStart(silent).repetition, 0.0);
+}
+
+TEST(KeyLoop, ALoopHeardLessThanTwiceIsFoundButNoMultipleOfAShorterOne) {
+    // 28 s of a 16 s loop: heard 1.75 times.
+    const dsp::LoopStart slow = dsp::FindLoopStart(fourChordLoop(4.0, 112));
+    EXPECT_NEAR(slow.periodSeconds, 16.0, 0.15);
+    EXPECT_EQ(strongestOpening(slow), 9u);
+    // A 5.5 s loop whose every third turn adds a ninth repeats exactly only at 16.5 s, past
+    // half the stretch: still the 5.5 s loop.
+    const dsp::LoopStart fast = dsp::FindLoopStart(fourChordLoop(1.375, 112, 3));
+    EXPECT_NEAR(fast.periodSeconds, 5.5, 0.15);
 }
 
 TEST(KeyLoop, TheTempoSetsTheLoopToWholeBars) {

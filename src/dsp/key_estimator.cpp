@@ -231,6 +231,10 @@ constexpr double kMaxLoopSeconds = 18.0;
 constexpr double kOpeningSeconds = 64.0;
 // Repetition scores this close count as equal when choosing between a loop and its double.
 constexpr double kLoopTie = 0.04;
+// The longest loop looked for, in fifths of the stretch read: 3 is a loop heard 1.67 times.
+constexpr size_t kLongestLoopFifths = 3;
+// Music compared with itself a loop later, at least, for a loop heard less than twice.
+constexpr double kMinLongLoopOverlapSeconds = 10.0;
 // Harmony that repeats less than this (mean cosine similarity of frames a loop apart) has
 // no loop to speak of.
 constexpr double kMinRepetition = 0.25;
@@ -397,12 +401,16 @@ LoopStart FindLoopStart(const ChromaFrames& frames) {
     const size_t m = v.size();
 
     // The loop: the lag at which the harmony repeats best, by the mean cosine similarity of
-    // frames that far apart. At least two turns of it must have been heard.
+    // frames that far apart. Two turns of it should have been heard.
     const size_t minLag = static_cast<size_t>(std::ceil(kMinLoopSeconds / hop));
     const size_t maxLag = std::min(static_cast<size_t>(kMaxLoopSeconds / hop), m / 2);
     if (minLag + 2 > maxLag) return result;
-    std::vector<double> r(maxLag + 2, 0.0);
-    for (size_t lag = minLag - 1; lag <= maxLag + 1; ++lag) {
+    // But a loop of eight bars of two-bar chords in a 30-second excerpt is heard less than
+    // twice: lags up to 3/5 of the stretch are looked at too, see below.
+    const size_t longLag = std::max(
+        maxLag, std::min(static_cast<size_t>(kMaxLoopSeconds / hop), m * kLongestLoopFifths / 5));
+    std::vector<double> r(longLag + 2, 0.0);
+    for (size_t lag = minLag - 1; lag <= longLag + 1; ++lag) {
         double sum = 0.0;
         for (size_t i = 0; i + lag < m; ++i) {
             double dot = 0.0;
@@ -420,6 +428,21 @@ LoopStart FindLoopStart(const ChromaFrames& frames) {
         if (r[lag] >= r[best] - kLoopTie && r[lag] >= r[lag - 1] && r[lag] >= r[lag + 1]) {
             best = lag;
             break;
+        }
+    }
+    // A loop heard less than twice is measured over fewer frames, and whole multiples of a
+    // shorter loop repeat at least as well as it does: such a lag is taken only when it
+    // repeats better than the loop found so far and is no multiple of it, and only when
+    // its measure still rests on a good stretch of music (in a short excerpt, drums alone
+    // repeat by the bar pair better than anything shorter).
+    const size_t shortLoop = best;
+    const auto minOverlap = static_cast<size_t>(kMinLongLoopOverlapSeconds / hop);
+    for (size_t lag = maxLag + 1; lag <= longLag && m - lag >= minOverlap; ++lag) {
+        const double turns = static_cast<double>(lag) / static_cast<double>(shortLoop);
+        const bool multiple =
+            std::fabs(turns - std::round(turns)) * static_cast<double>(shortLoop) <= 1.5;
+        if (!multiple && r[lag] > r[best] && r[lag] >= r[lag - 1] && r[lag] >= r[lag + 1]) {
+            best = lag;
         }
     }
     // A fraction of a frame from the neighbours' parabola: the loop's start drifts by the
