@@ -432,9 +432,9 @@ LoopStart FindLoopStart(const ChromaFrames& frames) {
     }
     // A loop heard less than twice is measured over fewer frames, and whole multiples of a
     // shorter loop repeat at least as well as it does: such a lag is taken only when it
-    // repeats better than the loop found so far and is no multiple of it, and only when
-    // its measure still rests on a good stretch of music (in a short excerpt, drums alone
-    // repeat by the bar pair better than anything shorter).
+    // repeats better than the loop found so far and is no multiple of it (to within a frame
+    // and a half), and only when its measure still rests on a good stretch of music (in a
+    // short excerpt, drums alone repeat by the bar pair better than anything shorter).
     const size_t shortLoop = best;
     const auto minOverlap = static_cast<size_t>(kMinLongLoopOverlapSeconds / hop);
     for (size_t lag = maxLag + 1; lag <= longLag && m - lag >= minOverlap; ++lag) {
