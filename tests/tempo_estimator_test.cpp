@@ -66,19 +66,23 @@ void addNoiseHit(std::vector<float>& out, int32_t rate, double at, float level, 
     }
 }
 
-AudioBuffer clickTrack(double bpm, double seconds, int32_t rate) {
+// Mono silence, `seconds` long.
+AudioBuffer silence(double seconds, int32_t rate) {
     AudioBuffer b;
     b.sampleRate = rate;
     b.samples.assign(static_cast<size_t>(seconds * rate), 0.0f);
+    return b;
+}
+
+AudioBuffer clickTrack(double bpm, double seconds, int32_t rate) {
+    AudioBuffer b = silence(seconds, rate);
     for (double t = 0.0; t < seconds; t += 60.0 / bpm) addClick(b.samples, rate, t, 0.5f);
     return b;
 }
 
 // Kick on beats 1 and 3, snare on 2 and 4, closed hi-hat on every eighth note.
 AudioBuffer rockBeat(double bpm, double seconds, int32_t rate) {
-    AudioBuffer b;
-    b.sampleRate = rate;
-    b.samples.assign(static_cast<size_t>(seconds * rate), 0.0f);
+    AudioBuffer b = silence(seconds, rate);
     Noise noise;
     const double beat = 60.0 / bpm;
     int index = 0;
@@ -219,9 +223,7 @@ namespace {
 // chords a bar each: a half-time groove, notated at `bpm`, that the drums alone make sound
 // half as fast.
 AudioBuffer halfTimeSong(double bpm, double seconds, int32_t rate) {
-    AudioBuffer b;
-    b.sampleRate = rate;
-    b.samples.assign(static_cast<size_t>(seconds * rate), 0.0f);
+    AudioBuffer b = silence(seconds, rate);
     Noise noise;
     const double beat = 60.0 / bpm;
     const int roots[4] = {45, 41, 48, 43};  // A F C G

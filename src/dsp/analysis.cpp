@@ -32,7 +32,7 @@ TempoAndKey EstimateTempoAndKey(const AudioBuffer& input) {
 TempoAndKey EstimateTempoAndKey(const TempoEstimator& tempo, const KeyEstimator& key) {
     const LoopStart loop = key.loop();
     const double bpm = tempo.measuredBpm(&loop);
-    if (!(bpm > 0.0)) return {tempo.bpm(&loop), key.key(&loop)};
+    if (!(bpm > 0.0)) return {TempoEstimator::kNoEvidenceBpm, key.key(&loop)};
     const LoopStart fitted = FitLoopToTempo(key.chromaFrames(), loop, bpm);
     return {bpm, key.key(&fitted)};
 }

@@ -467,7 +467,7 @@ LoopStart FitLoopToTempo(const ChromaFrames& frames, const LoopStart& loop, doub
     const double beatSeconds = 60.0 / bpm;
     const double beats = loop.periodSeconds / beatSeconds;
     double nearest = 0.0, error = kMaxLogError;
-    for (const double whole : {12.0, 16.0, 24.0, 32.0, 36.0, 48.0}) {
+    for (const double whole : kWholeBarLoopBeats) {
         const double e = std::fabs(PortableLog(beats / whole));
         if (e < error) {
             nearest = whole;

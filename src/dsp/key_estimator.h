@@ -70,8 +70,12 @@ struct LoopStart {
 };
 LoopStart FindLoopStart(const ChromaFrames& frames);
 
-// The loop set to the whole number of bars (12, 16, 24, 32, 36 or 48 beats at `bpm`) nearest
-// its length, and the bass over its quarters measured again. The repetition search works on a
+// The lengths in beats a loop of whole bars takes: four, eight or twelve bars of three or
+// four beats (24 is also six bars of four).
+constexpr double kWholeBarLoopBeats[] = {12.0, 16.0, 24.0, 32.0, 36.0, 48.0};
+
+// The loop set to the whole-bar length (kWholeBarLoopBeats at `bpm`) nearest its length,
+// and the bass over its quarters measured again. The repetition search works on a
 // quarter-second grid and can miss the length by a beat or two, which moves the openings
 // further off with every turn; the tempo knows the beat to a fraction of a percent. `loop`
 // is returned as it is when no loop or tempo is known or no whole-bar length is near.

@@ -47,7 +47,7 @@ class StemSeparator {
     uint32_t never_;    // counts from here on: no transient yet, the envelope is zero
     std::vector<ChannelState> state_;
     std::vector<float> envelope_;  // by count of samples since the last transient
-    std::vector<uint32_t> keep_;   // per sample of a block: all ones where there is no transient
+    std::vector<uint32_t> keep_;   // per sample of a piece: all ones where there is no transient
 };
 
 }  // namespace Trackloom

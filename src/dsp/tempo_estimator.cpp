@@ -73,7 +73,7 @@ void TempoEstimator::analyseFrame(const double* frame) {
 
 double TempoEstimator::bpm(const dsp::LoopStart* harmony) const {
     const double measured = measuredBpm(harmony);
-    return measured > 0.0 ? measured : 120.0;
+    return measured > 0.0 ? measured : kNoEvidenceBpm;
 }
 
 double TempoEstimator::measuredBpm(const dsp::LoopStart* harmony) const {
@@ -335,7 +335,7 @@ double FitTempoToHarmony(double bpm, const LoopStart& harmony) {
     const double beats = bpm * harmony.periodSeconds / 60.0;
     auto near = [](double x, double target) { return std::fabs(x / target - 1.0) <= kTolerance; };
     if (near(beats, 8.0)) return 2.0 * bpm <= kMaxBpm ? 2.0 * bpm : bpm;
-    for (double whole : {12.0, 16.0, 24.0, 32.0, 36.0, 48.0}) {
+    for (const double whole : kWholeBarLoopBeats) {
         if (near(beats, whole)) return bpm;
     }
     if ((near(1.5 * beats, 16.0) || near(1.5 * beats, 32.0)) && 1.5 * bpm <= kMaxBpm &&

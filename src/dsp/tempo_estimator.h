@@ -59,6 +59,8 @@ class TempoEstimator {
     static constexpr size_t kFrameSize = 256;       // samples at kAnalysisRate: 32 ms
     static constexpr size_t kHop = 80;              // samples: 100 frames per second
     static constexpr double kMaxAnalysisSeconds = 600.0;
+    // The tempo given when the input carries no rhythmic evidence.
+    static constexpr double kNoEvidenceBpm = 120.0;
 
     TempoEstimator(int32_t sampleRate, int32_t channels);
     void feed(const float* interleaved, size_t frames);
