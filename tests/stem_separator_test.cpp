@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "dsp/audio_dsp.h"
+#include "dsp/wav_io.h"
 #include "test_support.h"
 
 using namespace Trackloom;
@@ -36,6 +37,29 @@ std::array<std::vector<float>, 4> separateInBlocks(StemSeparator& sep, const std
         sep.process(in.data() + at, n, out[0].data() + at, out[1].data() + at, out[2].data() + at,
                     out[3].data() + at);
     }
+    return out;
+}
+
+// The same through processS16: four 16-bit byte streams.
+std::array<std::vector<unsigned char>, 4> encodeInBlocks(StemSeparator& sep,
+                                                         const std::vector<float>& in,
+                                                         size_t channels, size_t block) {
+    std::array<std::vector<unsigned char>, 4> out;
+    for (auto& o : out) o.assign(2 * in.size(), 0xAB);
+    const size_t frames = in.size() / channels;
+    for (size_t f = 0; f < frames; f += block) {
+        const size_t n = std::min(block, frames - f);
+        const size_t at = 2 * f * channels;
+        sep.processS16(
+            in.data() + f * channels, n,
+            {out[0].data() + at, out[1].data() + at, out[2].data() + at, out[3].data() + at});
+    }
+    return out;
+}
+
+std::vector<unsigned char> encoded(const std::vector<float>& v) {
+    std::vector<unsigned char> out(2 * v.size());
+    EncodeS16(v.data(), v.size(), out.data());
     return out;
 }
 
@@ -193,11 +217,11 @@ TEST(StemSeparator, NaNInputCountsAsNoTransient) {
 }
 
 // Long blocks are worked on in stretches side by side; whatever the material, the result
-// must be the plain recurrence to the bit. The hard cases for that are where a low-pass
-// started from a guess cannot catch up with the true one: digital silence after a loud
-// part (both sink into subnormals and can settle a step apart), a sudden drop to a very
-// quiet level, NaN and infinity, rates whose filter forgets slowly or never, and hits
-// followed by long quiet stretches, where the envelope decays into subnormal numbers.
+// must be the plain recurrence to the bit, and the 16-bit stems its encoding byte for byte. The
+// hard cases for that are where a low-pass started from a guess cannot catch up with the true one:
+// digital silence after a loud part (both sink into subnormals and can settle a step apart), a
+// sudden drop to a very quiet level, NaN and infinity, rates whose filter forgets slowly or never,
+// and hits followed by long quiet stretches, where the envelope decays into subnormal numbers.
 TEST(StemSeparator, LongBlocksEqualThePlainRecurrence) {
     const size_t frames = 3 * 16384 + 123;
     std::vector<float> music = toFloat(makeTestSignal(frames, 21));
@@ -219,8 +243,29 @@ TEST(StemSeparator, LongBlocksEqualThePlainRecurrence) {
     std::vector<float> broken = music;
     broken[20000] = std::nanf("");
     broken[36000] = INFINITY;
+    // For the 16-bit stems: every stem driven past full scale and through the values that
+    // round to +-32767 and -32768, far past it (900: deep clipping, still encoded eight at
+    // a time; 5000: past the range where that is safe), and an input so large that the
+    // low-pass overflows to infinity and the stems become NaN.
+    std::vector<float> loud(frames);
+    for (size_t f = 0; f < frames; ++f) {
+        const float ramp = -2.1f + 4.2f * static_cast<float>(f % 4000) / 4000.0f;
+        if (f < 12000) {
+            loud[f] = ramp;
+        } else if (f < 13000) {
+            loud[f] = f % 2 ? 900.0f : -900.0f;
+        } else if (f < 14000) {
+            loud[f] = f % 3 ? 5000.0f : -1.0f;
+        } else if (f < 30000) {
+            loud[f] = 1.9f * music[f];
+        } else if (f < 30010) {
+            loud[f] = f % 2 ? 3e38f : -3e38f;
+        } else {
+            loud[f] = music[f];
+        }
+    }
 
-    for (const auto* signal : {&music, &hard, &broken}) {
+    for (const auto* signal : {&music, &hard, &broken, &loud}) {
         for (int32_t rate : {0, 8000, 44100, 192000}) {
             for (size_t channels : {size_t{1}, size_t{2}, size_t{3}}) {
                 // Channels take the signal at different offsets so that no two are alike.
@@ -237,6 +282,13 @@ TEST(StemSeparator, LongBlocksEqualThePlainRecurrence) {
                     for (size_t k = 0; k < 4; ++k) {
                         ASSERT_EQ(bits(got[k]), bits(expected[k]))
                             << "stem " << k << ", rate " << rate << ", " << channels
+                            << " channels, block " << block;
+                    }
+                    StemSeparator sep16(rate, static_cast<int32_t>(channels));
+                    const auto bytes = encodeInBlocks(sep16, in, channels, block);
+                    for (size_t k = 0; k < 4; ++k) {
+                        ASSERT_EQ(bytes[k], encoded(expected[k]))
+                            << "16-bit stem " << k << ", rate " << rate << ", " << channels
                             << " channels, block " << block;
                     }
                 }

@@ -148,3 +148,46 @@ TEST(WavWriter, RefusesDataAWavHeaderCannotDescribe) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("big.wav")));
     EXPECT_EQ(filesIn(dir.path()), 0u);
 }
+
+// Samples encoded by the writer and samples encoded in place by its caller may alternate in
+// any sizes; the file holds them in order, whatever the writer keeps back between writes.
+TEST(WavWriter, EncodedInPlaceAndFloatWritesInterleaveInOrder) {
+    TempDir dir;
+    const size_t total = 400000;  // several of the writer's flushes
+    std::vector<float> samples(total);
+    for (size_t i = 0; i < total; ++i) {
+        samples[i] = 1.2f * std::sin(0.001f * static_cast<float>(i)) + 1e-4f * (i % 7);
+    }
+    WavWriter writer;
+    ASSERT_EQ(writer.open(dir.file("m.wav"), 48000, 2), WavStatus::Ok);
+    size_t done = 0;
+    for (size_t step = 1; done < total; step = step * 3 % 70001 + 1) {
+        const size_t n = std::min(step, total - done);
+        if (step % 2) {
+            ASSERT_TRUE(writer.writeSamples(samples.data() + done, n));
+        } else {
+            unsigned char* room = writer.reserveEncoded(n);
+            ASSERT_NE(room, nullptr);
+            EncodeS16(samples.data() + done, n, room);
+            ASSERT_TRUE(writer.commitEncoded(n));
+        }
+        done += n;
+    }
+    ASSERT_TRUE(writer.finish());
+    const Bytes file = readFile(dir.file("m.wav"));
+    ASSERT_EQ(file.size(), 44 + 2 * total);
+    std::vector<unsigned char> expected(2 * total);
+    EncodeS16(samples.data(), total, expected.data());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + 44));
+    EXPECT_EQ(file[40] | file[41] << 8 | file[42] << 16 | file[43] << 24, 2 * total);
+}
+
+TEST(WavWriter, RefusesRoomForDataAWavHeaderCannotDescribe) {
+    TempDir dir;
+    WavWriter writer;
+    ASSERT_EQ(writer.open(dir.file("big.wav"), 44100, 1), WavStatus::Ok);
+    // Refused before any memory is set aside for it.
+    EXPECT_EQ(writer.reserveEncoded(static_cast<size_t>(WavWriter::kMaxSamples) + 1), nullptr);
+    EXPECT_FALSE(writer.finish());
+    EXPECT_EQ(filesIn(dir.path()), 0u);
+}

@@ -26,8 +26,6 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     const size_t blockFrames = reader.blockFrames();
 
     std::vector<float> input(blockFrames * channels);
-    std::array<std::vector<float>, 4> stems;
-    for (auto& stem : stems) stem.resize(blockFrames * channels);
 
     // No output is created for an input that holds no audio.
     size_t frames = reader.readFrames(input.data(), blockFrames);
@@ -54,13 +52,25 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     }
 
     StemSeparator separator(format.sampleRate, format.channels);
+    std::vector<unsigned char> spare;
     // Once no stem can be written any more, the rest of the input is not worth reading.
     auto anyWritable = [&ok] { return ok[0] || ok[1] || ok[2] || ok[3]; };
     while (frames > 0 && anyWritable()) {
-        separator.process(input.data(), frames, stems[0].data(), stems[1].data(), stems[2].data(),
-                          stems[3].data());
+        // The stems are encoded straight into the writers' buffers. A stem that can no
+        // longer be written is still separated, into a spare buffer, for the others.
+        const size_t samples = frames * channels;
+        std::array<unsigned char*, 4> out{};
         for (size_t k = 0; k < 4; ++k) {
-            if (ok[k]) ok[k] = writers[k].writeFrames(stems[k].data(), frames);
+            out[k] = ok[k] ? writers[k].reserveEncoded(samples) : nullptr;
+            if (out[k] == nullptr) {
+                spare.resize(2 * samples);
+                out[k] = spare.data();
+                ok[k] = false;
+            }
+        }
+        separator.processS16(input.data(), frames, out);
+        for (size_t k = 0; k < 4; ++k) {
+            if (ok[k]) ok[k] = writers[k].commitEncoded(samples);
         }
         frames = reader.readFrames(input.data(), blockFrames);
     }

@@ -6,8 +6,13 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "dsp/analysis.h"
 #include "dsp/audio_dsp.h"
+#include "dsp/wav_io.h"
 
 namespace Trackloom {
 namespace {
@@ -21,6 +26,12 @@ constexpr float kBassRemoval = 0.7f;  // share of the bass taken out of the voca
 constexpr float kDucking = 0.6f;      // how far a hit ducks the vocals
 constexpr float kVocalGain = 0.85f;
 constexpr float kOtherGain = 0.5f;
+
+// Inputs and low-pass values within this bound keep every stem times 32767 far inside an
+// int32 (the vocals reach at most 1.7 times the bound), so the float-to-integer conversion
+// cannot overflow and its truncation, saturated to 16 bits and lifted to -32767, is
+// exactly the 16-bit encoder's clamp-then-truncate. NaN and infinity are outside.
+constexpr float kPlainRange = 1024.0f;
 
 // A low-pass started from zero differs from the true one by its state times (1 - alpha)^n
 // after n samples; e^-24 is far below a float's resolution, so after this many time
@@ -62,15 +73,22 @@ void LowPassChannels(const float* in, size_t frames, size_t channels, size_t fir
 // whole, so the result is always exactly the plain sample-by-sample low-pass.
 constexpr size_t kChunkFrames = StemSeparator::kChunkFrames;
 
+// Stretches a little short of an even split, so that they do not start a multiple of 4 KiB
+// apart: the processor would take loads and stores at such distances for the same address
+// and make them wait for each other. The last stretch takes the rest.
+constexpr size_t StretchFrames(size_t stretches) {
+    return kChunkFrames / stretches - 16;
+}
+
+template <size_t C, size_t S>
+void FinishChunk(const float* in, float alpha, float* last, StemSeparator::ChannelState* state,
+                 float* out);
+
 template <size_t C, size_t Segments>
 void LowPassChunk(const float* in, size_t warm, float alpha, StemSeparator::ChannelState* state,
                   float* out) {
     constexpr size_t S = Segments;
-    // Stretches a little short of an even split, so that they do not start a multiple of
-    // 4 KiB apart: the processor would take loads and stores at such distances for the
-    // same address and make them wait for each other. The last stretch takes the rest.
-    constexpr size_t kLength = kChunkFrames / S - 16;
-    constexpr size_t kStride = kLength * C;  // samples from one stretch to the next
+    constexpr size_t kStride = StretchFrames(S) * C;  // samples from one stretch to the next
     float lp[S][C];
     for (size_t s = 0; s < S; ++s) {
         for (size_t c = 0; c < C; ++c) lp[s][c] = s == 0 ? state[c].lp : 0.0f;
@@ -91,10 +109,20 @@ void LowPassChunk(const float* in, size_t warm, float alpha, StemSeparator::Chan
             }
         }
     }
+    FinishChunk<C, S>(in, alpha, lp[S - 1], state, out);
+}
+
+// The last stretch of a chunk whose stretches have been worked on runs on to the chunk's
+// end from `last`, its low-pass so far; then each stretch is checked from the end of the
+// one before, and the state is left at the chunk's end.
+template <size_t C, size_t S>
+void FinishChunk(const float* in, float alpha, float* last, StemSeparator::ChannelState* state,
+                 float* out) {
+    constexpr size_t kStride = StretchFrames(S) * C;
     for (size_t i = S * kStride; i < kChunkFrames * C; i += C) {
         for (size_t c = 0; c < C; ++c) {
-            lp[S - 1][c] = lp[S - 1][c] + alpha * (in[i + c] - lp[S - 1][c]);
-            out[i + c] = lp[S - 1][c];
+            last[c] = last[c] + alpha * (in[i + c] - last[c]);
+            out[i + c] = last[c];
         }
     }
     for (size_t s = 1; s < S; ++s) {
@@ -112,6 +140,52 @@ void LowPassChunk(const float* in, size_t warm, float alpha, StemSeparator::Chan
     for (size_t c = 0; c < C; ++c) state[c].lp = out[(kChunkFrames - 1) * C + c];
 }
 
+#if defined(__SSE2__)
+// The same for stereo, two stretches to a register: lanes 0 and 1 hold the left and right
+// low-pass of stretch 2j, lanes 2 and 3 those of stretch 2j + 1. The arithmetic is the
+// scalar one lane by lane; the registers only let more stretches run side by side.
+template <size_t Segments>
+void LowPassChunkStereo(const float* in, size_t warm, float alpha,
+                        StemSeparator::ChannelState* state, float* out) {
+    constexpr size_t S = Segments;
+    constexpr size_t V = S / 2;
+    static_assert(S % 2 == 0, "stretches come in pairs");
+    constexpr size_t kStride = StretchFrames(S) * 2;
+    using Pair = const __m64*;  // one frame, as the loads and stores of half a register want it
+    const __m128 a = _mm_set1_ps(alpha);
+    const __m128 zero = _mm_setzero_ps();
+    __m128 lp[V];
+    for (size_t j = 0; j < V; ++j) lp[j] = zero;
+    // Every stretch but the first warms up on the frames before it; the first has none
+    // before it in this chunk, and keeps the true state.
+    for (const float* x = in + kStride - warm * 2; x < in + kStride; x += 2) {
+        const __m128 first = _mm_loadh_pi(zero, reinterpret_cast<Pair>(x));
+        lp[0] = _mm_add_ps(lp[0], _mm_mul_ps(a, _mm_sub_ps(first, lp[0])));
+        for (size_t j = 1; j < V; ++j) {
+            const float* p = x + (2 * j - 1) * kStride;
+            const __m128 v = _mm_loadh_pi(_mm_loadl_pi(zero, reinterpret_cast<Pair>(p)),
+                                          reinterpret_cast<Pair>(p + kStride));
+            lp[j] = _mm_add_ps(lp[j], _mm_mul_ps(a, _mm_sub_ps(v, lp[j])));
+        }
+    }
+    lp[0] = _mm_shuffle_ps(_mm_setr_ps(state[0].lp, state[1].lp, 0.0f, 0.0f), lp[0],
+                           _MM_SHUFFLE(3, 2, 1, 0));
+    for (size_t f = 0; f < kStride; f += 2) {
+        for (size_t j = 0; j < V; ++j) {
+            const size_t i = f + 2 * j * kStride;
+            const __m128 v = _mm_loadh_pi(_mm_loadl_pi(zero, reinterpret_cast<Pair>(in + i)),
+                                          reinterpret_cast<Pair>(in + i + kStride));
+            lp[j] = _mm_add_ps(lp[j], _mm_mul_ps(a, _mm_sub_ps(v, lp[j])));
+            _mm_storel_pi(reinterpret_cast<__m64*>(out + i), lp[j]);
+            _mm_storeh_pi(reinterpret_cast<__m64*>(out + i + kStride), lp[j]);
+        }
+    }
+    float last[4];
+    _mm_storeu_ps(last, lp[V - 1]);
+    FinishChunk<2, S>(in, alpha, last + 2, state, out);
+}
+#endif
+
 // The low-pass of a mono or stereo block, chunk by chunk, in as many stretches as pay for
 // their warm-up; returns the frames done, whole chunks only.
 template <size_t C>
@@ -121,6 +195,10 @@ size_t LowPassChunks(const float* in, size_t frames, size_t warm, float alpha,
     void (*chunk)(const float*, size_t, float, StemSeparator::ChannelState*, float*) = nullptr;
     if (C == 1 && warm <= kChunkFrames / 8 / 2) {
         chunk = LowPassChunk<C, 8>;
+#if defined(__SSE2__)
+    } else if (C == 2 && warm <= kChunkFrames / 8 / 2) {
+        chunk = LowPassChunkStereo<8>;
+#endif
     } else if (warm <= kChunkFrames / 4 / 2) {
         chunk = LowPassChunk<C, 4>;
     } else if (warm <= kChunkFrames / 2 / 2) {
@@ -134,6 +212,116 @@ size_t LowPassChunks(const float* in, size_t frames, size_t warm, float alpha,
     }
     return done;
 }
+
+// Everything that depends on nothing but the current sample: the input, its envelope and
+// its low-pass give the four stems.
+inline void MixSample(float v, float e, float lowpass, float& vocals, float& drums, float& bass,
+                      float& other) {
+    const float b = lowpass * kBassGain;
+    bass = b;
+    vocals = ((v - b * kBassRemoval) * (1.0f - e * kDucking)) * kVocalGain;
+    drums = (v * e) * kDrumGain;
+    other = v * kOtherGain;
+}
+
+// Float stems. The low-pass is worked out in the bass stem and the envelope in the drums
+// stem, both then turned into the stems in place: a separate envelope buffer would be one
+// more array the compiler must prove apart from the four outputs before it vectorises.
+struct FloatStems {
+    static constexpr bool kWantsRange = false;
+    float* vocals;
+    float* drums;
+    float* bass;
+    float* other;
+
+    float* lowpass() const { return bass; }
+    float* envelope(size_t at) const { return drums + at; }
+
+    // A piece of `count` samples from sample `at` of the block, in a pass that vectorises.
+    void put(size_t at, size_t count, const float* x, bool /*plain*/) const {
+        for (size_t k = 0; k < count; ++k) {
+            MixSample(x[k], drums[at + k], bass[at + k], vocals[at + k], drums[at + k],
+                      bass[at + k], other[at + k]);
+        }
+    }
+};
+
+// Stems encoded as 16-bit PCM. Where the input and the low-pass stay within kPlainRange
+// (all decoded integer PCM, and float files that are not absurd) the stems are computed
+// eight at a time and encoded in registers; elsewhere they go through floats and EncodeS16.
+struct S16Stems {
+    static constexpr bool kWantsRange = true;
+
+    const std::array<unsigned char*, 4>& out;
+    float* lowpassBuffer;  // the block's low-pass
+    float* env;            // a piece's envelope
+    float* scratch;        // four stems of a piece
+
+    float* lowpass() const { return lowpassBuffer; }
+    float* envelope(size_t /*at*/) const { return env; }
+
+    void put(size_t at, size_t count, const float* x, bool plain) const {
+        const float* lp = lowpassBuffer + at;
+        size_t k = 0;
+#if defined(__SSE2__)
+        if (plain) k = putPlain(at, count, x, lp);
+#endif
+        if (k == count) return;
+        const size_t n = count - k;
+        float* stem[4] = {scratch, scratch + n, scratch + 2 * n, scratch + 3 * n};
+        for (size_t j = 0; j < n; ++j) {
+            MixSample(x[k + j], env[k + j], lp[k + j], stem[0][j], stem[1][j], stem[2][j],
+                      stem[3][j]);
+        }
+        for (size_t s = 0; s < 4; ++s) EncodeS16(stem[s], n, out[s] + 2 * (at + k));
+    }
+
+#if defined(__SSE2__)
+    // MixSample and the encoding, eight samples at a time; returns the samples done.
+    size_t putPlain(size_t at, size_t count, const float* x, const float* lp) const {
+        const __m128 bassGain = _mm_set1_ps(kBassGain);
+        const __m128 bassRemoval = _mm_set1_ps(kBassRemoval);
+        const __m128 ducking = _mm_set1_ps(kDucking);
+        const __m128 one = _mm_set1_ps(1.0f);
+        const __m128 vocalGain = _mm_set1_ps(kVocalGain);
+        const __m128 drumGain = _mm_set1_ps(kDrumGain);
+        const __m128 otherGain = _mm_set1_ps(kOtherGain);
+        const __m128 full = _mm_set1_ps(32767.0f);
+        const __m128i lowest = _mm_set1_epi16(-32767);
+        unsigned char* const vocals = out[0] + 2 * at;
+        unsigned char* const drums = out[1] + 2 * at;
+        unsigned char* const bass = out[2] + 2 * at;
+        unsigned char* const other = out[3] + 2 * at;
+        auto encode = [&](__m128 a, __m128 b, unsigned char* to) {
+            const __m128i packed = _mm_packs_epi32(_mm_cvttps_epi32(_mm_mul_ps(a, full)),
+                                                   _mm_cvttps_epi32(_mm_mul_ps(b, full)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_max_epi16(packed, lowest));
+        };
+        size_t k = 0;
+        for (; k + 8 <= count; k += 8) {
+            __m128 v[2], e[2], b[2];
+            for (size_t h = 0; h < 2; ++h) {
+                v[h] = _mm_loadu_ps(x + k + 4 * h);
+                e[h] = _mm_loadu_ps(env + k + 4 * h);
+                b[h] = _mm_mul_ps(_mm_loadu_ps(lp + k + 4 * h), bassGain);
+            }
+            __m128 voc[2], drm[2], oth[2];
+            for (size_t h = 0; h < 2; ++h) {
+                voc[h] = _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(v[h], _mm_mul_ps(b[h], bassRemoval)),
+                                               _mm_sub_ps(one, _mm_mul_ps(e[h], ducking))),
+                                    vocalGain);
+                drm[h] = _mm_mul_ps(_mm_mul_ps(v[h], e[h]), drumGain);
+                oth[h] = _mm_mul_ps(v[h], otherGain);
+            }
+            encode(voc[0], voc[1], vocals + 2 * k);
+            encode(drm[0], drm[1], drums + 2 * k);
+            encode(b[0], b[1], bass + 2 * k);
+            encode(oth[0], oth[1], other + 2 * k);
+        }
+        return k;
+    }
+#endif
+};
 
 }  // namespace
 
@@ -183,27 +371,72 @@ void StemSeparator::trackEnvelopes(const uint32_t* keep, size_t frames, size_t f
         const uint32_t count = state_[first + l].hit;
         hit[l] = count >= never_ ? never_ : std::min(count, settled_);
     }
-    for (size_t i = first, end = frames * channels; i < end; i += channels) {
+    auto step = [&](size_t frame) {
+        const size_t i = first + frame * channels;
         for (size_t l = 0; l < Lanes; ++l) {
             hit[l] = (hit[l] + 1) & keep[i + l];
             env[i + l] = envelope[hit[l]];
         }
+    };
+    size_t f = 0;
+#if defined(__SSE2__)
+    // Between transients a channel's envelope is the table read in order, so four frames
+    // of mono or stereo without a hit are copied from it whole (the table runs a piece
+    // past the counts a piece can start from).
+    if constexpr (Lanes <= 2) {
+        if (channels == Lanes) {
+            for (; f + 4 <= frames; f += 4) {
+                const uint32_t* k = keep + f * Lanes;
+                __m128i none = _mm_loadu_si128(reinterpret_cast<const __m128i*>(k));
+                if (Lanes == 2) {
+                    none = _mm_and_si128(none,
+                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(k + 4)));
+                }
+                if (_mm_movemask_ps(_mm_castsi128_ps(none)) != 15) {
+                    for (size_t j = 0; j < 4; ++j) step(f + j);
+                    continue;
+                }
+                const __m128 a = _mm_loadu_ps(envelope + hit[0] + 1);
+                hit[0] += 4;
+                if constexpr (Lanes == 1) {
+                    _mm_storeu_ps(env + f, a);
+                } else {
+                    const __m128 b = _mm_loadu_ps(envelope + hit[1] + 1);
+                    hit[1] += 4;
+                    _mm_storeu_ps(env + 2 * f, _mm_unpacklo_ps(a, b));
+                    _mm_storeu_ps(env + 2 * f + 4, _mm_unpackhi_ps(a, b));
+                }
+            }
+        }
     }
+#endif
+    for (; f < frames; ++f) step(f);
     for (size_t l = 0; l < Lanes; ++l) state_[first + l].hit = hit[l];
 }
 
-void StemSeparator::process(const float* in, size_t frames, float* vocals, float* drums,
-                            float* bass, float* other) {
+template <class Stems>
+void StemSeparator::separate(const float* in, size_t frames, Stems& stems) {
     if (frames == 0) return;
     const size_t channels = channels_;
-    // The low-pass, unscaled, into `bass`.
+    // Whether the input and the low-pass have stayed within kPlainRange so far in this
+    // block, taken from the state before the block's low-pass moves it. The low-pass takes
+    // each sample to a point between its last value and the input, so it stays within the
+    // larger of the two give or take a rounding step a sample: within the bound of its
+    // state at the start and of every input since, to a few per cent at most over a block.
+    // A coefficient outside (0, 1] (a rate of zero or below) gives no such promise.
+    bool plain = Stems::kWantsRange && alpha_ > 0.0f && alpha_ <= 1.0f;
+    for (size_t c = 0; c < channels && plain; ++c) {
+        plain = std::fabs(state_[c].lp) <= kPlainRange;
+    }
+    // The low-pass, unscaled, for the whole block.
+    float* lowpass = stems.lowpass();
     const size_t chunked =
-        channels == 1   ? LowPassChunks<1>(in, frames, warmUp_, alpha_, state_.data(), bass)
-        : channels == 2 ? LowPassChunks<2>(in, frames, warmUp_, alpha_, state_.data(), bass)
+        channels == 1   ? LowPassChunks<1>(in, frames, warmUp_, alpha_, state_.data(), lowpass)
+        : channels == 2 ? LowPassChunks<2>(in, frames, warmUp_, alpha_, state_.data(), lowpass)
                         : 0;
     if (chunked < frames) {
         const float* rest = in + chunked * channels;
-        float* restOut = bass + chunked * channels;
+        float* restOut = lowpass + chunked * channels;
         const size_t n = frames - chunked;
         size_t c = 0;
         for (; c + 4 <= channels; c += 4) {
@@ -237,30 +470,49 @@ void StemSeparator::process(const float* in, size_t frames, float* vocals, float
         // The channel's previous sample is indexed from the block's start: the piece's
         // first frame reaches back into the previous piece, before `x`.
         const size_t at = start * channels;
-        for (; i < count; ++i) {
-            keep[i] = std::fabs(x[i] - in[at + i - channels]) > kTransientThreshold ? 0u : ~0u;
+        if constexpr (Stems::kWantsRange) {
+            uint32_t outside = 0;
+            for (size_t j = 0; j < i; ++j) outside |= !(std::fabs(x[j]) <= kPlainRange);
+            for (; i < count; ++i) {
+                keep[i] = std::fabs(x[i] - in[at + i - channels]) > kTransientThreshold ? 0u : ~0u;
+                outside |= !(std::fabs(x[i]) <= kPlainRange);
+            }
+            plain = plain && outside == 0;
+        } else {
+            for (; i < count; ++i) {
+                keep[i] = std::fabs(x[i] - in[at + i - channels]) > kTransientThreshold ? 0u : ~0u;
+            }
         }
 
-        // The envelope, into `drums`.
-        float* env = drums + start * channels;
+        float* env = stems.envelope(at);
         size_t c = 0;
         for (; c + 4 <= channels; c += 4) trackEnvelopes<4>(keep, n, c, env);
         for (; c + 2 <= channels; c += 2) trackEnvelopes<2>(keep, n, c, env);
         if (c < channels) trackEnvelopes<1>(keep, n, c, env);
 
-        // Everything that depends on nothing but the current sample, in a pass that
-        // vectorises.
-        for (size_t k = start * channels, end = k + count; k < end; ++k) {
-            const float v = in[k];
-            const float e = drums[k];
-            const float b = bass[k] * kBassGain;
-            bass[k] = b;
-            vocals[k] = ((v - b * kBassRemoval) * (1.0f - e * kDucking)) * kVocalGain;
-            drums[k] = (v * e) * kDrumGain;
-            other[k] = v * kOtherGain;
-        }
+        stems.put(at, count, x, plain);
     }
     for (size_t c = 0; c < channels; ++c) state_[c].prev = in[(frames - 1) * channels + c];
+}
+
+void StemSeparator::process(const float* in, size_t frames, float* vocals, float* drums,
+                            float* bass, float* other) {
+    FloatStems stems{vocals, drums, bass, other};
+    separate(in, frames, stems);
+}
+
+void StemSeparator::processS16(const float* in, size_t frames,
+                               const std::array<unsigned char*, 4>& out) {
+    const size_t samples = frames * channels_;
+    if (lowpass_.size() < samples) lowpass_.resize(samples);
+    // A piece holds kPieceSamples samples, or one frame when that is wider.
+    const size_t piece = std::max<size_t>(kPieceSamples, channels_);
+    if (env_.size() < piece) {
+        env_.resize(piece);
+        scratch_.resize(4 * piece);
+    }
+    S16Stems stems{out, lowpass_.data(), env_.data(), scratch_.data()};
+    separate(in, frames, stems);
 }
 
 namespace AudioDSP {

@@ -6,6 +6,7 @@
 // channel and across calls, so any split of the input into blocks gives the same output.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -24,6 +25,12 @@ class StemSeparator {
     void process(const float* in, size_t frames, float* vocals, float* drums, float* bass,
                  float* other);
 
+    // The same four stems, each encoded as 16-bit PCM into `out` (vocals, drums, bass,
+    // other; frames * channels * 2 bytes each): byte for byte what EncodeS16 makes of the
+    // stems process() gives. The float stems are never stored, which roughly halves what a
+    // streaming split spends between reading and writing.
+    void processS16(const float* in, size_t frames, const std::array<unsigned char*, 4>& out);
+
     static constexpr size_t kChunkFrames = 16384;
 
     // Forgets all history, as if newly constructed.
@@ -36,6 +43,8 @@ class StemSeparator {
     };
 
   private:
+    template <class Stems>
+    void separate(const float* in, size_t frames, Stems& stems);
     template <size_t Lanes>
     void trackEnvelopes(const uint32_t* keep, size_t frames, size_t first, float* env);
     static constexpr size_t kPieceSamples = 2048;  // the envelope's and the gains' unit of work
@@ -48,6 +57,9 @@ class StemSeparator {
     std::vector<ChannelState> state_;
     std::vector<float> envelope_;  // by count of samples since the last transient
     std::vector<uint32_t> keep_;   // per sample of a piece: all ones where there is no transient
+    std::vector<float> env_;       // per sample of a piece: the envelope
+    std::vector<float> lowpass_;   // processS16: the block's low-pass, unscaled
+    std::vector<float> scratch_;   // processS16: a piece's four float stems, when they are needed
 };
 
 }  // namespace Trackloom

@@ -70,12 +70,20 @@ class WavReader {
   private:
     WavStatus parseHeaders(std::istream& in, bool sizeKnown);
 
+    // Reads the next stretch of the data behind what is left of the last one; false once
+    // the data has ended.
+    bool fill();
+
     std::ifstream file_;
     std::istream* in_ = nullptr;
     WavFormat format_;
     uint64_t frameCount_ = 0;
-    uint64_t framesLeft_ = 0;  // kUnknownFrameCount: until the stream ends
+    uint64_t bytesLeft_ = 0;  // of whole frames, still in the stream; kUnknownFrameCount: all
+    uint64_t position_ = 0;   // of the stream's next byte in the file, where that is known
+    bool ended_ = false;
     std::vector<unsigned char> raw_;
+    size_t rawBegin_ = 0;  // raw_ holds read bytes not yet decoded from here...
+    size_t rawEnd_ = 0;    // ...to here
 };
 
 class WavWriter {
@@ -97,6 +105,11 @@ class WavWriter {
     bool writeFrames(const float* in, size_t frames);
     // Same, counted in samples (all channels together).
     bool writeSamples(const float* in, size_t sampleCount);
+    // Room for `sampleCount` samples to be encoded (as EncodeS16 does) straight into the
+    // writer's buffer, saving a copy; commitEncoded() then takes them. Null once anything
+    // has failed. The room lasts until the next call on this writer.
+    unsigned char* reserveEncoded(size_t sampleCount);
+    bool commitEncoded(size_t sampleCount);
 
     // Completes the header, closes the file and renames it over the target. Returns false,
     // leaving any previous file under the target untouched, if any byte did not make it.
@@ -118,7 +131,11 @@ class WavWriter {
     std::vector<unsigned char> encoded_;
     size_t pending_ = 0;  // bytes at the start of encoded_ not yet handed to the file
 
-    bool flushEncoded();
+    // Hands the pending bytes to the file: all of them, or (`all` false) as many as end on
+    // a page boundary of the file, keeping the rest for the next write.
+    bool flushEncoded(bool all);
+    // Whether `sampleCount` more samples can be written; abandons the file if not.
+    bool fits(size_t sampleCount);
 };
 
 // Encodes floats as 16-bit little-endian PCM: x * 32767 truncated toward zero, clamped

@@ -21,6 +21,7 @@ constexpr unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00
 // Raw bytes read per call: a 6-channel 64-bit frame is 48 bytes, a hostile one 64 KiB, and
 // neither may make a block balloon.
 constexpr size_t kReadBlockBytes = size_t{64} * 1024;
+constexpr size_t kPageBytes = 4096;
 // Samples (all channels) that LoadWav grows by when the length is unknown.
 constexpr size_t kGrowSamples = 16384;
 
@@ -207,7 +208,10 @@ WavStatus WavReader::open(std::istream& in) {
 
 WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
     frameCount_ = 0;
-    framesLeft_ = 0;
+    bytesLeft_ = 0;
+    position_ = 0;
+    ended_ = false;
+    rawBegin_ = rawEnd_ = 0;
 
     unsigned char riff[12];
     if (!readExactly(in, riff, sizeof riff)) {
@@ -278,7 +282,7 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         format_.bytesPerSample = container;
 
         if (size == kStreamingDataSize && !sizeKnown) {
-            framesLeft_ = frameCount_ = kUnknownFrameCount;
+            bytesLeft_ = frameCount_ = kUnknownFrameCount;
             return WavStatus::Ok;
         }
         uint64_t dataBytes = size;
@@ -294,10 +298,12 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
             }
             const auto available = static_cast<uint64_t>(end - here);
             if (available < dataBytes) dataBytes = available;
+            position_ = static_cast<uint64_t>(here);
         }
-        framesLeft_ = dataBytes / blockAlign;
+        // A trailing partial frame is never read.
+        bytesLeft_ = dataBytes / blockAlign * blockAlign;
         // Without the file's length the header's promise is an upper bound, not a count.
-        frameCount_ = sizeKnown ? framesLeft_ : kUnknownFrameCount;
+        frameCount_ = sizeKnown ? dataBytes / blockAlign : kUnknownFrameCount;
         return WavStatus::Ok;
     }
     return WavStatus::Malformed;
@@ -315,27 +321,44 @@ size_t WavReader::readFrames(float* out, size_t frames) {
     const size_t channels = static_cast<size_t>(format_.channels);
     const size_t frameBytes = format_.bytesPerSample * channels;
     size_t done = 0;
-    while (done < frames && framesLeft_ > 0) {
-        size_t want = frames - done;
-        const size_t blockFrames = frameBytes < kReadBlockBytes ? kReadBlockBytes / frameBytes : 1;
-        if (want > blockFrames) want = blockFrames;
-        if (framesLeft_ != kUnknownFrameCount && want > framesLeft_) {
-            want = static_cast<size_t>(framesLeft_);
+    while (done < frames) {
+        const size_t ready = (rawEnd_ - rawBegin_) / frameBytes;
+        if (ready == 0) {
+            if (!fill()) break;
+            continue;
         }
-        if (raw_.size() < want * frameBytes) raw_.resize(want * frameBytes);
-        in_->read(reinterpret_cast<char*>(raw_.data()),
-                  static_cast<std::streamsize>(want * frameBytes));
-        // A trailing partial frame is dropped: only whole frames count.
-        const size_t got = static_cast<size_t>(in_->gcount()) / frameBytes;
-        DecodeSamples(format_.sampleFormat, raw_.data(), got * channels, out + done * channels);
-        done += got;
-        if (framesLeft_ != kUnknownFrameCount) framesLeft_ -= got;
-        if (got < want) {
-            framesLeft_ = 0;
-            break;
-        }
+        const size_t n = std::min(ready, frames - done);
+        DecodeSamples(format_.sampleFormat, raw_.data() + rawBegin_, n * channels,
+                      out + done * channels);
+        rawBegin_ += n * frameBytes;
+        done += n;
     }
     return done;
+}
+
+bool WavReader::fill() {
+    if (ended_) return false;
+    const size_t frameBytes = format_.bytesPerSample * static_cast<size_t>(format_.channels);
+    // Less than a frame is left over; it goes in front of what is read now.
+    const size_t left = rawEnd_ - rawBegin_;
+    if (left > 0) std::memmove(raw_.data(), raw_.data() + rawBegin_, left);
+    rawBegin_ = 0;
+    rawEnd_ = left;
+    // At least a frame, ending on a page boundary of the file: reads that start and end
+    // inside pages cost the kernel more, and after a 44-byte header every one would.
+    size_t want = kReadBlockBytes + frameBytes;
+    want -= static_cast<size_t>((position_ + want) % kPageBytes);
+    if (bytesLeft_ != kUnknownFrameCount && want > bytesLeft_)
+        want = static_cast<size_t>(bytesLeft_);
+    if (raw_.size() < left + want) raw_.resize(left + want);
+    in_->read(reinterpret_cast<char*>(raw_.data() + left), static_cast<std::streamsize>(want));
+    const auto got = static_cast<size_t>(in_->gcount());
+    rawEnd_ += got;
+    position_ += got;
+    if (bytesLeft_ != kUnknownFrameCount) bytesLeft_ -= got;
+    // A short read is the end of the stream, and a trailing partial frame is dropped.
+    if (got < want || bytesLeft_ == 0) ended_ = true;
+    return got > 0;
 }
 
 namespace AudioDSP {

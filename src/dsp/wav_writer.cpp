@@ -18,6 +18,7 @@ constexpr size_t kHeaderBytes = 44;
 // Encoded samples are gathered and handed to the file 128 KB at a time: with four stems
 // written side by side, system calls of a few kilobytes cost more than the encoding.
 constexpr size_t kWriteBufferSamples = 65536;
+constexpr size_t kPageBytes = 4096;
 
 void putLe16(unsigned char* p, uint32_t v) {
     p[0] = static_cast<unsigned char>(v);
@@ -127,37 +128,68 @@ bool WavWriter::writeFrames(const float* in, size_t frames) {
 }
 
 bool WavWriter::writeSamples(const float* in, size_t sampleCount) {
+    if (!fits(sampleCount)) return false;
+    for (size_t done = 0; done < sampleCount;) {
+        const size_t n = std::min(sampleCount - done, kWriteBufferSamples);
+        unsigned char* out = reserveEncoded(n);
+        if (out == nullptr) return false;
+        EncodeS16(in + done, n, out);
+        if (!commitEncoded(n)) return false;
+        done += n;
+    }
+    return ok_;
+}
+
+unsigned char* WavWriter::reserveEncoded(size_t sampleCount) {
+    if (!fits(sampleCount)) return nullptr;
+    // Grows only while callers' blocks grow; a page is left for the tail of a flush.
+    if (encoded_.size() < pending_ + 2 * sampleCount) {
+        encoded_.resize(std::max(pending_ + 2 * sampleCount, 2 * kWriteBufferSamples + kPageBytes));
+    }
+    return encoded_.data() + pending_;
+}
+
+bool WavWriter::fits(size_t sampleCount) {
     if (!ok_) return false;
     if (sampleCount > kMaxSamples - samplesWritten_) {
         // A WAV header cannot describe 4 GiB of data; refuse rather than wrap the size.
         abandon();
         return false;
     }
-    if (encoded_.size() < kWriteBufferSamples * 2) encoded_.resize(kWriteBufferSamples * 2);
-    for (size_t done = 0; done < sampleCount;) {
-        const size_t n = std::min(sampleCount - done, kWriteBufferSamples - pending_ / 2);
-        EncodeS16(in + done, n, encoded_.data() + pending_);
-        pending_ += 2 * n;
-        done += n;
-        if (pending_ == encoded_.size() && !flushEncoded()) return false;
-    }
-    samplesWritten_ += sampleCount;
     return true;
 }
 
-bool WavWriter::flushEncoded() {
-    file_.write(reinterpret_cast<const char*>(encoded_.data()),
-                static_cast<std::streamsize>(pending_));
-    pending_ = 0;
+bool WavWriter::commitEncoded(size_t sampleCount) {
+    if (!fits(sampleCount)) return false;
+    if (2 * sampleCount > encoded_.size() - pending_) {
+        abandon();  // more than was reserved: those bytes were never the caller's to fill
+        return false;
+    }
+    pending_ += 2 * sampleCount;
+    samplesWritten_ += sampleCount;
+    return pending_ < 2 * kWriteBufferSamples || flushEncoded(false);
+}
+
+bool WavWriter::flushEncoded(bool all) {
+    size_t n = pending_;
+    if (!all) {
+        // Writes that start and end inside a page of the file cost the kernel a good deal
+        // more than whole pages; after the 44-byte header every one of them would.
+        const uint64_t end = kHeaderBytes + 2 * samplesWritten_;
+        n -= static_cast<size_t>(end % kPageBytes);
+    }
+    file_.write(reinterpret_cast<const char*>(encoded_.data()), static_cast<std::streamsize>(n));
     if (!file_) {
         abandon();
         return false;
     }
+    if (pending_ > n) std::memmove(encoded_.data(), encoded_.data() + n, pending_ - n);
+    pending_ -= n;
     return true;
 }
 
 bool WavWriter::finish() {
-    if (!ok_ || !flushEncoded()) {
+    if (!ok_ || !flushEncoded(true)) {
         abandon();
         return false;
     }

@@ -3,9 +3,11 @@
 //
 // Besides the sanitizers' own checks it traps when the reader breaks a promise its callers
 // rely on: a format outside the supported set, more frames than the input could hold, an
-// integer sample outside [-1, 1], or a separation that depends on how the input was cut.
+// integer sample outside [-1, 1], a separation that depends on how the input was cut, or
+// 16-bit stems from processS16 that differ from the encoded float stems.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -54,6 +56,24 @@ std::vector<float> separate(const WavFormat& format, const std::vector<float>& s
     return stems;
 }
 
+// The stems through processS16, in blocks of `blockFrames`, concatenated like separate()'s.
+std::vector<unsigned char> separateS16(const WavFormat& format, const std::vector<float>& samples,
+                                       size_t blockFrames) {
+    const auto channels = static_cast<size_t>(format.channels);
+    const size_t frames = samples.size() / channels;
+    std::vector<unsigned char> stems(8 * samples.size());
+    StemSeparator separator(format.sampleRate, format.channels);
+    for (size_t at = 0; at < frames;) {
+        const size_t n = std::min(blockFrames, frames - at);
+        const size_t offset = 2 * at * channels;
+        std::array<unsigned char*, 4> out{};
+        for (size_t k = 0; k < 4; ++k) out[k] = stems.data() + 2 * k * samples.size() + offset;
+        separator.processS16(samples.data() + at * channels, n, out);
+        at += n;
+    }
+    return stems;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -97,5 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<float> whole = separate(format, samples, samples.size() / channels);
     const std::vector<float> cut = separate(format, samples, 1 + data[0] % 7);
     check(std::memcmp(whole.data(), cut.data(), whole.size() * sizeof(float)) == 0);
+
+    std::vector<unsigned char> encoded(2 * whole.size());
+    Trackloom::EncodeS16(whole.data(), whole.size(), encoded.data());
+    check(separateS16(format, samples, 1 + data[1 % size] % 61) == encoded);
     return 0;
 }
