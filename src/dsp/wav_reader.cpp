@@ -348,8 +348,9 @@ bool WavReader::fill() {
     // inside pages cost the kernel more, and after a 44-byte header every one would.
     size_t want = kReadBlockBytes + frameBytes;
     want -= static_cast<size_t>((position_ + want) % kPageBytes);
-    if (bytesLeft_ != kUnknownFrameCount && want > bytesLeft_)
+    if (bytesLeft_ != kUnknownFrameCount && want > bytesLeft_) {
         want = static_cast<size_t>(bytesLeft_);
+    }
     if (raw_.size() < left + want) raw_.resize(left + want);
     in_->read(reinterpret_cast<char*>(raw_.data() + left), static_cast<std::streamsize>(want));
     const auto got = static_cast<size_t>(in_->gcount());
