@@ -12,7 +12,7 @@ namespace Trackloom {
 namespace dsp {
 
 struct TempoAndKey {
-    double bpm = 120.0;
+    double bpm = TempoEstimator::kNoEvidenceBpm;
     std::string key;
 };
 

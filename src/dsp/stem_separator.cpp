@@ -470,19 +470,16 @@ void StemSeparator::separate(const float* in, size_t frames, Stems& stems) {
         // The channel's previous sample is indexed from the block's start: the piece's
         // first frame reaches back into the previous piece, before `x`.
         const size_t at = start * channels;
+        // The same pass checks the input against kPlainRange where the stems want it.
+        uint32_t outside = 0;
         if constexpr (Stems::kWantsRange) {
-            uint32_t outside = 0;
             for (size_t j = 0; j < i; ++j) outside |= !(std::fabs(x[j]) <= kPlainRange);
-            for (; i < count; ++i) {
-                keep[i] = std::fabs(x[i] - in[at + i - channels]) > kTransientThreshold ? 0u : ~0u;
-                outside |= !(std::fabs(x[i]) <= kPlainRange);
-            }
-            plain = plain && outside == 0;
-        } else {
-            for (; i < count; ++i) {
-                keep[i] = std::fabs(x[i] - in[at + i - channels]) > kTransientThreshold ? 0u : ~0u;
-            }
         }
+        for (; i < count; ++i) {
+            keep[i] = std::fabs(x[i] - in[at + i - channels]) > kTransientThreshold ? 0u : ~0u;
+            if constexpr (Stems::kWantsRange) outside |= !(std::fabs(x[i]) <= kPlainRange);
+        }
+        plain = plain && outside == 0;
 
         float* env = stems.envelope(at);
         size_t c = 0;
