@@ -90,7 +90,8 @@ BENCHMARK(BM_Separate)->Arg(1)->Arg(2)->Arg(6);
 
 // Separation and encoding of one block, as a streaming split does it: the float stems
 // encoded one after another, or encoded as the separator makes them (processS16).
-// Argument: 1 for processS16, 0 for process and four EncodeS16 calls.
+// Argument: 0 for process and four EncodeS16 calls; 1 for processS16 eight samples at a
+// time, 2 for processS16 with the widest vectors the processor has.
 void BM_SeparateAndEncode(benchmark::State& state) {
     const bool fused = state.range(0) != 0;
     const size_t samples = kFrames * 2;
@@ -104,6 +105,7 @@ void BM_SeparateAndEncode(benchmark::State& state) {
         out[k] = bytes[k].data();
     }
     Trackloom::StemSeparator separator(44100, 2);
+    separator.useWideVectors(state.range(0) == 2);
     for (auto _ : state) {
         if (fused) {
             separator.processS16(in.data(), kFrames, out);
@@ -117,7 +119,7 @@ void BM_SeparateAndEncode(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * samples));
 }
-BENCHMARK(BM_SeparateAndEncode)->ArgName("fused")->Arg(0)->Arg(1);
+BENCHMARK(BM_SeparateAndEncode)->ArgName("way")->Arg(0)->Arg(1)->Arg(2);
 
 void BM_EncodeS16(benchmark::State& state) {
     const size_t samples = kFrames * 2;

@@ -284,12 +284,16 @@ TEST(StemSeparator, LongBlocksEqualThePlainRecurrence) {
                             << "stem " << k << ", rate " << rate << ", " << channels
                             << " channels, block " << block;
                     }
-                    StemSeparator sep16(rate, static_cast<int32_t>(channels));
-                    const auto bytes = encodeInBlocks(sep16, in, channels, block);
-                    for (size_t k = 0; k < 4; ++k) {
-                        ASSERT_EQ(bytes[k], encoded(expected[k]))
-                            << "16-bit stem " << k << ", rate " << rate << ", " << channels
-                            << " channels, block " << block;
+                    // Eight samples at a time, and sixteen where the processor can.
+                    for (bool wide : {false, true}) {
+                        StemSeparator sep16(rate, static_cast<int32_t>(channels));
+                        sep16.useWideVectors(wide);
+                        const auto bytes = encodeInBlocks(sep16, in, channels, block);
+                        for (size_t k = 0; k < 4; ++k) {
+                            ASSERT_EQ(bytes[k], encoded(expected[k]))
+                                << "16-bit stem " << k << ", rate " << rate << ", " << channels
+                                << " channels, block " << block << (wide ? ", wide" : "");
+                        }
                     }
                 }
             }

@@ -12,26 +12,13 @@
 
 #include "dsp/analysis.h"
 #include "dsp/audio_dsp.h"
+#include "dsp/stem_mix.h"
 #include "dsp/wav_io.h"
 
 namespace Trackloom {
 namespace {
 
-constexpr float kTimeConstant = 0.00063661975f;  // 1 / (2*pi*250): a 250 Hz one-pole low-pass
-constexpr float kBassGain = 1.4f;
-constexpr float kTransientThreshold = 0.08f;  // sample-to-sample jump that counts as a hit
-constexpr float kEnvelopeDecay = 0.992f;      // per sample, between hits
-constexpr float kDrumGain = 0.9f;
-constexpr float kBassRemoval = 0.7f;  // share of the bass taken out of the vocals
-constexpr float kDucking = 0.6f;      // how far a hit ducks the vocals
-constexpr float kVocalGain = 0.85f;
-constexpr float kOtherGain = 0.5f;
-
-// Inputs and low-pass values within this bound keep every stem times 32767 far inside an
-// int32 (the vocals reach at most 1.7 times the bound), so the float-to-integer conversion
-// cannot overflow and its truncation, saturated to 16 bits and lifted to -32767, is
-// exactly the 16-bit encoder's clamp-then-truncate. NaN and infinity are outside.
-constexpr float kPlainRange = 1024.0f;
+using namespace StemMix;
 
 // A low-pass started from zero differs from the true one by its state times (1 - alpha)^n
 // after n samples; e^-24 is far below a float's resolution, so after this many time
@@ -224,6 +211,40 @@ inline void MixSample(float v, float e, float lowpass, float& vocals, float& dru
     other = v * kOtherGain;
 }
 
+#if defined(__SSE2__)
+// The vector operations of the one-pass kernel, four lanes wide.
+struct Sse2 {
+    using Floats = __m128;
+    static constexpr size_t kLanes = 4;
+    static Floats load(const float* p) { return _mm_loadu_ps(p); }
+    static Floats splat(float x) { return _mm_set1_ps(x); }
+    static Floats sub(Floats a, Floats b) { return _mm_sub_ps(a, b); }
+    static Floats mul(Floats a, Floats b) { return _mm_mul_ps(a, b); }
+    static Floats abs(Floats a) {
+        return _mm_and_ps(a, _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff)));
+    }
+    static unsigned atMost(Floats a, Floats b) {
+        return static_cast<unsigned>(_mm_movemask_ps(_mm_cmple_ps(a, b)));
+    }
+    static unsigned above(Floats a, Floats b) {
+        return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(a, b)));
+    }
+    static void interleave(Floats left, Floats right, Floats out[2]) {
+        out[0] = _mm_unpacklo_ps(left, right);
+        out[1] = _mm_unpackhi_ps(left, right);
+    }
+    // Truncated, saturated to 16 bits and lifted from -32768 to -32767: for values within
+    // kPlainRange that is exactly the encoder's clamp-then-truncate.
+    static void encode(Floats a, Floats b, unsigned char* to) {
+        const Floats full = _mm_set1_ps(32767.0f);
+        const __m128i packed = _mm_packs_epi32(_mm_cvttps_epi32(_mm_mul_ps(a, full)),
+                                               _mm_cvttps_epi32(_mm_mul_ps(b, full)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                         _mm_max_epi16(packed, _mm_set1_epi16(-32767)));
+    }
+};
+#endif
+
 // Float stems. The low-pass is worked out in the bass stem and the envelope in the drums
 // stem, both then turned into the stems in place: a separate envelope buffer would be one
 // more array the compiler must prove apart from the four outputs before it vectorises.
@@ -277,46 +298,14 @@ struct S16Stems {
     }
 
 #if defined(__SSE2__)
-    // MixSample and the encoding, eight samples at a time; returns the samples done.
+    // Eight samples at a time; returns the samples done.
     size_t putPlain(size_t at, size_t count, const float* x, const float* lp) const {
-        const __m128 bassGain = _mm_set1_ps(kBassGain);
-        const __m128 bassRemoval = _mm_set1_ps(kBassRemoval);
-        const __m128 ducking = _mm_set1_ps(kDucking);
-        const __m128 one = _mm_set1_ps(1.0f);
-        const __m128 vocalGain = _mm_set1_ps(kVocalGain);
-        const __m128 drumGain = _mm_set1_ps(kDrumGain);
-        const __m128 otherGain = _mm_set1_ps(kOtherGain);
-        const __m128 full = _mm_set1_ps(32767.0f);
-        const __m128i lowest = _mm_set1_epi16(-32767);
-        unsigned char* const vocals = out[0] + 2 * at;
-        unsigned char* const drums = out[1] + 2 * at;
-        unsigned char* const bass = out[2] + 2 * at;
-        unsigned char* const other = out[3] + 2 * at;
-        auto encode = [&](__m128 a, __m128 b, unsigned char* to) {
-            const __m128i packed = _mm_packs_epi32(_mm_cvttps_epi32(_mm_mul_ps(a, full)),
-                                                   _mm_cvttps_epi32(_mm_mul_ps(b, full)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_max_epi16(packed, lowest));
-        };
+        const std::array<unsigned char*, 4> to = out;  // a local copy: the stores cannot reach it
         size_t k = 0;
         for (; k + 8 <= count; k += 8) {
-            __m128 v[2], e[2], b[2];
-            for (size_t h = 0; h < 2; ++h) {
-                v[h] = _mm_loadu_ps(x + k + 4 * h);
-                e[h] = _mm_loadu_ps(env + k + 4 * h);
-                b[h] = _mm_mul_ps(_mm_loadu_ps(lp + k + 4 * h), bassGain);
-            }
-            __m128 voc[2], drm[2], oth[2];
-            for (size_t h = 0; h < 2; ++h) {
-                voc[h] = _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(v[h], _mm_mul_ps(b[h], bassRemoval)),
-                                               _mm_sub_ps(one, _mm_mul_ps(e[h], ducking))),
-                                    vocalGain);
-                drm[h] = _mm_mul_ps(_mm_mul_ps(v[h], e[h]), drumGain);
-                oth[h] = _mm_mul_ps(v[h], otherGain);
-            }
-            encode(voc[0], voc[1], vocals + 2 * k);
-            encode(drm[0], drm[1], drums + 2 * k);
-            encode(b[0], b[1], bass + 2 * k);
-            encode(oth[0], oth[1], other + 2 * k);
+            const __m128 v[2] = {_mm_loadu_ps(x + k), _mm_loadu_ps(x + k + 4)};
+            const __m128 e[2] = {_mm_loadu_ps(env + k), _mm_loadu_ps(env + k + 4)};
+            MixEncode<Sse2>(v, e, lp + k, to, at + k);
         }
         return k;
     }
@@ -325,8 +314,21 @@ struct S16Stems {
 
 }  // namespace
 
+#if defined(__SSE2__)
+namespace StemMix {
+
+template <size_t C>
+size_t SeparatePlainSse2(PlainPiece& piece) {
+    return SeparatePlain<Sse2, C>(piece);
+}
+template size_t SeparatePlainSse2<1>(PlainPiece&);
+template size_t SeparatePlainSse2<2>(PlainPiece&);
+
+}  // namespace StemMix
+#endif
+
 StemSeparator::StemSeparator(int32_t sampleRate, int32_t channels)
-    : channels_(channels > 0 ? static_cast<size_t>(channels) : 1) {
+    : channels_(channels > 0 ? static_cast<size_t>(channels) : 1), wide_(HasAvx2()) {
     const float dt = 1.0f / static_cast<float>(sampleRate);
     alpha_ = dt / (kTimeConstant + dt);
     // A NaN or vanishing coefficient (rate 0, absurd rates) never forgets: no stretches.
@@ -350,6 +352,10 @@ StemSeparator::StemSeparator(int32_t sampleRate, int32_t channels)
     never_ = static_cast<uint32_t>(envelope_.size());
     envelope_.resize(envelope_.size() + kPieceSamples + 1, 0.0f);
     reset();
+}
+
+void StemSeparator::useWideVectors(bool wide) {
+    wide_ = wide && HasAvx2();
 }
 
 void StemSeparator::reset() {
@@ -414,6 +420,30 @@ void StemSeparator::trackEnvelopes(const uint32_t* keep, size_t frames, size_t f
     for (size_t l = 0; l < Lanes; ++l) state_[first + l].hit = hit[l];
 }
 
+size_t StemSeparator::separatePlain(const float* in, size_t start, size_t frames,
+                                    const float* lowpass,
+                                    const std::array<unsigned char*, 4>& out) {
+#if defined(__SSE2__)
+    uint32_t hit[2];
+    float prev[2];
+    for (size_t c = 0; c < channels_; ++c) {
+        const uint32_t count = state_[c].hit;
+        hit[c] = count >= never_ ? never_ : std::min(count, settled_);
+        prev[c] = state_[c].prev;
+    }
+    PlainPiece piece{in, start, frames, lowpass, out, envelope_.data(), prev, hit};
+    const bool mono = channels_ == 1;
+    size_t done = 0;
+    if (wide_) done = mono ? SeparatePlainAvx2<1>(piece) : SeparatePlainAvx2<2>(piece);
+    done += mono ? SeparatePlainSse2<1>(piece) : SeparatePlainSse2<2>(piece);
+    for (size_t c = 0; c < channels_; ++c) state_[c].hit = hit[c];
+    return done;
+#else
+    (void)in, (void)start, (void)frames, (void)lowpass, (void)out;
+    return 0;
+#endif
+}
+
 template <class Stems>
 void StemSeparator::separate(const float* in, size_t frames, Stems& stems) {
     if (frames == 0) return;
@@ -453,8 +483,18 @@ void StemSeparator::separate(const float* in, size_t frames, Stems& stems) {
     const size_t pieceFrames = std::max<size_t>(1, kPieceSamples / channels);
     if (keep_.size() < pieceFrames * channels) keep_.resize(pieceFrames * channels);
     uint32_t* keep = keep_.data();
-    for (size_t start = 0; start < frames; start += pieceFrames) {
-        const size_t n = std::min(pieceFrames, frames - start);
+    for (size_t start = 0, n = 0; start < frames; start += n) {
+        n = std::min(pieceFrames, frames - start);
+        if constexpr (Stems::kWantsRange) {
+            // Mono and stereo within range go from the input to the encoded stems in one pass.
+            if (plain && channels <= 2) {
+                const size_t done = separatePlain(in, start, n, stems.lowpass(), stems.out);
+                if (done == n) continue;
+                // What is left: a short tail, or samples outside kPlainRange from here on.
+                start += done;
+                n -= done;
+            }
+        }
         const size_t count = n * channels;
         const float* x = in + start * channels;
 

@@ -31,6 +31,11 @@ class StemSeparator {
     // streaming split spends between reading and writing.
     void processS16(const float* in, size_t frames, const std::array<unsigned char*, 4>& out);
 
+    // processS16 takes mono and stereo eight samples at a time, or sixteen where the
+    // processor has AVX2; the bytes are the same either way. This chooses the eight (false)
+    // or the widest there is (true, the default), so that the two can be compared.
+    void useWideVectors(bool wide);
+
     static constexpr size_t kChunkFrames = 16384;
 
     // Forgets all history, as if newly constructed.
@@ -47,11 +52,14 @@ class StemSeparator {
     void separate(const float* in, size_t frames, Stems& stems);
     template <size_t Lanes>
     void trackEnvelopes(const uint32_t* keep, size_t frames, size_t first, float* env);
+    size_t separatePlain(const float* in, size_t start, size_t frames, const float* lowpass,
+                         const std::array<unsigned char*, 4>& out);
     static constexpr size_t kPieceSamples = 2048;  // the envelope's and the gains' unit of work
 
     float alpha_;    // low-pass coefficient for this sample rate
     size_t warmUp_;  // samples after which a low-pass started from zero has forgotten it
     size_t channels_;
+    bool wide_;         // sixteen samples at a time where that can be done
     uint32_t settled_;  // first count whose envelope no longer decays
     uint32_t never_;    // counts from here on: no transient yet, the envelope is zero
     std::vector<ChannelState> state_;
