@@ -14,14 +14,15 @@
 # Usage: bench/split.sh [input.wav]
 #   TRACKLOOM   program to measure (default: build-bench/trackloom, then build/trackloom)
 #   MINUTES     length of the generated input (default 30)
-#   REPEAT      runs of each command; the fastest counts (default 3)
+#   REPEAT      runs of each command, taken in turns; the fastest counts (default 7: on a
+#               shared machine single runs of either side can take twice as long)
 #   WORK        scratch directory (default: a new one under /tmp, removed afterwards)
 #   LONG_HOURS  also split a mix this many hours long and report its peak memory
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 minutes="${MINUTES:-30}"
-repeat="${REPEAT:-3}"
+repeat="${REPEAT:-7}"
 exe="${TRACKLOOM:-}"
 if [ -z "$exe" ]; then
     for candidate in "$root/build-bench/trackloom" "$root/build/trackloom"; do

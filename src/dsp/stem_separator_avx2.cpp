@@ -1,7 +1,10 @@
 // The separator's one-pass 16-bit kernel, sixteen samples at a time. This file alone is
 // compiled for AVX2, without FMA, so every product and difference is rounded on its own
 // as everywhere else, and the kernel runs only where the processor has AVX2. Each lane
-// does what a lane of the eight-sample kernel does, so the bytes are the same.
+// does what a lane of the eight-sample kernel does, so the bytes are the same. All that is
+// compiled here must stay this file's own: its operations are in an unnamed namespace, and
+// a function the rest of the program shares, inlined or not, does not belong here, since
+// the linker could pick this file's AVX2 copy for callers on any processor.
 #include "dsp/stem_mix.h"
 
 #if defined(__AVX2__)
