@@ -63,11 +63,12 @@ class StemSeparator {
     uint32_t settled_;  // first count whose envelope no longer decays
     uint32_t never_;    // counts from here on: no transient yet, the envelope is zero
     std::vector<ChannelState> state_;
-    std::vector<float> envelope_;  // by count of samples since the last transient
-    std::vector<uint32_t> keep_;   // per sample of a piece: all ones where there is no transient
-    std::vector<float> env_;       // per sample of a piece: the envelope
-    std::vector<float> lowpass_;   // processS16: the block's low-pass, unscaled
-    std::vector<float> scratch_;   // processS16: a piece's four float stems, when they are needed
+    std::vector<float> envelope_;       // by count of samples since the last transient
+    std::vector<float> plainEnvelope_;  // the same, negligible values zero, for processS16
+    std::vector<uint32_t> keep_;  // per sample of a piece: all ones where there is no transient
+    std::vector<float> env_;      // per sample of a piece: the envelope
+    std::vector<float> lowpass_;  // processS16: the block's low-pass, unscaled
+    std::vector<float> scratch_;  // processS16: a piece's four float stems, when they are needed
 };
 
 }  // namespace Trackloom
