@@ -15,7 +15,7 @@
 #   TRACKLOOM   program to measure (default: build-bench/trackloom, then build/trackloom)
 #   MINUTES     length of the generated input (default 30)
 #   REPEAT      runs of each command, taken in turns; the fastest counts (default 7: on a
-#               shared machine single runs of either side can take twice as long)
+#               shared machine single runs of either side can take two or three times as long)
 #   WORK        scratch directory (default: a new one under /tmp, removed afterwards)
 #   LONG_HOURS  also split a mix this many hours long and report its peak memory
 set -euo pipefail

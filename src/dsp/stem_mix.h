@@ -30,7 +30,7 @@ constexpr float kPlainRange = 1024.0f;
 // worked out, and where the low-pass and every input before them stayed within
 // kPlainRange. A kernel encodes their four stems, transient test and envelope included,
 // and stops before a group of samples that reaches outside kPlainRange, or before a tail
-// shorter than its group; it returns the frames done and moves `start` and `hit` on.
+// shorter than its group; it returns the frames done and moves `start`, `frames` and `hit` on.
 struct PlainPiece {
     const float* in;                    // the block, interleaved
     size_t start;                       // frames before the piece in the block
