@@ -505,22 +505,27 @@ int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
     // dwells on more at the loop's openings than over the whole takes it.
     const bool haveLoop = harmony != nullptr && harmony->repetition >= kMinRepetition &&
                           total(harmony->quarterBass[0]) > 1e-9 && total(harmony->allBass) > 1e-9;
-    std::array<double, 12> openingRoots{};
-    if (haveLoop) openingRoots = chordRoots(harmony->quarterBass[0]);
+    // Each quarter's chord roots from its bass; the first quarter opens the loop.
+    std::array<std::array<double, 12>, 4> quarterRoots{};
+    double openingTotal = 0.0, allTotal = 0.0;
+    if (haveLoop) {
+        for (size_t q = 0; q < 4; ++q) quarterRoots[q] = chordRoots(harmony->quarterBass[q]);
+        openingTotal = total(quarterRoots[0]);
+        allTotal = total(harmony->allBass);
+    }
     auto lean = [&](int key) {
         if (!haveLoop) return 0.0;
         const size_t tonic = static_cast<size_t>(key % 12);
-        return openingRoots[tonic] / total(openingRoots) -
-               harmony->allBass[tonic] / total(harmony->allBass);
+        return quarterRoots[0][tonic] / openingTotal - harmony->allBass[tonic] / allTotal;
     };
-    // The tonic a cadence in the loop names, or -1: each quarter's chord root from its bass,
+    // The tonic a cadence in the loop names, or -1: each quarter's strongest chord root,
     // and a root reached by a fall of a fifth that the next quarter holds. Loops that make
     // no such move (I-V-vi-IV) or make it into more than one chord name none.
     int cadence = -1;
     if (haveLoop) {
         std::array<int, 4> roots{};
         for (size_t q = 0; q < 4; ++q) {
-            const std::array<double, 12> r = chordRoots(harmony->quarterBass[q]);
+            const std::array<double, 12>& r = quarterRoots[q];
             roots[q] = static_cast<int>(std::max_element(r.begin(), r.end()) - r.begin());
             if (!(r[static_cast<size_t>(roots[q])] > 0.0)) roots[q] = -1;
         }
