@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "dsp/analysis.h"
 #include "dsp/audio_dsp.h"
 #include "dsp/fft.h"
 #include "test_support.h"
@@ -284,4 +285,40 @@ TEST(TempoHarmony, LoopLengthSettlesHalfAndTwoThirdReadings) {
     EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(140.0, loop(60.0 * 32 / 1.5 / 140.0)), 140.0);
 }
 
+// The confidence says how much to trust the tempo: steady drums near 1, sound with no beat
+// (a held tone, noise) near 0, so a script can tell a guess from a reading.
+TEST(TempoEstimator, ConfidenceTellsASteadyBeatFromAGuess) {
+    constexpr int32_t kRate = 44100;
+    auto confidence = [](const AudioBuffer& b) {
+        return dsp::EstimateTempoAndKey(b).bpmConfidence;
+    };
+    EXPECT_GT(confidence(clickTrack(120.0, 20.0, kRate)), 0.8);
+    EXPECT_GT(confidence(rockBeat(96.0, 20.0, kRate)), 0.3);
+
+    AudioBuffer tone = silence(20.0, kRate);
+    for (size_t i = 0; i < tone.samples.size(); ++i) {
+        tone.samples[i] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 440.0 * i / kRate));
+    }
+    EXPECT_LT(confidence(tone), 0.05);
+    AudioBuffer hiss = silence(20.0, kRate);
+    Noise noise;
+    for (float& v : hiss.samples) v = 0.3f * noise.next();
+    EXPECT_LT(confidence(hiss), 0.05);
+    EXPECT_EQ(confidence(silence(5.0, kRate)), 0.0);
+}
+
 }  // namespace Trackloom
+
+TEST(TempoRange, FoldsByOctavesIntoTheRange) {
+    EXPECT_DOUBLE_EQ(Trackloom::dsp::FoldTempoIntoRange(174.0, 70.0, 140.0), 87.0);
+    EXPECT_DOUBLE_EQ(Trackloom::dsp::FoldTempoIntoRange(60.0, 70.0, 140.0), 120.0);
+    EXPECT_DOUBLE_EQ(Trackloom::dsp::FoldTempoIntoRange(30.0, 85.0, 170.0),
+                     120.0);  // two octaves up
+    EXPECT_DOUBLE_EQ(Trackloom::dsp::FoldTempoIntoRange(100.0, 70.0, 140.0), 100.0);
+    EXPECT_DOUBLE_EQ(Trackloom::dsp::FoldTempoIntoRange(140.0, 70.0, 140.0),
+                     140.0);  // bounds included
+    EXPECT_DOUBLE_EQ(Trackloom::dsp::FoldTempoIntoRange(154.3, 70.0, 140.0),
+                     77.2);  // rounded to 0.1
+    // A range narrower than an octave cannot hold every tempo: left alone.
+    EXPECT_DOUBLE_EQ(Trackloom::dsp::FoldTempoIntoRange(174.0, 100.0, 150.0), 174.0);
+}

@@ -2,6 +2,8 @@
 // estimators in one call, so both paths give identical answers.
 #include "dsp/analysis.h"
 
+#include <cmath>
+
 #include "dsp/audio_dsp.h"
 #include "dsp/key_estimator.h"
 #include "dsp/tempo_estimator.h"
@@ -31,10 +33,28 @@ TempoAndKey EstimateTempoAndKey(const AudioBuffer& input) {
 
 TempoAndKey EstimateTempoAndKey(const TempoEstimator& tempo, const KeyEstimator& key) {
     const LoopStart loop = key.loop();
-    const double bpm = tempo.measuredBpm(&loop);
-    if (!(bpm > 0.0)) return {TempoEstimator::kNoEvidenceBpm, key.key(&loop)};
-    const LoopStart fitted = FitLoopToTempo(key.chromaFrames(), loop, bpm);
-    return {bpm, key.key(&fitted)};
+    const TempoChoice tempoChoice = tempo.measuredTempo(&loop);
+    TempoAndKey result;
+    KeyChoice keyChoice;
+    if (tempoChoice.bpm > 0.0) {
+        result.bpm = tempoChoice.bpm;
+        result.bpmConfidence = tempoChoice.confidence;
+        const LoopStart fitted = FitLoopToTempo(key.chromaFrames(), loop, tempoChoice.bpm);
+        keyChoice = key.choice(&fitted);
+    } else {
+        keyChoice = key.choice(&loop);
+    }
+    result.key = KeyName(keyChoice.key);
+    result.keyIndex = keyChoice.key;
+    result.keyConfidence = keyChoice.confidence;
+    return result;
+}
+
+double FoldTempoIntoRange(double bpm, double minBpm, double maxBpm) {
+    if (!(bpm > 0.0) || !(minBpm > 0.0) || !(maxBpm >= 2.0 * minBpm)) return bpm;
+    while (bpm < minBpm) bpm *= 2.0;
+    while (bpm > maxBpm) bpm *= 0.5;
+    return std::round(bpm * 10.0) / 10.0;
 }
 
 }  // namespace dsp

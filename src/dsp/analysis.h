@@ -14,9 +14,17 @@ namespace dsp {
 struct TempoAndKey {
     double bpm = TempoEstimator::kNoEvidenceBpm;
     std::string key;
+    int keyIndex = -1;           // tonic 0..11 (C..B), +12 for minor; -1: no evidence
+    double bpmConfidence = 0.0;  // 0..1, see ChooseTempoFromEnvelopes
+    double keyConfidence = 0.0;  // 0..1, see ChooseKeyFromChroma
 };
 
 TempoAndKey EstimateTempoAndKey(const AudioBuffer& input);
+
+// Moves `bpm` by factors of two into minBpm..maxBpm, rounded to 0.1 as tempi are given.
+// The range must hold an octave (maxBpm >= 2 * minBpm > 0) so that every tempo has a place;
+// otherwise `bpm` is returned as it is.
+double FoldTempoIntoRange(double bpm, double minBpm, double maxBpm);
 
 // The same from estimators fed one stream alike. The harmony's loop settles the tempo's
 // octave, and the tempo then the loop's exact length, which places the loop's openings.

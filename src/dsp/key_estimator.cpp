@@ -197,10 +197,14 @@ void KeyEstimator::keepFrame(const std::array<double, 12>& bass,
 }
 
 std::string KeyEstimator::key(const dsp::LoopStart* loop) const {
-    if (!frames_.heardSignal()) return dsp::KeyName(-1);
-    if (loop != nullptr) return dsp::KeyName(dsp::EstimateKeyFromChroma(chroma_, loop));
+    return dsp::KeyName(choice(loop).key);
+}
+
+dsp::KeyChoice KeyEstimator::choice(const dsp::LoopStart* loop) const {
+    if (!frames_.heardSignal()) return {};
+    if (loop != nullptr) return dsp::ChooseKeyFromChroma(chroma_, loop);
     const dsp::LoopStart found = this->loop();
-    return dsp::KeyName(dsp::EstimateKeyFromChroma(chroma_, &found));
+    return dsp::ChooseKeyFromChroma(chroma_, &found);
 }
 
 namespace dsp {
@@ -255,6 +259,8 @@ constexpr double kScaleShareWeight = 4.0;
 // lean; half as much again, and cadences misread where the loop was found out of step
 // began to outweigh the rest.
 constexpr double kCadenceWeight = 0.4;
+// A lead in weighed evidence (correlation units) that leaves no doubt about the key.
+constexpr double kDecisiveKeyLead = 0.3;
 // Scales as twelve-note masks from the tonic: major, and the natural minor.
 constexpr bool kMajorScale[12] = {true,  false, true,  false, true,  true,
                                   false, true,  false, true,  false, true};
@@ -482,7 +488,11 @@ LoopStart FitLoopToTempo(const ChromaFrames& frames, const LoopStart& loop, doub
 }
 
 int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
-    if (!(total(chroma.treble) + total(chroma.bass) > 1e-9)) return -1;
+    return ChooseKeyFromChroma(chroma, harmony).key;
+}
+
+KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
+    if (!(total(chroma.treble) + total(chroma.bass) > 1e-9)) return {};
     const bool haveBass = total(chroma.bass) > 1e-9;
     std::array<double, 24> score{};
     int best = 0;
@@ -561,7 +571,15 @@ int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
         const int neighbour = (chosen % 12 + step) % 12 + mode;
         if (weighed(neighbour) > weighed(pick)) pick = neighbour;
     }
-    return pick;
+    // Confidence: the lead of the chosen key's weighed evidence over the best other key's.
+    // A lead of kDecisiveKeyLead or more is beyond doubt; none (the rules above overruled
+    // a rival that the evidence alone favours) means a guess between the two.
+    double rival = -1e300;
+    for (int k = 0; k < 24; ++k) {
+        if (k != pick) rival = std::max(rival, weighed(k));
+    }
+    const double lead = (weighed(pick) - rival) / kDecisiveKeyLead;
+    return {pick, std::clamp(lead, 0.0, 1.0)};
 }
 
 }  // namespace dsp

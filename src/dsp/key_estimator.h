@@ -85,6 +85,15 @@ LoopStart FitLoopToTempo(const ChromaFrames& frames, const LoopStart& loop, doub
 // sums hold no evidence. `loop`, when given, adds the evidence of the loop's first chord.
 int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* loop = nullptr);
 
+// The same with how sure it is: `confidence` 0..1 is how clearly the chosen key's evidence
+// (profile fit, the loop's openings, the scale's distinguishing note, a cadence) leads that
+// of the best other key. key -1 and confidence 0 without evidence.
+struct KeyChoice {
+    int key = -1;
+    double confidence = 0.0;
+};
+KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const LoopStart* loop = nullptr);
+
 // The text form of a key index: "A Minor (Relative: C Major)"; the default key for -1.
 std::string KeyName(int keyIndex);
 
@@ -107,6 +116,8 @@ class KeyEstimator {
     dsp::LoopStart loop() const { return dsp::FindLoopStart(kept_); }
     // The key; with the loop already found from this estimator, it is not looked for again.
     std::string key(const dsp::LoopStart* loop = nullptr) const;
+    // The key index (see EstimateKeyFromChroma) and its confidence; {-1, 0} without evidence.
+    dsp::KeyChoice choice(const dsp::LoopStart* loop = nullptr) const;
     void reset();
 
     const dsp::ChromaSums& chroma() const { return chroma_; }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "dsp/portable_math.h"
 
@@ -77,11 +79,16 @@ double TempoEstimator::bpm(const dsp::LoopStart* harmony) const {
 }
 
 double TempoEstimator::measuredBpm(const dsp::LoopStart* harmony) const {
-    if (!frames_.heardSignal()) return 0.0;
-    double raw = dsp::EstimateTempoFromEnvelopes(env_);
-    if (!(raw > 0.0)) return 0.0;
-    if (harmony != nullptr) raw = dsp::FitTempoToHarmony(raw, *harmony);
-    return std::round(raw * 10.0) / 10.0;
+    return measuredTempo(harmony).bpm;
+}
+
+dsp::TempoChoice TempoEstimator::measuredTempo(const dsp::LoopStart* harmony) const {
+    if (!frames_.heardSignal()) return {};
+    dsp::TempoChoice choice = dsp::ChooseTempoFromEnvelopes(env_);
+    if (!(choice.bpm > 0.0)) return {};
+    if (harmony != nullptr) choice.bpm = dsp::FitTempoToHarmony(choice.bpm, *harmony);
+    choice.bpm = std::round(choice.bpm * 10.0) / 10.0;
+    return choice;
 }
 
 }  // namespace Trackloom
@@ -222,16 +229,57 @@ double lagPeak(const std::vector<double>& r, double lag) {
     return best;
 }
 
+// How clearly the chosen beat beats its rivals, 0..1. Readings of the same pulse at another
+// metrical level (a half, a third, two thirds of it, or those multiples) are no rivals: the
+// notated level is a matter of convention, which the tempo range settles. The rest must
+// score clearly lower, and the pulse itself must repeat: a beat whose envelope barely
+// correlates with itself a period later is a guess however it ranks.
+double TempoConfidence(const std::vector<std::pair<double, double>>& candidates, double chosen,
+                       double chosenScore, double periodicity) {
+    constexpr double kRelatives[] = {1.0 / 3.0, 0.5, 2.0 / 3.0, 1.0, 1.5, 2.0, 3.0};
+    constexpr double kSameReading = 0.04;  // within 4 %, as tempo accuracy is counted
+    // A score lead of this much (autocorrelation units summed over the beat's levels) is
+    // beyond doubt; half of it leaves the two readings about as likely.
+    constexpr double kDecisiveLead = 0.4;
+    double rival = -1e300;
+    for (const auto& [bpm, score] : candidates) {
+        bool related = false;
+        for (const double r : kRelatives) {
+            if (std::fabs(bpm / (chosen * r) - 1.0) <= kSameReading) related = true;
+        }
+        if (!related) rival = std::max(rival, score);
+    }
+    const double lead = rival > -1e300 ? (chosenScore - rival) / kDecisiveLead : 1.0;
+    return std::clamp(lead, 0.0, 1.0) * std::clamp(periodicity, 0.0, 1.0);
+}
+
+// The autocorrelation's highest value within a frame of a fractional lag: how strongly the
+// envelope repeats there, however sharp its peak (lagPeak halves a one-frame peak).
+double lagMaximum(const std::vector<double>& r, double lag) {
+    const long i = static_cast<long>(std::floor(lag));
+    double best = -1.0;
+    for (long j = i - 1; j <= i + 2; ++j) {
+        if (j >= 0 && static_cast<size_t>(j) < r.size()) {
+            best = std::max(best, r[static_cast<size_t>(j)]);
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
+    return ChooseTempoFromEnvelopes(env).bpm;
+}
+
+TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
     const double rate = env.frameRate;
     const size_t maxLag = static_cast<size_t>(kMaxLagSeconds * rate);
     const size_t n = env.band[0].size();
     for (const auto& band : env.band) {
-        if (band.size() != n) return 0.0;
+        if (band.size() != n) return {};
     }
-    if (n < 4) return 0.0;
+    if (n < 4) return {};
 
     // Each band on its own shows subdivisions that louder bands would mask (hi-hats under
     // kick and snare); their sum, each band scaled to unit deviation, shows how strongly
@@ -251,9 +299,9 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
         const double scale = 1.0 / std::sqrt(var / static_cast<double>(n));
         for (size_t i = 0; i < n; ++i) sum[i] += static_cast<float>(band[i] * scale);
     }
-    if (bandAcf.empty()) return 0.0;
+    if (bandAcf.empty()) return {};
     const std::vector<double> acf = normalisedAutocorrelation(sum, maxLag, rate);
-    if (acf.empty()) return 0.0;
+    if (acf.empty()) return {};
 
     // Kick against snare band: a backbeat alternates the two at the beat, so their
     // correlation peaks at odd multiples of the beat and dips at even ones.
@@ -273,6 +321,7 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
     // settles what the evidence leaves open.
     double bestScore = -1e300;
     double bestBpm = 0.0;
+    std::vector<std::pair<double, double>> candidates;  // (bpm, score) for the confidence
     for (double bpm = kMinBpm; bpm <= kMaxBpm + 1e-9; bpm += 0.5) {
         const double period = 60.0 * rate / bpm;
         const double beat = whole(period);
@@ -290,12 +339,13 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
             kickSnare.empty() ? 0.0 : lagPeak(kickSnare, period) - lagPeak(kickSnare, 2.0 * period);
         const double score = beat + meter + 0.25 * subdivision + kBackbeatWeight * backbeat -
                              0.5 * octaves * octaves;
+        candidates.emplace_back(bpm, score);
         if (score > bestScore) {
             bestScore = score;
             bestBpm = bpm;
         }
     }
-    if (bestBpm <= 0.0) return 0.0;
+    if (bestBpm <= 0.0) return {};
 
     // Refinement: the period whose multiples line up best with the autocorrelation, to a
     // two-hundredth of a frame; many multiples average out the frame quantisation.
@@ -317,7 +367,8 @@ double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
             bestPeriod = p;
         }
     }
-    return 60.0 * rate / bestPeriod;
+    return {60.0 * rate / bestPeriod,
+            TempoConfidence(candidates, bestBpm, bestScore, lagMaximum(acf, coarse))};
 }
 
 double FitTempoToHarmony(double bpm, const LoopStart& harmony) {

@@ -42,6 +42,16 @@ struct OnsetEnvelopes {
 // when they hold no periodicity at all.
 double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env);
 
+// The same with how sure it is. `confidence` is 0..1: how clearly the chosen beat outscores
+// every tempo that is not a metrical relative of it (a half, double, third, ... of it), times
+// how strongly the onsets repeat at that beat. Near 0 for noise, speech or a held tone;
+// near 1 for a steady drum track. Both 0 when the envelopes hold no periodicity.
+struct TempoChoice {
+    double bpm = 0.0;
+    double confidence = 0.0;
+};
+TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env);
+
 // Checks a tempo against the length of the harmony's loop, which spans whole bars: 12, 16,
 // 24, 32, 36 or 48 beats. Onsets alone cannot tell a half-time groove from a slow backbeat,
 // nor a three-against-two clave from a slower beat; the harmony can. A loop of 8 beats means
@@ -70,6 +80,8 @@ class TempoEstimator {
     // The same, but 0 instead of the default tempo when the input carries no rhythmic
     // evidence.
     double measuredBpm(const dsp::LoopStart* harmony = nullptr) const;
+    // The same with its confidence (see ChooseTempoFromEnvelopes); {0, 0} without evidence.
+    dsp::TempoChoice measuredTempo(const dsp::LoopStart* harmony = nullptr) const;
     void reset();
 
     // The envelopes gathered so far (for inspection and tests).
