@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "dsp/analysis.h"
 #include "dsp/audio_dsp.h"
 #include "test_support.h"
 
@@ -78,6 +79,26 @@ TEST(KeyEstimator, MinorProgressionsNameTheirTonic) {
               "D Minor (Relative: F Major)");
     EXPECT_EQ(keyOf({{40, true}, {50, false}, {48, false}, {47, false}}),
               "E Minor (Relative: G Major)");
+}
+
+// The key's confidence ranks a clear cadence above harmony that two keys explain equally:
+// an open fifth (no third) says nothing of major or minor.
+TEST(KeyEstimator, ConfidenceIsHighForACadenceAndLowForAnOpenFifth) {
+    auto confidence = [](const AudioBuffer& b) {
+        return dsp::EstimateTempoAndKey(b).keyConfidence;
+    };
+    const double cadence =
+        confidence(progression({{48, false}, {53, false}, {55, false}, {48, false}}, 3));
+    AudioBuffer fifths;
+    fifths.sampleRate = 22050;
+    fifths.samples.assign(static_cast<size_t>(16.0 * fifths.sampleRate), 0.0f);
+    for (double t = 0.0; t < 16.0; t += 2.0) {
+        for (const int note : {36, 48, 55, 60, 67})
+            addNote(fifths.samples, 22050, t, 2.0, note, 0.15);
+    }
+    const double open = confidence(fifths);
+    EXPECT_GT(cadence, 0.8);
+    EXPECT_LT(open, 0.4);
 }
 
 // What a low drum struck on every beat leaves in a long frame: a comb of steady lines a
