@@ -1,0 +1,78 @@
+#include <windows.h>
+
+#include <atomic>
+
+#include "app/interrupt_cleanup.h"
+
+namespace TrackloomApp {
+namespace {
+
+// The status a console program killed by Ctrl-C ends with.
+constexpr UINT kInterruptedStatus = 0xC000013A;
+// How long the console's handler waits for the program to close its files and end itself
+// between blocks; closing the console leaves five seconds in all.
+constexpr DWORD kWaitForProgramMs = 2000;
+constexpr DWORD kWaitStepMs = 20;
+
+std::atomic<bool> gInterrupted{false};
+// Guards the list against the handler's thread; held, too, while the program holds off
+// interruptions.
+CRITICAL_SECTION gLock;
+std::vector<std::string> gWatched;
+
+void deleteWatched() {
+    for (const std::string& path : gWatched) DeleteFileA(path.c_str());
+}
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    gInterrupted = true;
+    for (DWORD waited = 0; waited < kWaitForProgramMs; waited += kWaitStepMs) Sleep(kWaitStepMs);
+    // Still here: the program is waiting for input and never reached a block's end. Files
+    // it holds open cannot be deleted, the others are.
+    EnterCriticalSection(&gLock);
+    deleteWatched();
+    ExitProcess(kInterruptedStatus);
+}
+
+}  // namespace
+
+InterruptCleanup::InterruptCleanup() {
+    InitializeCriticalSection(&gLock);
+    gInterrupted = false;
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+InterruptCleanup::~InterruptCleanup() {
+    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    EnterCriticalSection(&gLock);
+    gWatched.clear();
+    LeaveCriticalSection(&gLock);
+    DeleteCriticalSection(&gLock);
+}
+
+void InterruptCleanup::watch(const std::vector<std::string>& paths) {
+    EnterCriticalSection(&gLock);
+    gWatched = paths;
+    LeaveCriticalSection(&gLock);
+}
+
+void InterruptCleanup::hold() {
+    EnterCriticalSection(&gLock);
+}
+
+void InterruptCleanup::release() {
+    LeaveCriticalSection(&gLock);
+}
+
+void InterruptCleanup::closeAndEndIfInterrupted(const std::function<void()>& closeFiles) {
+    if (!gInterrupted) return;
+    closeFiles();
+    EnterCriticalSection(&gLock);
+    deleteWatched();
+    ExitProcess(kInterruptedStatus);
+}
+
+}  // namespace TrackloomApp
