@@ -128,8 +128,9 @@ class WavWriter {
     unsigned char* reserveEncoded(size_t sampleCount);
     bool commitEncoded(size_t sampleCount);
 
-    // Completes the header, closes the file and renames it over the target. Returns false,
-    // leaving any previous file under the target untouched, if any byte did not make it.
+    // Completes the header, closes the file and renames it over the target, whose
+    // permission bits it takes. Returns false, leaving any previous file under the target
+    // untouched, if any byte did not make it.
     bool finish();
 
     // Drops the temporary file; the target is left as it was.
