@@ -16,9 +16,16 @@ constexpr DWORD kWaitStepMs = 20;
 
 std::atomic<bool> gInterrupted{false};
 // Guards the list against the handler's thread; held, too, while the program holds off
-// interruptions.
+// interruptions. Never deleted: a handler already running may still take it after the
+// object that set it up is gone.
 CRITICAL_SECTION gLock;
+INIT_ONCE gLockReady = INIT_ONCE_STATIC_INIT;
 std::vector<std::string> gWatched;
+
+BOOL CALLBACK initializeLock(PINIT_ONCE, PVOID, PVOID*) {
+    InitializeCriticalSection(&gLock);
+    return TRUE;
+}
 
 void deleteWatched() {
     for (const std::string& path : gWatched) DeleteFileA(path.c_str());
@@ -40,7 +47,7 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 }  // namespace
 
 InterruptCleanup::InterruptCleanup() {
-    InitializeCriticalSection(&gLock);
+    InitOnceExecuteOnce(&gLockReady, initializeLock, nullptr, nullptr);
     gInterrupted = false;
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
@@ -50,7 +57,6 @@ InterruptCleanup::~InterruptCleanup() {
     EnterCriticalSection(&gLock);
     gWatched.clear();
     LeaveCriticalSection(&gLock);
-    DeleteCriticalSection(&gLock);
 }
 
 void InterruptCleanup::watch(const std::vector<std::string>& paths) {

@@ -115,6 +115,8 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
         interruptCleanup.watch({});
         interruptCleanup.release();
     }
+    // An interruption that waited for the set still ends the run as interrupted.
+    interruptCleanup.closeAndEndIfInterrupted(closeAll);
     for (size_t k = 0; k < 4; ++k) {
         if (!ok[k]) ReportWriteFailure(paths[k]);
     }
