@@ -21,6 +21,9 @@ std::atomic<bool> gInterrupted{false};
 CRITICAL_SECTION gLock;
 INIT_ONCE gLockReady = INIT_ONCE_STATIC_INIT;
 std::vector<std::string> gWatched;
+// The program's thread, whose reads the handler cancels: a split waiting for input from a
+// pipe would otherwise never come back to close its files. Null when nothing is watched.
+HANDLE gProgramThread = nullptr;
 
 BOOL CALLBACK initializeLock(PINIT_ONCE, PVOID, PVOID*) {
     InitializeCriticalSection(&gLock);
@@ -36,9 +39,17 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
         return FALSE;
     }
     gInterrupted = true;
-    for (DWORD waited = 0; waited < kWaitForProgramMs; waited += kWaitStepMs) Sleep(kWaitStepMs);
-    // Still here: the program is waiting for input and never reached a block's end. Files
-    // it holds open cannot be deleted, the others are.
+    for (DWORD waited = 0; waited < kWaitForProgramMs; waited += kWaitStepMs) {
+        // A cancelled read ends the program's input early; it then sees the interruption
+        // before doing anything with what it read. Never while it holds interruptions off:
+        // a cancelled write there could leave half a set of stems renamed.
+        EnterCriticalSection(&gLock);
+        if (gProgramThread != nullptr) CancelSynchronousIo(gProgramThread);
+        LeaveCriticalSection(&gLock);
+        Sleep(kWaitStepMs);
+    }
+    // Still here: the program is stuck. Files it holds open cannot be deleted, the others
+    // are.
     EnterCriticalSection(&gLock);
     deleteWatched();
     ExitProcess(kInterruptedStatus);
@@ -49,6 +60,10 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 InterruptCleanup::InterruptCleanup() {
     InitOnceExecuteOnce(&gLockReady, initializeLock, nullptr, nullptr);
     gInterrupted = false;
+    EnterCriticalSection(&gLock);
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &gProgramThread,
+                    0, FALSE, DUPLICATE_SAME_ACCESS);
+    LeaveCriticalSection(&gLock);
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
@@ -56,6 +71,8 @@ InterruptCleanup::~InterruptCleanup() {
     SetConsoleCtrlHandler(onConsoleEvent, FALSE);
     EnterCriticalSection(&gLock);
     gWatched.clear();
+    if (gProgramThread != nullptr) CloseHandle(gProgramThread);
+    gProgramThread = nullptr;
     LeaveCriticalSection(&gLock);
 }
 
