@@ -1,5 +1,6 @@
 #include <vector>
 
+#include "app/command_checks.h"
 #include "app/commands.h"
 #include "dsp/analysis.h"
 #include "dsp/wav_io.h"
@@ -32,6 +33,7 @@ int RunBpm(const std::string& inputPath) {
         ReportReadFailure(inputPath);
         return 1;
     }
+    WarnIfInputDisagreesWithHeader(inputPath, reader);
     const dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(tempo, key);
     PrintEstimates(estimates.bpm, estimates.key);
     return 0;

@@ -13,7 +13,8 @@ int Dispatch(int argc, char** argv);
 namespace TrackloomApp {
 
 // Splits `inputPath` into DIR/vocals.wav, drums.wav, bass.wav and other.wav, streaming in
-// blocks. Returns 0 on success, 1 if the input could not be read or any stem not written.
+// blocks. Returns 0 on success, 1 if DIR is empty, the input could not be read or any stem
+// not written.
 int RunSplit(const std::string& inputPath, const std::string& outputDir);
 
 // Prints the tempo and key of `inputPath`. Returns 0, or 1 if it could not be read.

@@ -1,5 +1,7 @@
+#include "app/command_checks.h"
 #include "app/commands.h"
 
 int main(int argc, char** argv) {
-    return Dispatch(argc, argv);
+    // An answer lost on its way out (a full disk, a closed descriptor) is a failure too.
+    return TrackloomApp::FinishStandardOutput(Dispatch(argc, argv));
 }

@@ -2,7 +2,10 @@
 #include <iostream>
 #include <vector>
 
+#include "app/command_checks.h"
 #include "app/commands.h"
+#include "app/directory_lock.h"
+#include "app/interrupt_cleanup.h"
 #include "dsp/stem_separator.h"
 #include "dsp/wav_io.h"
 
@@ -16,6 +19,11 @@ constexpr std::array<const char*, 4> kStemNames = {"/vocals.wav", "/drums.wav", 
 
 int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     using namespace Trackloom;
+    // An unset variable in a script passes "": the stems would land in the root directory.
+    if (outputDir.empty()) {
+        std::cerr << "Output directory is empty: give the directory to write the stems into\n";
+        return 1;
+    }
     WavReader reader;
     if (reader.open(inputPath) != WavStatus::Ok) {
         ReportReadFailure(inputPath);
@@ -45,17 +53,30 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
         for (const auto& path : paths) ReportWriteFailure(path);
         return 1;
     }
+    // An interrupted run removes its temporaries: a long mix leaves gigabytes of them. The
+    // files are watched from the moment they exist.
+    InterruptCleanup interruptCleanup;
     std::array<WavWriter, 4> writers;
     std::array<bool, 4> ok{};
+    interruptCleanup.hold();
+    std::vector<std::string> temporaries;
     for (size_t k = 0; k < 4; ++k) {
         ok[k] = writers[k].open(paths[k], format.sampleRate, format.channels) == WavStatus::Ok;
+        if (ok[k]) temporaries.push_back(writers[k].temporaryPath());
     }
+    interruptCleanup.watch(temporaries);
+    interruptCleanup.release();
+    auto closeAll = [&] {
+        for (WavWriter& writer : writers) writer.abandon();
+        reader = WavReader();
+    };
 
     StemSeparator separator(format.sampleRate, format.channels);
     std::vector<unsigned char> spare;
     // Once no stem can be written any more, the rest of the input is not worth reading.
     auto anyWritable = [&ok] { return ok[0] || ok[1] || ok[2] || ok[3]; };
     while (frames > 0 && anyWritable()) {
+        interruptCleanup.closeAndEndIfInterrupted(closeAll);
         // The stems are encoded straight into the writers' buffers. A stem that can no
         // longer be written is still separated, into a spare buffer, for the others.
         const size_t samples = frames * channels;
@@ -74,17 +95,30 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
         }
         frames = reader.readFrames(input.data(), blockFrames);
     }
+    interruptCleanup.closeAndEndIfInterrupted(closeAll);
+    WarnIfInputDisagreesWithHeader(inputPath, reader);
     // The input may be one of the targets; it must be closed before being replaced, which
     // Windows insists on.
     reader = WavReader();
 
+    // The four stems replace the old ones together: another run splitting into the same
+    // directory renames its set before or after, never in between, and an interruption
+    // waits until the set is complete.
     bool allWritten = true;
-    for (size_t k = 0; k < 4; ++k) {
-        if (ok[k]) ok[k] = writers[k].finish();
-        if (!ok[k]) {
-            ReportWriteFailure(paths[k]);
-            allWritten = false;
+    {
+        interruptCleanup.hold();
+        const DirectoryLock lock(outputDir);
+        for (size_t k = 0; k < 4; ++k) {
+            if (ok[k]) ok[k] = writers[k].finish();
+            if (!ok[k]) allWritten = false;
         }
+        interruptCleanup.watch({});
+        interruptCleanup.release();
+    }
+    // An interruption that waited for the set still ends the run as interrupted.
+    interruptCleanup.closeAndEndIfInterrupted(closeAll);
+    for (size_t k = 0; k < 4; ++k) {
+        if (!ok[k]) ReportWriteFailure(paths[k]);
     }
     if (!allWritten) return 1;
     std::cout << "Successfully split " << inputPath << " into 4 stems in " << outputDir << "\n";

@@ -1,9 +1,9 @@
 // Block-based WAV reading and writing.
 //
-// The reader walks RIFF chunks and decodes 8/16/24/32-bit integer and 32/64-bit float PCM
-// (plain or WAVE_FORMAT_EXTENSIBLE) to single-precision floats. The writer produces
-// 16-bit PCM with a 44-byte header, into a temporary file that is renamed over the target
-// only once every byte has been written.
+// The reader walks RIFF chunks (and those of RF64 and BW64, WAV with 64-bit sizes) and decodes
+// 8/16/24/32-bit integer and 32/64-bit float PCM (plain or WAVE_FORMAT_EXTENSIBLE) to
+// single-precision floats. The writer produces 16-bit PCM with a 44-byte header, into a temporary
+// file that is renamed over the target only once every byte has been written.
 #pragma once
 
 #include <cstddef>
@@ -55,8 +55,20 @@ class WavReader {
 
     const WavFormat& format() const { return format_; }
     // Whole frames in the data chunk, clamped to what the file holds; kUnknownFrameCount
-    // when reading a stream whose length cannot be known in advance.
+    // when reading a stream whose length cannot be known in advance. A data size of all
+    // ones, a pipe writer's or one past 4 GiB, means the data runs to the end of the file.
     uint64_t frameCount() const { return frameCount_; }
+    // Whole frames the header declares, whatever the file holds; kUnknownFrameCount when
+    // it leaves the length open (all ones). An unfinished header declares 0.
+    uint64_t declaredFrameCount() const { return declaredFrameCount_; }
+    // Frames handed out by readFrames() so far.
+    uint64_t framesRead() const { return framesRead_; }
+    // Once the data has ended: whether it held fewer frames than the header declared (a
+    // truncated file, a pipe cut short, a file shrunk while read).
+    bool endedEarly() const;
+    // Whether the header declared no data at all, its sizes left at zero by a writer that
+    // stopped, and the audio behind it was read to the end (frames read, none declared).
+    bool headerUnfinished() const;
 
     // Reads up to `frames` frames (frames * channels interleaved floats) into `out`.
     // Returns the frames read; fewer than asked means the data has ended.
@@ -73,11 +85,16 @@ class WavReader {
     // Reads the next stretch of the data behind what is left of the last one; false once
     // the data has ended.
     bool fill();
+    // Whether fill() has met the end of the data and no whole frame is left to decode.
+    bool dataEnded() const;
 
     std::ifstream file_;
     std::istream* in_ = nullptr;
     WavFormat format_;
     uint64_t frameCount_ = 0;
+    uint64_t declaredFrameCount_ = 0;
+    uint64_t framesRead_ = 0;
+    bool headerUnfinished_ = false;
     uint64_t bytesLeft_ = 0;  // of whole frames, still in the stream; kUnknownFrameCount: all
     uint64_t position_ = 0;   // of the stream's next byte in the file, where that is known
     bool ended_ = false;
@@ -111,8 +128,9 @@ class WavWriter {
     unsigned char* reserveEncoded(size_t sampleCount);
     bool commitEncoded(size_t sampleCount);
 
-    // Completes the header, closes the file and renames it over the target. Returns false,
-    // leaving any previous file under the target untouched, if any byte did not make it.
+    // Completes the header, closes the file and renames it over the target, whose
+    // permission bits it takes. Returns false, leaving any previous file under the target
+    // untouched, if any byte did not make it.
     bool finish();
 
     // Drops the temporary file; the target is left as it was.

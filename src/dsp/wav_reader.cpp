@@ -11,8 +11,16 @@ namespace {
 constexpr uint16_t kFormatPcm = 1;
 constexpr uint16_t kFormatFloat = 3;
 constexpr uint16_t kFormatExtensible = 0xFFFE;
-// A writer streaming to a pipe cannot know the data size and leaves it at all ones.
+// A writer that cannot know the data size in advance (one streaming to a pipe, or past
+// 4 GiB) leaves it at all ones: the data runs to the end.
 constexpr uint32_t kStreamingDataSize = 0xFFFFFFFF;
+// In RF64 and BW64 files, a 32-bit size of all ones says the real size is in the ds64 chunk.
+constexpr uint32_t kSizeInDs64 = 0xFFFFFFFF;
+// ds64 holds the RIFF, data and sample-count sizes (8 bytes each) and a table length.
+constexpr uint32_t kDs64FixedBytes = 28;
+// Entries of ds64's table (tag, 64-bit size) kept for chunks other than data; real files
+// have none, and more are skipped.
+constexpr size_t kMaxDs64TableEntries = 16;
 // No real file has this many chunks before its data; bounds the walk over hostile input.
 constexpr int kMaxChunksBeforeData = 1024;
 // Bytes 2..15 of the extensible sub-format GUID shared by PCM and IEEE float.
@@ -32,6 +40,10 @@ uint16_t le16(const unsigned char* p) {
 uint32_t le32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint64_t le64(const unsigned char* p) {
+    return static_cast<uint64_t>(le32(p)) | (static_cast<uint64_t>(le32(p + 4)) << 32);
 }
 
 bool readExactly(std::istream& in, unsigned char* out, size_t n) {
@@ -133,8 +145,7 @@ void decodeF64(const unsigned char* raw, size_t n, float* out) {
     // the magnitude tells what a float can hold, and no conversion ever overflows.
     constexpr uint64_t kFloatMaxBits = 0x47efffffe0000000ull;
     for (size_t i = 0; i < n; ++i) {
-        const uint64_t bits = static_cast<uint64_t>(le32(raw + 8 * i)) |
-                              (static_cast<uint64_t>(le32(raw + 8 * i + 4)) << 32);
+        const uint64_t bits = le64(raw + 8 * i);
         const uint64_t keep = (bits & 0x7fffffffffffffffull) <= kFloatMaxBits ? ~0ull : 0ull;
         const uint64_t kept = bits & keep;
         double d;
@@ -208,18 +219,40 @@ WavStatus WavReader::open(std::istream& in) {
 
 WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
     frameCount_ = 0;
+    declaredFrameCount_ = 0;
+    framesRead_ = 0;
+    headerUnfinished_ = false;
     bytesLeft_ = 0;
     position_ = 0;
     ended_ = false;
     rawBegin_ = rawEnd_ = 0;
 
+    // The stream's byte offset, counted as it is read, since a pipe cannot tell it.
+    uint64_t offset = 0;
+    auto read = [&](unsigned char* out, size_t n) {
+        offset += n;
+        return readExactly(in, out, n);
+    };
+    auto skip = [&](uint64_t n) {
+        offset += n;
+        return skipBytes(in, n);
+    };
+
     unsigned char riff[12];
-    if (!readExactly(in, riff, sizeof riff)) {
-        return WavStatus::Malformed;
-    }
-    if (std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0) {
+    if (!read(riff, sizeof riff)) return WavStatus::Malformed;
+    // RF64 and BW64 are WAV whose sizes past 4 GiB are kept in a ds64 chunk, first of all.
+    const bool wide = std::memcmp(riff, "RF64", 4) == 0 || std::memcmp(riff, "BW64", 4) == 0;
+    if ((!wide && std::memcmp(riff, "RIFF", 4) != 0) || std::memcmp(riff + 8, "WAVE", 4) != 0) {
         return WavStatus::NotWave;
     }
+    uint64_t riffSize = le32(riff + 4);
+    uint64_t wideDataSize = 0;
+    struct WideSize {
+        unsigned char tag[4];
+        uint64_t size;
+    };
+    WideSize table[kMaxDs64TableEntries];
+    size_t tableEntries = 0;
 
     bool haveFormat = false;
     uint16_t formatCode = 0;
@@ -230,15 +263,36 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
 
     for (int chunk = 0; chunk < kMaxChunksBeforeData; ++chunk) {
         unsigned char header[8];
-        if (!readExactly(in, header, sizeof header)) return WavStatus::Malformed;
+        if (!read(header, sizeof header)) return WavStatus::Malformed;
         const uint32_t size = le32(header + 4);
+
+        if (wide && chunk == 0) {
+            if (std::memcmp(header, "ds64", 4) != 0 || size < kDs64FixedBytes) {
+                return WavStatus::Malformed;
+            }
+            unsigned char ds64[kDs64FixedBytes];
+            if (!read(ds64, sizeof ds64)) return WavStatus::Malformed;
+            riffSize = le64(ds64);
+            wideDataSize = le64(ds64 + 8);
+            const uint32_t listed = le32(ds64 + 24);
+            uint64_t rest = size - kDs64FixedBytes;
+            for (uint32_t i = 0; i < listed && rest >= 12 && tableEntries < kMaxDs64TableEntries;
+                 ++i, rest -= 12) {
+                unsigned char entry[12];
+                if (!read(entry, sizeof entry)) return WavStatus::Malformed;
+                std::memcpy(table[tableEntries].tag, entry, 4);
+                table[tableEntries++].size = le64(entry + 4);
+            }
+            if (!skip(rest + (size & 1u))) return WavStatus::Malformed;
+            continue;
+        }
 
         if (std::memcmp(header, "fmt ", 4) == 0) {
             // Only the first 40 bytes (the extensible layout) carry anything we use.
             unsigned char fmt[40] = {};
             const uint32_t kept = size < sizeof fmt ? size : static_cast<uint32_t>(sizeof fmt);
-            if (size < 16 || !readExactly(in, fmt, kept)) return WavStatus::Malformed;
-            if (!skipBytes(in, uint64_t{size} - kept + (size & 1u))) return WavStatus::Malformed;
+            if (size < 16 || !read(fmt, kept)) return WavStatus::Malformed;
+            if (!skip(uint64_t{size} - kept + (size & 1u))) return WavStatus::Malformed;
             formatCode = le16(fmt);
             channels = le16(fmt + 2);
             sampleRate = le32(fmt + 4);
@@ -256,7 +310,17 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         }
 
         if (std::memcmp(header, "data", 4) != 0) {
-            if (!skipBytes(in, uint64_t{size} + (size & 1u))) return WavStatus::Malformed;
+            uint64_t skipped = size;
+            if (wide && size == kSizeInDs64) {
+                // A chunk past 4 GiB that is not the data has its size in ds64's table.
+                const WideSize* found = nullptr;
+                for (size_t i = 0; i < tableEntries && found == nullptr; ++i) {
+                    if (std::memcmp(table[i].tag, header, 4) == 0) found = &table[i];
+                }
+                if (found == nullptr) return WavStatus::Malformed;
+                skipped = found->size;
+            }
+            if (!skip(skipped + (skipped & 1u))) return WavStatus::Malformed;
             continue;
         }
 
@@ -281,32 +345,63 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         format_.sampleFormat = sampleFormat;
         format_.bytesPerSample = container;
 
-        if (size == kStreamingDataSize && !sizeKnown) {
-            bytesLeft_ = frameCount_ = kUnknownFrameCount;
+        // How much data the header declares, or that it runs to the end of the stream.
+        uint64_t declaredBytes = size;
+        bool toTheEnd = false;
+        if (wide && size == kSizeInDs64) {
+            declaredBytes = wideDataSize;
+            // Written to a pipe, ds64 is left as zeros: the length was not known either.
+            toTheEnd = wideDataSize == 0 || wideDataSize == UINT64_MAX;
+        } else if (size == kStreamingDataSize) {
+            toTheEnd = true;
+        } else if (size == 0 && riffSize <= offset - 8) {
+            // A recorder stopped before coming back to fill in the sizes: no data declared,
+            // and a RIFF size that ends at the data's header. Whatever follows is the
+            // recording.
+            toTheEnd = true;
+            headerUnfinished_ = true;
+        }
+        declaredFrameCount_ =
+            toTheEnd && !headerUnfinished_ ? kUnknownFrameCount : declaredBytes / blockAlign;
+
+        if (!sizeKnown) {
+            // Without the file's length the header's promise is an upper bound, not a count.
+            bytesLeft_ = toTheEnd ? kUnknownFrameCount : declaredBytes / blockAlign * blockAlign;
+            frameCount_ = kUnknownFrameCount;
             return WavStatus::Ok;
         }
-        uint64_t dataBytes = size;
-        if (sizeKnown) {
-            // Never trust the header past the end of the file: truncated files and writers
-            // that could not come back to fill in the size both promise more than is there.
-            const std::streampos here = in.tellg();
-            in.seekg(0, std::ios::end);
-            const std::streampos end = in.tellg();
-            in.seekg(here);
-            if (here == std::streampos(-1) || end == std::streampos(-1) || !in) {
-                return WavStatus::Malformed;
-            }
-            const auto available = static_cast<uint64_t>(end - here);
-            if (available < dataBytes) dataBytes = available;
-            position_ = static_cast<uint64_t>(here);
+        // Never trust the header past the end of the file: truncated files and writers that
+        // could not come back to fill in the size both promise more than is there.
+        const std::streampos here = in.tellg();
+        in.seekg(0, std::ios::end);
+        const std::streampos end = in.tellg();
+        in.seekg(here);
+        if (here == std::streampos(-1) || end == std::streampos(-1) || !in) {
+            return WavStatus::Malformed;
         }
+        const auto available = static_cast<uint64_t>(end - here);
+        const uint64_t dataBytes = toTheEnd ? available : std::min(declaredBytes, available);
+        position_ = static_cast<uint64_t>(here);
         // A trailing partial frame is never read.
         bytesLeft_ = dataBytes / blockAlign * blockAlign;
-        // Without the file's length the header's promise is an upper bound, not a count.
-        frameCount_ = sizeKnown ? dataBytes / blockAlign : kUnknownFrameCount;
+        frameCount_ = dataBytes / blockAlign;
         return WavStatus::Ok;
     }
     return WavStatus::Malformed;
+}
+
+bool WavReader::dataEnded() const {
+    const size_t frameBytes = format_.bytesPerSample * static_cast<size_t>(format_.channels);
+    return ended_ && rawEnd_ - rawBegin_ < frameBytes;
+}
+
+bool WavReader::endedEarly() const {
+    return dataEnded() && declaredFrameCount_ != kUnknownFrameCount &&
+           framesRead_ < declaredFrameCount_;
+}
+
+bool WavReader::headerUnfinished() const {
+    return headerUnfinished_ && framesRead_ > 0;
 }
 
 size_t WavReader::blockFrames() const {
@@ -333,6 +428,7 @@ size_t WavReader::readFrames(float* out, size_t frames) {
         rawBegin_ += n * frameBytes;
         done += n;
     }
+    framesRead_ += done;
     return done;
 }
 

@@ -203,7 +203,13 @@ bool WavWriter::finish() {
         abandon();
         return false;
     }
+    // A replaced file keeps its permission bits, as editors that write and rename do: a
+    // stem its owner made private stays private.
     std::error_code ec;
+    const std::filesystem::file_status old = std::filesystem::status(path_, ec);
+    if (!ec && std::filesystem::is_regular_file(old)) {
+        std::filesystem::permissions(tempPath_, old.permissions(), ec);
+    }
     std::filesystem::rename(tempPath_, path_, ec);
     if (ec) {
         abandon();
@@ -221,7 +227,13 @@ void WavWriter::abandon() {
     file_.clear();
     if (!tempPath_.empty()) {
         std::error_code ec;
-        std::filesystem::remove(tempPath_, ec);
+        if (!std::filesystem::remove(tempPath_, ec) && ec) {
+            // Windows will not delete a read-only file, which the temporary became if it
+            // took a read-only target's permissions.
+            std::filesystem::permissions(tempPath_, std::filesystem::perms::owner_write,
+                                         std::filesystem::perm_options::add, ec);
+            std::filesystem::remove(tempPath_, ec);
+        }
         tempPath_.clear();
     }
 }

@@ -128,6 +128,16 @@ def cases():
         chunk(b"fmt ", fmt(PCM, 6, 1, 16)), chunk(b"data", encode(tone(8, 6), "s16")))
     c["valid_rate_int32_max"] = riff(
         chunk(b"fmt ", fmt(PCM, 1, 0x7FFFFFFF, 16)), chunk(b"data", s16))
+    # 64-bit sizes in ds64 (RIFF, data, sample count, one table entry for the JUNK chunk);
+    # every 32-bit size all ones.
+    wide_body = (b"WAVE" + chunk(b"ds64", struct.pack("<QQQI4sQ", 0, len(s16), len(s16) // 2, 1,
+                                                       b"JUNK", 3))
+                 + chunk(b"fmt ", fmt(PCM, 1, 8000, 16)) + chunk(b"JUNK", b"abc", size=0xFFFFFFFF)
+                 + chunk(b"data", s16, size=0xFFFFFFFF))
+    c["valid_rf64_ds64_table"] = b"RF64" + struct.pack("<I", 0xFFFFFFFF) + wide_body
+    c["valid_bw64_streamed"] = b"BW64" + struct.pack("<I", 0xFFFFFFFF) + wide_body.replace(
+        struct.pack("<QQQ", 0, len(s16), len(s16) // 2), bytes(24))
+    c["valid_unfinished_header"] = riff(fmt16, chunk(b"data", s16, size=0), size=0)
 
     # Hostile: each should be refused.
     whole = simple("s16")
@@ -179,6 +189,9 @@ def cases():
         chunk(b"fmt ", fmt(PCM, 0xFFFF, 8000, 8)), chunk(b"data", b"\x80" * 16))
     c["bad_max_channels_header_only"] = riff(
         chunk(b"fmt ", fmt(FLOAT, 8191, 8000, 64)), chunk(b"data", b"", size=0xFFFFFFFF))
+    c["bad_rf64_without_ds64"] = b"RF64" + whole[4:]
+    c["bad_rf64_unlisted_huge_chunk"] = b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + chunk(
+        b"ds64", bytes(28)) + fmt16 + chunk(b"LIST", b"INFO", size=0xFFFFFFFF) + chunk(b"data", s16)
     c["bad_data_shorter_than_a_frame"] = riff(
         chunk(b"fmt ", fmt(PCM, 2, 8000, 24)), chunk(b"data", b"\1\2\3"))
     return c

@@ -110,6 +110,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Once the data has ended it stays ended.
     check(reader.readFrames(block.data(), askFrames) == 0);
+    // The counts the reader tells agree with what it handed out.
+    check(reader.framesRead() * channels == samples.size());
+    check(!reader.endedEarly() || reader.framesRead() < reader.declaredFrameCount());
+    check(!reader.headerUnfinished() || reader.declaredFrameCount() == 0);
 
     if (isInteger(format.sampleFormat)) {
         for (float x : samples) check(x >= -1.0f && x <= 1.0f);
