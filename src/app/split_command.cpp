@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "app/failure_reasons.h"
 #include "dsp/stem_separator.h"
 #include "dsp/wav_io.h"
 
@@ -17,8 +18,8 @@ constexpr std::array<const char*, 4> kStemNames = {"/vocals.wav", "/drums.wav", 
 int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     using namespace Trackloom;
     WavReader reader;
-    if (reader.open(inputPath) != WavStatus::Ok) {
-        ReportReadFailure(inputPath);
+    if (const WavStatus status = reader.open(inputPath); status != WavStatus::Ok) {
+        ReportReadFailure(inputPath, status, reader.problem());
         return 1;
     }
     const WavFormat format = reader.format();
@@ -30,7 +31,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     // No output is created for an input that holds no audio.
     size_t frames = reader.readFrames(input.data(), blockFrames);
     if (frames == 0) {
-        ReportReadFailure(inputPath);
+        ReportNoAudio(inputPath);
         return 1;
     }
 
@@ -42,7 +43,15 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     // only to fail at the end would waste the user's time.
     if (reader.frameCount() != WavReader::kUnknownFrameCount &&
         reader.frameCount() > WavWriter::kMaxSamples / channels) {
-        for (const auto& path : paths) ReportWriteFailure(path);
+        ReportWriteFailures({paths.begin(), paths.end()},
+                            WriteFailureReason(WavStatus::TooLarge, {}));
+        return 1;
+    }
+    // A missing output directory is made, parents and all, once there is something to put in it.
+    std::error_code dirError;
+    if (!CreateOutputDirectory(outputDir, dirError)) {
+        ReportWriteFailures({paths.begin(), paths.end()},
+                            DirectoryFailureReason(outputDir, dirError));
         return 1;
     }
     std::array<WavWriter, 4> writers;
@@ -82,7 +91,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     for (size_t k = 0; k < 4; ++k) {
         if (ok[k]) ok[k] = writers[k].finish();
         if (!ok[k]) {
-            ReportWriteFailure(paths[k]);
+            ReportWriteFailure(paths[k], writers[k]);
             allWritten = false;
         }
     }

@@ -34,7 +34,8 @@ TempoAndKey EstimateTempoAndKey(const TempoEstimator& tempo, const KeyEstimator&
     const double bpm = tempo.measuredBpm(&loop);
     if (!(bpm > 0.0)) return {TempoEstimator::kNoEvidenceBpm, key.key(&loop)};
     const LoopStart fitted = FitLoopToTempo(key.chromaFrames(), loop, bpm);
-    return {bpm, key.key(&fitted)};
+    const bool guess = BeatSteadiness(tempo.envelopes(), bpm) < kSteadyBeat;
+    return {bpm, key.key(&fitted), guess};
 }
 
 }  // namespace dsp

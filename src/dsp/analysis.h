@@ -14,6 +14,10 @@ namespace dsp {
 struct TempoAndKey {
     double bpm = TempoEstimator::kNoEvidenceBpm;
     std::string key;
+    // Sound was heard, but no steady beat in it (a held tone, noise, speech): `bpm` is the
+    // best reading of onsets that do not recur, no more than a guess. Never set for
+    // silence, whose answer is fixed.
+    bool tempoIsGuess = false;
 };
 
 TempoAndKey EstimateTempoAndKey(const AudioBuffer& input);

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 #include "dsp/audio_dsp.h"
@@ -186,8 +188,20 @@ void DecodeSamples(SampleFormat format, const unsigned char* raw, size_t sampleC
 }
 
 WavStatus WavReader::open(const std::string& path) {
+    problem_ = WavProblem();
+    // Some systems open a directory as if it were an empty file; it is named for what it is.
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        problem_.error = std::make_error_code(std::errc::is_a_directory);
+        return WavStatus::CannotOpen;
+    }
+    errno = 0;
     file_.open(path, std::ios::binary);
-    if (!file_.is_open()) return WavStatus::CannotOpen;
+    if (!file_.is_open()) {
+        const int cause = errno != 0 ? errno : EIO;
+        problem_.error = std::error_code(cause, std::generic_category());
+        return WavStatus::CannotOpen;
+    }
     // The data size can be checked against the file's length only when the file can seek;
     // a pipe is read from where it stands and never sought.
     const std::streampos start = file_.tellg();
@@ -202,6 +216,7 @@ WavStatus WavReader::open(const std::string& path) {
 }
 
 WavStatus WavReader::open(std::istream& in) {
+    problem_ = WavProblem();
     in_ = &in;
     return parseHeaders(in, false);
 }
@@ -213,11 +228,18 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
     ended_ = false;
     rawBegin_ = rawEnd_ = 0;
 
-    unsigned char riff[12];
-    if (!readExactly(in, riff, sizeof riff)) {
-        return WavStatus::Malformed;
+    // Enough of the start is kept to tell what kind of file it is when it is no WAV.
+    unsigned char riff[kSniffBytes];
+    if (!readExactly(in, riff, 12)) {
+        const auto got = static_cast<size_t>(in.gcount());
+        if (got > 0 && std::memcmp(riff, "RIFF", std::min<size_t>(got, 4)) != 0) {
+            return WavStatus::NotWave;
+        }
+        return malformed("RIFF header", got, true);
     }
     if (std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0) {
+        in.read(reinterpret_cast<char*>(riff + 12), static_cast<std::streamsize>(kSniffBytes - 12));
+        problem_.looksLike = DetectContainer(riff, 12 + static_cast<size_t>(in.gcount()));
         return WavStatus::NotWave;
     }
 
@@ -230,23 +252,29 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
 
     for (int chunk = 0; chunk < kMaxChunksBeforeData; ++chunk) {
         unsigned char header[8];
-        if (!readExactly(in, header, sizeof header)) return WavStatus::Malformed;
+        if (!readExactly(in, header, sizeof header)) {
+            return malformed(haveFormat ? "data chunk" : "fmt chunk", 0, true);
+        }
         const uint32_t size = le32(header + 4);
 
         if (std::memcmp(header, "fmt ", 4) == 0) {
             // Only the first 40 bytes (the extensible layout) carry anything we use.
             unsigned char fmt[40] = {};
             const uint32_t kept = size < sizeof fmt ? size : static_cast<uint32_t>(sizeof fmt);
-            if (size < 16 || !readExactly(in, fmt, kept)) return WavStatus::Malformed;
-            if (!skipBytes(in, uint64_t{size} - kept + (size & 1u))) return WavStatus::Malformed;
+            if (size < 16) return malformed("fmt chunk size", size);
+            if (!readExactly(in, fmt, kept) ||
+                !skipBytes(in, uint64_t{size} - kept + (size & 1u))) {
+                return malformed("fmt chunk", 0, true);
+            }
             formatCode = le16(fmt);
             channels = le16(fmt + 2);
             sampleRate = le32(fmt + 4);
             blockAlign = le16(fmt + 12);
             bitsPerSample = le16(fmt + 14);
             if (formatCode == kFormatExtensible) {
-                if (size < 40) return WavStatus::Malformed;
+                if (size < 40) return malformed("fmt chunk size", size);
                 if (std::memcmp(fmt + 26, kSubFormatTail, sizeof kSubFormatTail) != 0) {
+                    problem_.formatTag = kFormatExtensible;
                     return WavStatus::UnsupportedFormat;
                 }
                 formatCode = le16(fmt + 24);
@@ -256,23 +284,31 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         }
 
         if (std::memcmp(header, "data", 4) != 0) {
-            if (!skipBytes(in, uint64_t{size} + (size & 1u))) return WavStatus::Malformed;
+            if (!skipBytes(in, uint64_t{size} + (size & 1u))) {
+                return malformed(haveFormat ? "data chunk" : "fmt chunk", 0, true);
+            }
             continue;
         }
 
         // The data chunk: everything up to here must describe a sane stream.
-        if (!haveFormat || channels == 0 || sampleRate == 0 || sampleRate > INT32_MAX) {
-            return WavStatus::Malformed;
+        if (!haveFormat) return malformed("fmt chunk", 0, true);
+        if (channels == 0) return malformed("channel count", channels);
+        if (sampleRate == 0 || sampleRate > INT32_MAX) return malformed("sample rate", sampleRate);
+        if (blockAlign == 0 || blockAlign % channels != 0) {
+            return malformed("block align", blockAlign);
         }
-        if (blockAlign == 0 || blockAlign % channels != 0) return WavStatus::Malformed;
         const uint32_t container = blockAlign / channels;
         if (container != 1 && container != 2 && container != 3 && container != 4 &&
             container != 8) {
-            return WavStatus::Malformed;
+            return malformed("block align", blockAlign);
         }
-        if (bitsPerSample == 0 || bitsPerSample > container * 8) return WavStatus::Malformed;
+        if (bitsPerSample == 0 || bitsPerSample > container * 8) {
+            return malformed("bits per sample", bitsPerSample);
+        }
         SampleFormat sampleFormat;
         if (!pickSampleFormat(formatCode, container, sampleFormat)) {
+            problem_.formatTag = formatCode;
+            problem_.containerBits = static_cast<uint16_t>(container * 8);
             return WavStatus::UnsupportedFormat;
         }
 
@@ -294,7 +330,7 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
             const std::streampos end = in.tellg();
             in.seekg(here);
             if (here == std::streampos(-1) || end == std::streampos(-1) || !in) {
-                return WavStatus::Malformed;
+                return malformed("data chunk", 0, true);
             }
             const auto available = static_cast<uint64_t>(end - here);
             if (available < dataBytes) dataBytes = available;
@@ -306,6 +342,13 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         frameCount_ = sizeKnown ? dataBytes / blockAlign : kUnknownFrameCount;
         return WavStatus::Ok;
     }
+    return malformed("chunk list", kMaxChunksBeforeData);
+}
+
+WavStatus WavReader::malformed(const char* field, uint64_t value, bool cutShort) {
+    problem_.field = field;
+    problem_.value = value;
+    problem_.cutShort = cutShort;
     return WavStatus::Malformed;
 }
 
