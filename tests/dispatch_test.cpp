@@ -26,18 +26,10 @@ const char* const kUsage =
     "  --help, -h                Show this text\n"
     "  --version                 Print the program's version\n\n";
 
-struct Result {
-    int status;
-    std::string out, err;
-};
+using Result = DispatchResult;
 
 Result run(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    CaptureOutput capture;
-    const int status = Dispatch(static_cast<int>(args.size()), argv.data());
-    return {status, capture.out(), capture.err()};
+    return runDispatch(std::move(args));
 }
 
 const char* const kStems[] = {"vocals.wav", "drums.wav", "bass.wav", "other.wav"};
