@@ -35,7 +35,7 @@ void ReportReadFailure(const std::string& path, Trackloom::WavStatus status,
 
 void ReportNoAudio(const std::string& path) {
     ReportReadFailure(path);
-    PrintReason("the file holds no audio: its data chunk is empty");
+    PrintReason("the file holds no audio: its data chunk is empty or shorter than one frame");
 }
 
 void ReportWriteFailure(const std::string& path, const Trackloom::WavWriter& writer) {
