@@ -150,8 +150,8 @@ std::string RenderBox(const AboutBoxLayout& layout, const Glyphs& g) {
     return out;
 }
 
-// For a screen too small for any box: the message as plain lines from the top left corner,
-// each cut to the screen's width.
+// For a screen that became too small for any box: the message as plain lines from the top
+// left corner, wrapped to the screen's width.
 std::string RenderPlain(int cols) {
     std::string out = "\x1b[0m\x1b[2J\x1b[H";
     const std::vector<std::string> lines = PlainAboutLines(cols, kAboutMessage);
