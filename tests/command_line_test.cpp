@@ -267,3 +267,21 @@ TEST_F(CommandLine, RhythmFreeInputIsToldItsTempoIsAGuess) {
     EXPECT_EQ(run({"prog", "--bpm", dir.file("clicks.wav")}).out.find("Estimated BPM: 120\n"), 0u);
     EXPECT_EQ(run({"prog", "--bpm", dir.file("silence.wav")}).out.find("Estimated BPM: 120\n"), 0u);
 }
+
+// A stem the output format cannot hold says so, as the system's own failures do: 8-bit
+// input may have up to 65535 channels, a 16-bit WAV file half as many.
+TEST_F(CommandLine, TooManyChannelsForTheOutputSaysWhy) {
+    WavSpec wide;
+    wide.channels = 40000;
+    wide.blockAlign = 40000;
+    wide.bitsPerSample = 8;
+    wide.data.assign(2 * 40000, 128);
+    writeFile(dir.file("wide.wav"), buildWav(wide));
+    const Result r = run({"prog", "--split", dir.file("wide.wav"), dir.file("out")});
+    EXPECT_EQ(r.status, 1);
+    const std::string reason = "\n  more channels than a 16-bit WAV file can hold (32767)\n";
+    EXPECT_EQ(r.err.find("Failed to write audio file: " + dir.file("out") + "/vocals.wav" + reason),
+              0u)
+        << r.err;
+    EXPECT_NE(r.err.find("/other.wav" + reason), std::string::npos) << r.err;
+}
