@@ -18,7 +18,10 @@ bench:
 	cmake --build --preset bench -j $(JOBS)
 	./build-bench/bench/trackloom_micro_bench
 
-demo: build
+# Only the program: the demo needs neither GoogleTest nor the tests.
+demo:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target trackloom
 	./build/trackloom --demo
 
 # Windows x86-64 cross-build (MinGW-w64); its tests run under Wine.

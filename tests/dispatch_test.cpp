@@ -22,20 +22,14 @@ const char* const kUsage =
     "  --gui                     Launch native graphical user interface (Default if no args)\n"
     "  --split <audio.wav> [DIR] Split audio into 4 stems (vocals, drums, bass, other)\n"
     "  --bpm <audio.wav>         Analyze BPM tempo and musical scale key\n"
-    "  --demo                    Run procedural musical synthesis & separate stems\n\n";
+    "  --demo                    Run procedural musical synthesis & separate stems\n"
+    "  --help, -h                Show this text\n"
+    "  --version                 Print the program's version\n\n";
 
-struct Result {
-    int status;
-    std::string out, err;
-};
+using Result = DispatchResult;
 
 Result run(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    CaptureOutput capture;
-    const int status = Dispatch(static_cast<int>(args.size()), argv.data());
-    return {status, capture.out(), capture.err()};
+    return runDispatch(std::move(args));
 }
 
 const char* const kStems[] = {"vocals.wav", "drums.wav", "bass.wav", "other.wav"};
@@ -82,7 +76,7 @@ TEST_F(SplitCommand, WritesFourStemsAndReportsSuccess) {
     const Result r = run({"prog", "--split", input, dir.file("out"), "ignored"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Successfully split " + input + " into 4 stems in " + dir.file("out") + "\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "ignoring extra argument 'ignored'\n");
     for (const char* stem : kStems) {
         EXPECT_EQ(readFile(dir.file("out") + "/" + stem).size(), 44u + 2 * 2 * 3000) << stem;
     }
@@ -108,29 +102,38 @@ TEST_F(SplitCommand, UnreadableInputCreatesNothing) {
     writeFile(dir.file("text.wav"), {'h', 'e', 'l', 'l', 'o'});
     for (const std::string& bad :
          {dir.file("missing.wav"), dir.file("empty.wav"), dir.file("text.wav")}) {
-        const Result r = run({"prog", "--split", bad, dir.file("out")});
+        const Result r = run({"prog", "--split", bad, dir.file("out/new")});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "Failed to read audio file: " + bad + "\n");
+        // The line scripts read, then one indented line saying why.
+        EXPECT_EQ(r.err.find("Failed to read audio file: " + bad + "\n  "), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
         EXPECT_TRUE(std::filesystem::is_empty(dir.file("out")));
     }
 }
 
 TEST_F(SplitCommand, WriteFailuresAreReportedPerStem) {
-    const std::string missing = dir.file("nonexistent-dir");
-    const Result r = run({"prog", "--split", input, missing});
+    // A directory that cannot be made: every stem is named, and the reason given once.
+    writeFile(dir.file("plain-file"), {'x'});
+    const std::string blocked = dir.file("plain-file/sub");
+    const Result r = run({"prog", "--split", input, blocked});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     std::string expected;
     for (const char* stem : kStems)
-        expected += "Failed to write audio file: " + missing + "/" + stem + "\n";
-    EXPECT_EQ(r.err, expected);
+        expected += "Failed to write audio file: " + blocked + "/" + stem + "\n";
+    expected += "  cannot create the output directory " + blocked + ": ";
+    EXPECT_EQ(r.err.substr(0, expected.size()), expected);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 5) << r.err;
 
     // One blocked stem fails alone; the other three are written.
     std::filesystem::create_directory(dir.file("out/drums.wav"));
     const Result one = run({"prog", "--split", input, dir.file("out")});
     EXPECT_EQ(one.status, 1);
-    EXPECT_EQ(one.err, "Failed to write audio file: " + dir.file("out") + "/drums.wav\n");
+    // The system's words for a directory in the way differ; the lines around them do not.
+    EXPECT_EQ(one.err.find("Failed to write audio file: " + dir.file("out") + "/drums.wav\n  "), 0u)
+        << one.err;
+    EXPECT_EQ(std::count(one.err.begin(), one.err.end(), '\n'), 2) << one.err;
     EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("out/vocals.wav")));
     EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("out/other.wav")));
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("out/drums.wav")));

@@ -106,8 +106,9 @@ run() {  # run SECONDS ARGS... -> $status, $work/out, $work/err, $rss_kb
     [[ $rss_kb =~ ^[0-9]+$ ]] || rss_kb=999999999
 }
 
-only_line() {  # only_line TEXT: the program's stderr is exactly that one line
-    [ "$(cat "$work/err")" = "$1" ] && [ "$(wc -l <"$work/err")" -eq 1 ]
+explained() {  # explained TEXT: the program's stderr is that line and one indented reason
+    [ "$(head -n 1 "$work/err")" = "$1" ] && [ "$(wc -l <"$work/err")" -eq 2 ] &&
+        [ "$(tail -n 1 "$work/err" | cut -c1-2)" = "  " ] && [ -n "$(tail -n 1 "$work/err" | cut -c3-)" ]
 }
 
 echo "fault injection on $exe"
@@ -125,9 +126,10 @@ if mount -t tmpfs -o size=2m tmpfs "$disk"; then
     run 60 --split "$work/full.wav" "$disk"
     check "full disk: status 1" $((status != 1)) "status $status"
     named=$(grep -c "^Failed to write audio file: $disk/[a-z]*\.wav$" "$work/err")
-    other=$(grep -v "^Failed to write audio file: $disk/[a-z]*\.wav$" "$work/err")
-    check "full disk: write-failure lines and nothing else" $((named == 0 || ${#other} != 0)) \
-        "$(head -c 300 "$work/err")"
+    full=$(grep -c "^  the disk is full; " "$work/err")
+    other=$(grep -v "^Failed to write audio file: $disk/[a-z]*\.wav$\|^  the disk is full; " "$work/err")
+    check "full disk: write-failure lines, each saying the disk is full, and nothing else" \
+        $((named == 0 || full != named || ${#other} != 0)) "$(head -c 300 "$work/err")"
     left=$(find "$disk" -name '*.partial')
     check "full disk: no temporary file left" $((${#left} != 0)) "$left"
     problems=$(for s in vocals drums bass other; do
@@ -183,8 +185,8 @@ dir_out=$work/dirstem
 mkdir -p "$dir_out/drums.wav"
 run 60 --split "$work/short.wav" "$dir_out"
 check "directory as stem: status 1" $((status != 1)) "status $status"
-only_line "Failed to write audio file: $dir_out/drums.wav"
-check "directory as stem: one error line naming it" $? "$(cat "$work/err")"
+explained "Failed to write audio file: $dir_out/drums.wav"
+check "directory as stem: one error line naming it, and its reason" $? "$(cat "$work/err")"
 expected=$(stem_bytes 44100 2)
 problems=$(for s in vocals bass other; do
         [ "$(stat -c %s "$dir_out/$s.wav" 2>/dev/null)" = "$expected" ] || echo "$s.wav not written"
@@ -198,19 +200,19 @@ empty_out=$work/none
 mkdir "$empty_out"
 for input in "$work" /dev/zero /dev/urandom /dev/null "$work/does-not-exist.wav"; do
     run 5 --split "$input" "$empty_out"
-    only_line "Failed to read audio file: $input"
+    explained "Failed to read audio file: $input"
     ok=$?
     check "input $input: refused, status 1, under 64 MiB" \
         $((status != 1 || ok != 0 || rss_kb >= rss_limit_kb)) \
         "status $status, ${rss_kb} KiB, stderr: $(head -c 200 "$work/err")"
 done
 
-# (e) Hostile headers, including every input that ever crashed the fuzzer: one error line,
-# status 1, no output, within a second and 64 MiB.
+# (e) Hostile headers, including every input that ever crashed the fuzzer: the error line and
+# its reason, status 1, no output, within a second and 64 MiB.
 for input in "$corpus"/*.wav; do
     case $(basename "$input") in valid_*) continue ;; esac
     run 1 --split "$input" "$empty_out"
-    only_line "Failed to read audio file: $input"
+    explained "Failed to read audio file: $input"
     ok=$?
     made=$(ls -A "$empty_out")
     check "hostile $(basename "$input")" \
@@ -242,7 +244,7 @@ for input in "$corpus"/*.wav; do
                 "status $status, ${rss_kb} KiB, stdout: $(head -c 200 "$work/out")"
             ;;
         *)
-            only_line "Failed to read audio file: $input"
+            explained "Failed to read audio file: $input"
             ok=$?
             check "--bpm hostile $(basename "$input")" \
                 $((status != 1 || ok != 0 || rss_kb >= rss_limit_kb)) \

@@ -9,9 +9,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,17 +53,19 @@ std::vector<char*> Argv(const std::vector<std::string>& args) {
     return argv;
 }
 
-// Starts the program on a fresh 80x24 terminal. `locale` and `term` go into its environment.
+// Starts the program on a fresh terminal, 80x24 unless told. `locale` and `term` go into
+// its environment.
 void Start(Child& child, const std::vector<std::string>& args, Redirect redirect = Redirect::None,
-           const char* locale = "C.UTF-8", const char* term = "xterm") {
+           const char* locale = "C.UTF-8", const char* term = "xterm", int rows = 24,
+           int cols = 80) {
     int fds[2] = {-1, -1};
     if (redirect != Redirect::None) {
         ASSERT_EQ(pipe(fds), 0);
     }
     std::vector<char*> argv = Argv(args);
     struct winsize ws {};
-    ws.ws_row = 24;
-    ws.ws_col = 80;
+    ws.ws_row = static_cast<unsigned short>(rows);
+    ws.ws_col = static_cast<unsigned short>(cols);
     child.pid = forkpty(&child.master, nullptr, nullptr, &ws);
     ASSERT_GE(child.pid, 0);
     if (child.pid == 0) {
@@ -172,8 +176,8 @@ void ExpectBoxUntilEnter(const std::vector<std::string>& args) {
     EXPECT_NE(box.find(" i "), std::string::npos) << "information sign";
     EXPECT_EQ(Count(box, "[ OK ]"), 1u) << "a single button";
 
-    // Other keys leave it up.
-    ASSERT_EQ(write(child.master, "x q", 3), 3);
+    // Other keys leave it up, an arrow key's sequence, which starts with Esc, among them.
+    ASSERT_EQ(write(child.master, "x \x1b[A", 5), 5);
     EXPECT_TRUE(ReadFrom(child.master, child.screen, kLeaveAltScreen, 300));
     EXPECT_EQ(child.screen.find(kLeaveAltScreen), std::string::npos) << "closed without Enter";
     EXPECT_EQ(waitpid(child.pid, nullptr, WNOHANG), 0) << "did not wait for Enter";
@@ -293,6 +297,146 @@ TEST(AboutBoxWithoutTerminal, DumbTerminalGivesUsageText) {
     ReadToEnd(child.master, child.screen);
     EXPECT_TRUE(ExitedWith(Wait(child), 0));
     EXPECT_EQ(WithoutCarriageReturns(child.screen), help);
+}
+
+// Just enough of a terminal to see where the box draws: cursor moves, clearing, text (a
+// UTF-8 sequence is one column), carriage return and line feed. Anything drawn past the
+// right or bottom edge is noted rather than wrapped.
+class FakeScreen {
+  public:
+    FakeScreen(int rows, int cols)
+        : rows_(rows), cols_(cols), cells_(static_cast<size_t>(rows * cols), " ") {}
+
+    void feed(const std::string& bytes) {
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(bytes[i]);
+            if (c == 0x1b && i + 1 < bytes.size() && bytes[i + 1] == '[') {
+                size_t end = i + 2;
+                while (end < bytes.size() && !(bytes[end] >= 0x40 && bytes[end] <= 0x7e)) ++end;
+                if (end >= bytes.size()) break;
+                control(bytes.substr(i + 2, end - i - 2), bytes[end]);
+                i = end;
+            } else if (c == '\r') {
+                col_ = 1;
+            } else if (c == '\n') {
+                ++row_;
+            } else if (c >= 0x20 && (c & 0xC0) != 0x80) {
+                size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+                put(bytes.substr(i, length));
+                i += length - 1;
+            }
+        }
+    }
+
+    bool drewPastEdges() const { return pastEdges_; }
+    // Everything on the screen, row after row, the frame's sides as spaces.
+    std::string text() const {
+        std::string all;
+        for (size_t i = 0; i < cells_.size(); ++i) {
+            all += cells_[i] == "\u2502" ? " " : cells_[i];
+            if ((i + 1) % static_cast<size_t>(cols_) == 0) all += " ";
+        }
+        return all;
+    }
+    // Where `glyph` stands, or (0, 0).
+    std::pair<int, int> find(const std::string& glyph) const {
+        const auto at = std::find(cells_.begin(), cells_.end(), glyph);
+        if (at == cells_.end()) return {0, 0};
+        const int i = static_cast<int>(at - cells_.begin());
+        return {i / cols_ + 1, i % cols_ + 1};
+    }
+
+  private:
+    size_t index(int r, int c) const { return static_cast<size_t>((r - 1) * cols_ + (c - 1)); }
+    void put(const std::string& glyph) {
+        if (row_ < 1 || row_ > rows_ || col_ < 1 || col_ > cols_) {
+            pastEdges_ = true;
+        } else {
+            cells_[index(row_, col_)] = glyph;
+        }
+        ++col_;
+    }
+    void control(const std::string& params, char final) {
+        if (final == 'H') {
+            row_ = std::atoi(params.c_str());
+            const size_t semicolon = params.find(';');
+            col_ = semicolon == std::string::npos ? 1 : std::atoi(params.c_str() + semicolon + 1);
+            row_ = std::max(row_, 1);
+            col_ = std::max(col_, 1);
+        } else if (final == 'J' && params == "2") {
+            std::fill(cells_.begin(), cells_.end(), " ");
+        }
+    }
+
+    int rows_, cols_;
+    int row_ = 1, col_ = 1;
+    bool pastEdges_ = false;
+    std::vector<std::string> cells_;
+};
+
+// Whether `text` holds every word of `line`, in order.
+bool HasWordsInOrder(const std::string& text, const std::string& line) {
+    std::istringstream words(line);
+    size_t at = 0;
+    for (std::string word; words >> word && at != std::string::npos;) at = text.find(word, at);
+    return at != std::string::npos;
+}
+
+// Draws the box on a terminal of the given size, checks what a user would see, and closes
+// it with `closeKey`.
+void ExpectBoxWithin(int rows, int cols, const char* closeKey, bool linesWhole) {
+    SCOPED_TRACE(::testing::Message() << cols << "x" << rows);
+    Child child;
+    Start(child, {}, Redirect::None, "C.UTF-8", "xterm", rows, cols);
+    ASSERT_TRUE(ReadFrom(child.master, child.screen, "[ OK ]", kGuardMs)) << child.screen;
+    ReadFrom(child.master, child.screen, "", 200);  // the rest of the frame
+    ASSERT_NE(child.screen.find(kEnterAltScreen), std::string::npos);
+
+    FakeScreen screen(rows, cols);
+    screen.feed(child.screen);
+    EXPECT_FALSE(screen.drewPastEdges());
+    // The frame is a closed rectangle on the screen.
+    const auto topLeft = screen.find("\u250c");
+    const auto topRight = screen.find("\u2510");
+    const auto bottomLeft = screen.find("\u2514");
+    const auto bottomRight = screen.find("\u2518");
+    ASSERT_NE(topLeft.first, 0);
+    EXPECT_EQ(topRight.first, topLeft.first);
+    EXPECT_EQ(bottomLeft.second, topLeft.second);
+    EXPECT_EQ(bottomRight, std::make_pair(bottomLeft.first, topRight.second));
+    const std::string words = screen.text();
+    EXPECT_TRUE(HasWordsInOrder(words, kLine1)) << words;
+    EXPECT_TRUE(HasWordsInOrder(words, kLine2)) << words;
+    EXPECT_GE(Count(words, "Trackloom AI"), 2u) << "the caption besides the first line";
+    EXPECT_EQ(words.find(kLine2) != std::string::npos, linesWhole) << words;
+
+    ASSERT_EQ(write(child.master, closeKey, std::strlen(closeKey)),
+              static_cast<ssize_t>(std::strlen(closeKey)));
+    ReadToEnd(child.master, child.screen);
+    EXPECT_TRUE(ExitedWith(Wait(child), 0));
+    EXPECT_NE(child.screen.find(kLeaveAltScreen), std::string::npos);
+}
+
+TEST(AboutBoxOnTerminal, FitsA40By10TerminalAndClosesWithQ) {
+    ExpectBoxWithin(10, 40, "q", false);
+}
+
+TEST(AboutBoxOnTerminal, FitsA100By30TerminalAndClosesWithEsc) {
+    ExpectBoxWithin(30, 100, "\x1b", true);
+}
+
+// Too small for any box: the two lines as they are, on the user's own screen, until Enter.
+TEST(AboutBoxOnTerminal, TinyTerminalGetsThePlainLines) {
+    Child child;
+    Start(child, {}, Redirect::None, "C.UTF-8", "xterm", 4, 16);
+    ASSERT_TRUE(ReadFrom(child.master, child.screen, "DSP", kGuardMs)) << child.screen;
+    ASSERT_EQ(write(child.master, "x\x1b[B", 4), 4);
+    EXPECT_TRUE(ReadFrom(child.master, child.screen, "", 300));
+    EXPECT_EQ(waitpid(child.pid, nullptr, WNOHANG), 0) << "did not wait for Enter";
+    ASSERT_EQ(write(child.master, "\r", 1), 1);
+    ReadToEnd(child.master, child.screen);
+    EXPECT_TRUE(ExitedWith(Wait(child), 0));
+    EXPECT_EQ(WithoutCarriageReturns(child.screen), std::string(kLine1) + "\n" + kLine2 + "\n");
 }
 
 }  // namespace

@@ -167,7 +167,10 @@ TEST_F(StreamingBpm, PrintsTheWholeBufferEstimates) {
     const auto [status, out, err] = captureOutput([&] { return TrackloomApp::RunBpm(empty); });
     EXPECT_EQ(status, 1);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "Failed to read audio file: " + empty + "\n");
+    EXPECT_EQ(
+        err,
+        "Failed to read audio file: " + empty +
+            "\n  the file holds no audio: its data chunk is empty or shorter than one frame\n");
 }
 
 // The separator runs the recurrences of up to four channels side by side. Whatever the

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "app/commands.h"
+
 namespace TrackloomTest {
 
 using Bytes = std::vector<unsigned char>;
@@ -171,6 +173,22 @@ class CaptureOutput {
     std::streambuf* oldOut_;
     std::streambuf* oldErr_;
 };
+
+// Runs the program's dispatcher on `args` (the program's name first), capturing what it
+// prints.
+struct DispatchResult {
+    int status;
+    std::string out, err;
+};
+
+inline DispatchResult runDispatch(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    CaptureOutput capture;
+    const int status = Dispatch(static_cast<int>(args.size()), argv.data());
+    return {status, capture.out(), capture.err()};
+}
 
 inline uint32_t floatBits(float f) {
     uint32_t u;

@@ -10,8 +10,8 @@ namespace TrackloomApp {
 int RunBpm(const std::string& inputPath) {
     using namespace Trackloom;
     WavReader reader;
-    if (reader.open(inputPath) != WavStatus::Ok) {
-        ReportReadFailure(inputPath);
+    if (const WavStatus status = reader.open(inputPath); status != WavStatus::Ok) {
+        ReportReadFailure(inputPath, status, reader.problem());
         return 1;
     }
     const WavFormat format = reader.format();
@@ -30,12 +30,13 @@ int RunBpm(const std::string& inputPath) {
         key.feed(block.data(), frames);
     }
     if (!heardAnything) {
-        ReportReadFailure(inputPath);
+        ReportNoAudio(inputPath);
         return 1;
     }
     WarnIfInputDisagreesWithHeader(inputPath, reader);
     const dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(tempo, key);
     PrintEstimates(estimates.bpm, estimates.key);
+    if (estimates.tempoIsGuess) ReportNoSteadyBeat();
     return 0;
 }
 

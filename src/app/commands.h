@@ -2,6 +2,10 @@
 #pragma once
 
 #include <string>
+#include <system_error>
+#include <vector>
+
+#include "dsp/wav_io.h"
 
 // Prints the usage text to standard output. A null name (an empty argument vector) prints
 // as "trackloom".
@@ -32,5 +36,26 @@ void ReportWriteFailure(const std::string& path);
 
 // Reports a file that could not be read, on standard error.
 void ReportReadFailure(const std::string& path);
+
+// The same, followed by a line saying why the reader refused it.
+void ReportReadFailure(const std::string& path, Trackloom::WavStatus status,
+                       const Trackloom::WavProblem& problem);
+
+// Reports a file that was opened but holds no audio at all.
+void ReportNoAudio(const std::string& path);
+
+// Reports a file that could not be written, followed by a line saying why.
+void ReportWriteFailure(const std::string& path, const Trackloom::WavWriter& writer);
+
+// Reports files none of which were written, all for the one reason given.
+void ReportWriteFailures(const std::vector<std::string>& paths, const std::string& reason);
+
+// Says, on standard error, that the tempo printed is a guess: no steady beat was heard.
+void ReportNoSteadyBeat();
+
+// Makes sure `dir` exists as a directory, creating it and any missing parents. On failure
+// returns false with the system's reason in `error`. An empty name (the current
+// directory's files) needs nothing.
+bool CreateOutputDirectory(const std::string& dir, std::error_code& error);
 
 }  // namespace TrackloomApp

@@ -1,42 +1,30 @@
-#include <cstring>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "app/commands.h"
-#include "gui/gui.h"
+#include "app/options.h"
 
 void PrintUsage(const char* programName) {
-    std::cout
-        << "========================================================\n"
-        << "  Trackloom AI\n"
-        << "  Local Offline Audio Stem Separation Workstation\n"
-        << "========================================================\n\n"
-        << "Usage:\n"
-        << "  " << (programName != nullptr ? programName : "trackloom") << " [options]\n\n"
-        << "Options:\n"
-        << "  --gui                     Launch native graphical user interface (Default if no "
-           "args)\n"
-        << "  --split <audio.wav> [DIR] Split audio into 4 stems (vocals, drums, bass, other)\n"
-        << "  --bpm <audio.wav>         Analyze BPM tempo and musical scale key\n"
-        << "  --demo                    Run procedural musical synthesis & separate stems\n\n";
+    std::cout << TrackloomApp::UsageText(programName, TrackloomApp::CommandTable());
 }
 
 int Dispatch(int argc, char** argv) {
     const char* programName = argc > 0 ? argv[0] : nullptr;
-    auto is = [&](const char* literal) { return argc > 1 && std::strcmp(argv[1], literal) == 0; };
-
-    if (argc <= 1 || is("--gui")) {
-        if (!TrackloomGUI::RunGUI(argc, argv)) PrintUsage(programName);
-        return 0;
-    }
-    if (is("--help") || is("-h")) {
+    const std::vector<std::string> args(argv + (argc > 1 ? 1 : argc), argv + argc);
+    TrackloomApp::ParsedCommandLine parsed =
+        TrackloomApp::ParseCommandLine(args, TrackloomApp::CommandTable());
+    if (parsed.command == nullptr) {
+        std::cerr << parsed.error << "\n";
         PrintUsage(programName);
-        return 0;
+        return 1;
     }
-    if (is("--demo")) return TrackloomApp::RunDemo("/tmp");
-    if (is("--bpm") && argc > 2) return TrackloomApp::RunBpm(argv[2]);
-    if (is("--split") && argc > 2) {
-        return TrackloomApp::RunSplit(argv[2], argc > 3 ? argv[3] : "/tmp");
+    // Nothing on the command line passes unremarked, but the command still runs.
+    for (const std::string& extra : parsed.ignored) {
+        std::cerr << "ignoring extra argument '" << extra << "'\n";
     }
-    PrintUsage(programName);
-    return 1;
+    parsed.options.argc = argc;
+    parsed.options.argv = argv;
+    parsed.options.programName = programName;
+    return parsed.command->run(parsed.options);
 }

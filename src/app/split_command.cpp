@@ -5,6 +5,7 @@
 #include "app/command_checks.h"
 #include "app/commands.h"
 #include "app/directory_lock.h"
+#include "app/failure_reasons.h"
 #include "app/interrupt_cleanup.h"
 #include "dsp/stem_separator.h"
 #include "dsp/wav_io.h"
@@ -25,8 +26,8 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
         return 1;
     }
     WavReader reader;
-    if (reader.open(inputPath) != WavStatus::Ok) {
-        ReportReadFailure(inputPath);
+    if (const WavStatus status = reader.open(inputPath); status != WavStatus::Ok) {
+        ReportReadFailure(inputPath, status, reader.problem());
         return 1;
     }
     const WavFormat format = reader.format();
@@ -38,7 +39,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     // No output is created for an input that holds no audio.
     size_t frames = reader.readFrames(input.data(), blockFrames);
     if (frames == 0) {
-        ReportReadFailure(inputPath);
+        ReportNoAudio(inputPath);
         return 1;
     }
 
@@ -50,7 +51,15 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     // only to fail at the end would waste the user's time.
     if (reader.frameCount() != WavReader::kUnknownFrameCount &&
         reader.frameCount() > WavWriter::kMaxSamples / channels) {
-        for (const auto& path : paths) ReportWriteFailure(path);
+        ReportWriteFailures({paths.begin(), paths.end()},
+                            WriteFailureReason(WavStatus::TooLarge, {}));
+        return 1;
+    }
+    // A missing output directory is made, parents and all, once there is something to put in it.
+    std::error_code dirError;
+    if (!CreateOutputDirectory(outputDir, dirError)) {
+        ReportWriteFailures({paths.begin(), paths.end()},
+                            DirectoryFailureReason(outputDir, dirError));
         return 1;
     }
     // An interrupted run removes its temporaries: a long mix leaves gigabytes of them. The
@@ -118,7 +127,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     // An interruption that waited for the set still ends the run as interrupted.
     interruptCleanup.closeAndEndIfInterrupted(closeAll);
     for (size_t k = 0; k < 4; ++k) {
-        if (!ok[k]) ReportWriteFailure(paths[k]);
+        if (!ok[k]) ReportWriteFailure(paths[k], writers[k]);
     }
     if (!allWritten) return 1;
     std::cout << "Successfully split " << inputPath << " into 4 stems in " << outputDir << "\n";

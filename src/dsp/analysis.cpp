@@ -39,6 +39,7 @@ TempoAndKey EstimateTempoAndKey(const TempoEstimator& tempo, const KeyEstimator&
     if (tempoChoice.bpm > 0.0) {
         result.bpm = tempoChoice.bpm;
         result.bpmConfidence = tempoChoice.confidence;
+        result.tempoIsGuess = BeatSteadiness(tempo.envelopes(), tempoChoice.bpm) < kSteadyBeat;
         const LoopStart fitted = FitLoopToTempo(key.chromaFrames(), loop, tempoChoice.bpm);
         keyChoice = key.choice(&fitted);
     } else {

@@ -17,6 +17,10 @@ struct TempoAndKey {
     int keyIndex = -1;           // tonic 0..11 (C..B), +12 for minor; -1: no evidence
     double bpmConfidence = 0.0;  // 0..1, see ChooseTempoFromEnvelopes
     double keyConfidence = 0.0;  // 0..1, see ChooseKeyFromChroma
+    // Sound was heard, but no steady beat in it (a held tone, noise, speech): `bpm` is the
+    // best reading of onsets that do not recur, no more than a guess. Never set for
+    // silence, whose answer is fixed.
+    bool tempoIsGuess = false;
 };
 
 TempoAndKey EstimateTempoAndKey(const AudioBuffer& input);

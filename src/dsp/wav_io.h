@@ -11,7 +11,10 @@
 #include <fstream>
 #include <istream>
 #include <string>
+#include <system_error>
 #include <vector>
+
+#include "dsp/container_sniffer.h"
 
 namespace Trackloom {
 
@@ -27,6 +30,18 @@ enum class WavStatus {
 };
 
 enum class SampleFormat { U8, S16, S24, S32, F32, F64 };
+
+// What made a reader's open() fail, in more detail than its status: enough for the command
+// layer to tell the user why and what to do. Only the members for the status given are set.
+struct WavProblem {
+    std::error_code error;                     // CannotOpen: the system's reason
+    Container looksLike = Container::Unknown;  // NotWave: the kind the first bytes suggest
+    uint16_t formatTag = 0;       // UnsupportedFormat: the encoding (extensible: its sub-format)
+    uint16_t containerBits = 0;   // UnsupportedFormat: bits a sample occupies, for PCM and float
+    const char* field = nullptr;  // Malformed: the header field at fault ("block align", ...)
+    uint64_t value = 0;           // Malformed: what that field holds, unless cutShort
+    bool cutShort = false;        // Malformed: the file ends inside or before `field`
+};
 
 struct WavFormat {
     int32_t sampleRate = 44100;  // in Hz
@@ -54,6 +69,8 @@ class WavReader {
     WavStatus open(std::istream& in);
 
     const WavFormat& format() const { return format_; }
+    // Why the last open() failed; empty after a success.
+    const WavProblem& problem() const { return problem_; }
     // Whole frames in the data chunk, clamped to what the file holds; kUnknownFrameCount
     // when reading a stream whose length cannot be known in advance. A data size of all
     // ones, a pipe writer's or one past 4 GiB, means the data runs to the end of the file.
@@ -81,6 +98,8 @@ class WavReader {
 
   private:
     WavStatus parseHeaders(std::istream& in, bool sizeKnown);
+    // Records which header field is at fault and returns Malformed.
+    WavStatus malformed(const char* field, uint64_t value, bool cutShort = false);
 
     // Reads the next stretch of the data behind what is left of the last one; false once
     // the data has ended.
@@ -91,6 +110,7 @@ class WavReader {
     std::ifstream file_;
     std::istream* in_ = nullptr;
     WavFormat format_;
+    WavProblem problem_;
     uint64_t frameCount_ = 0;
     uint64_t declaredFrameCount_ = 0;
     uint64_t framesRead_ = 0;
@@ -138,6 +158,12 @@ class WavWriter {
 
     const std::string& temporaryPath() const { return tempPath_; }
 
+    // The first failure since open(), and what the system said about it: CannotOpen or
+    // WriteFailed with the system's reason (a full disk, permission denied, ...), TooLarge,
+    // or UnsupportedFormat for a channel count the header cannot describe. Ok while none.
+    WavStatus failure() const { return failure_; }
+    const std::error_code& error() const { return error_; }
+
   private:
     std::ofstream file_;
     std::string path_;
@@ -146,6 +172,8 @@ class WavWriter {
     int32_t channels_ = 1;
     uint64_t samplesWritten_ = 0;
     bool ok_ = false;
+    WavStatus failure_ = WavStatus::Ok;
+    std::error_code error_;
     std::vector<unsigned char> encoded_;
     size_t pending_ = 0;  // bytes at the start of encoded_ not yet handed to the file
 
@@ -154,6 +182,8 @@ class WavWriter {
     bool flushEncoded(bool all);
     // Whether `sampleCount` more samples can be written; abandons the file if not.
     bool fits(size_t sampleCount);
+    // Records the first failure, abandons the file and returns false.
+    bool fail(WavStatus status, std::error_code error);
 };
 
 // Encodes floats as 16-bit little-endian PCM: x * 32767 truncated toward zero, clamped

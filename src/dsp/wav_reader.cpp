@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 #include "dsp/audio_dsp.h"
@@ -197,8 +199,20 @@ void DecodeSamples(SampleFormat format, const unsigned char* raw, size_t sampleC
 }
 
 WavStatus WavReader::open(const std::string& path) {
+    problem_ = WavProblem();
+    // Some systems open a directory as if it were an empty file; it is named for what it is.
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        problem_.error = std::make_error_code(std::errc::is_a_directory);
+        return WavStatus::CannotOpen;
+    }
+    errno = 0;
     file_.open(path, std::ios::binary);
-    if (!file_.is_open()) return WavStatus::CannotOpen;
+    if (!file_.is_open()) {
+        const int cause = errno != 0 ? errno : EIO;
+        problem_.error = std::error_code(cause, std::generic_category());
+        return WavStatus::CannotOpen;
+    }
     // The data size can be checked against the file's length only when the file can seek;
     // a pipe is read from where it stands and never sought.
     const std::streampos start = file_.tellg();
@@ -213,6 +227,7 @@ WavStatus WavReader::open(const std::string& path) {
 }
 
 WavStatus WavReader::open(std::istream& in) {
+    problem_ = WavProblem();
     in_ = &in;
     return parseHeaders(in, false);
 }
@@ -238,11 +253,20 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         return skipBytes(in, n);
     };
 
-    unsigned char riff[12];
-    if (!read(riff, sizeof riff)) return WavStatus::Malformed;
+    // Enough of the start is kept to tell what kind of file it is when it is no WAV.
+    unsigned char riff[kSniffBytes];
+    if (!read(riff, 12)) {
+        const auto got = static_cast<size_t>(in.gcount());
+        if (got > 0 && std::memcmp(riff, "RIFF", std::min<size_t>(got, 4)) != 0) {
+            return WavStatus::NotWave;
+        }
+        return malformed("RIFF header", got, true);
+    }
     // RF64 and BW64 are WAV whose sizes past 4 GiB are kept in a ds64 chunk, first of all.
     const bool wide = std::memcmp(riff, "RF64", 4) == 0 || std::memcmp(riff, "BW64", 4) == 0;
     if ((!wide && std::memcmp(riff, "RIFF", 4) != 0) || std::memcmp(riff + 8, "WAVE", 4) != 0) {
+        in.read(reinterpret_cast<char*>(riff + 12), static_cast<std::streamsize>(kSniffBytes - 12));
+        problem_.looksLike = DetectContainer(riff, 12 + static_cast<size_t>(in.gcount()));
         return WavStatus::NotWave;
     }
     uint64_t riffSize = le32(riff + 4);
@@ -263,15 +287,16 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
 
     for (int chunk = 0; chunk < kMaxChunksBeforeData; ++chunk) {
         unsigned char header[8];
-        if (!read(header, sizeof header)) return WavStatus::Malformed;
+        if (!read(header, sizeof header)) {
+            return malformed(haveFormat ? "data chunk" : "fmt chunk", 0, true);
+        }
         const uint32_t size = le32(header + 4);
 
         if (wide && chunk == 0) {
-            if (std::memcmp(header, "ds64", 4) != 0 || size < kDs64FixedBytes) {
-                return WavStatus::Malformed;
-            }
+            if (std::memcmp(header, "ds64", 4) != 0) return malformed("ds64 chunk", 0);
+            if (size < kDs64FixedBytes) return malformed("ds64 chunk size", size);
             unsigned char ds64[kDs64FixedBytes];
-            if (!read(ds64, sizeof ds64)) return WavStatus::Malformed;
+            if (!read(ds64, sizeof ds64)) return malformed("ds64 chunk", 0, true);
             riffSize = le64(ds64);
             wideDataSize = le64(ds64 + 8);
             const uint32_t listed = le32(ds64 + 24);
@@ -279,11 +304,11 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
             for (uint32_t i = 0; i < listed && rest >= 12 && tableEntries < kMaxDs64TableEntries;
                  ++i, rest -= 12) {
                 unsigned char entry[12];
-                if (!read(entry, sizeof entry)) return WavStatus::Malformed;
+                if (!read(entry, sizeof entry)) return malformed("ds64 chunk", 0, true);
                 std::memcpy(table[tableEntries].tag, entry, 4);
                 table[tableEntries++].size = le64(entry + 4);
             }
-            if (!skip(rest + (size & 1u))) return WavStatus::Malformed;
+            if (!skip(rest + (size & 1u))) return malformed("ds64 chunk", 0, true);
             continue;
         }
 
@@ -291,16 +316,19 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
             // Only the first 40 bytes (the extensible layout) carry anything we use.
             unsigned char fmt[40] = {};
             const uint32_t kept = size < sizeof fmt ? size : static_cast<uint32_t>(sizeof fmt);
-            if (size < 16 || !read(fmt, kept)) return WavStatus::Malformed;
-            if (!skip(uint64_t{size} - kept + (size & 1u))) return WavStatus::Malformed;
+            if (size < 16) return malformed("fmt chunk size", size);
+            if (!read(fmt, kept) || !skip(uint64_t{size} - kept + (size & 1u))) {
+                return malformed("fmt chunk", 0, true);
+            }
             formatCode = le16(fmt);
             channels = le16(fmt + 2);
             sampleRate = le32(fmt + 4);
             blockAlign = le16(fmt + 12);
             bitsPerSample = le16(fmt + 14);
             if (formatCode == kFormatExtensible) {
-                if (size < 40) return WavStatus::Malformed;
+                if (size < 40) return malformed("fmt chunk size", size);
                 if (std::memcmp(fmt + 26, kSubFormatTail, sizeof kSubFormatTail) != 0) {
+                    problem_.formatTag = kFormatExtensible;
                     return WavStatus::UnsupportedFormat;
                 }
                 formatCode = le16(fmt + 24);
@@ -317,26 +345,34 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
                 for (size_t i = 0; i < tableEntries && found == nullptr; ++i) {
                     if (std::memcmp(table[i].tag, header, 4) == 0) found = &table[i];
                 }
-                if (found == nullptr) return WavStatus::Malformed;
+                if (found == nullptr) return malformed("ds64 size table", tableEntries);
                 skipped = found->size;
             }
-            if (!skip(skipped + (skipped & 1u))) return WavStatus::Malformed;
+            if (!skip(skipped + (skipped & 1u))) {
+                return malformed(haveFormat ? "data chunk" : "fmt chunk", 0, true);
+            }
             continue;
         }
 
         // The data chunk: everything up to here must describe a sane stream.
-        if (!haveFormat || channels == 0 || sampleRate == 0 || sampleRate > INT32_MAX) {
-            return WavStatus::Malformed;
+        if (!haveFormat) return malformed("fmt chunk", 0, true);
+        if (channels == 0) return malformed("channel count", channels);
+        if (sampleRate == 0 || sampleRate > INT32_MAX) return malformed("sample rate", sampleRate);
+        if (blockAlign == 0 || blockAlign % channels != 0) {
+            return malformed("block align", blockAlign);
         }
-        if (blockAlign == 0 || blockAlign % channels != 0) return WavStatus::Malformed;
         const uint32_t container = blockAlign / channels;
         if (container != 1 && container != 2 && container != 3 && container != 4 &&
             container != 8) {
-            return WavStatus::Malformed;
+            return malformed("block align", blockAlign);
         }
-        if (bitsPerSample == 0 || bitsPerSample > container * 8) return WavStatus::Malformed;
+        if (bitsPerSample == 0 || bitsPerSample > container * 8) {
+            return malformed("bits per sample", bitsPerSample);
+        }
         SampleFormat sampleFormat;
         if (!pickSampleFormat(formatCode, container, sampleFormat)) {
+            problem_.formatTag = formatCode;
+            problem_.containerBits = static_cast<uint16_t>(container * 8);
             return WavStatus::UnsupportedFormat;
         }
 
@@ -377,7 +413,7 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         const std::streampos end = in.tellg();
         in.seekg(here);
         if (here == std::streampos(-1) || end == std::streampos(-1) || !in) {
-            return WavStatus::Malformed;
+            return malformed("data chunk", 0, true);
         }
         const auto available = static_cast<uint64_t>(end - here);
         const uint64_t dataBytes = toTheEnd ? available : std::min(declaredBytes, available);
@@ -387,6 +423,13 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         frameCount_ = dataBytes / blockAlign;
         return WavStatus::Ok;
     }
+    return malformed("chunk list", kMaxChunksBeforeData);
+}
+
+WavStatus WavReader::malformed(const char* field, uint64_t value, bool cutShort) {
+    problem_.field = field;
+    problem_.value = value;
+    problem_.cutShort = cutShort;
     return WavStatus::Malformed;
 }
 

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -59,6 +60,12 @@ std::string temporaryNameFor(const std::string& path) {
     return path + suffix + ".partial";
 }
 
+// The system's reason for the file operation that just failed. Streams keep no error of
+// their own, but the C library leaves errno set by the call that failed.
+std::error_code lastSystemError() {
+    return std::error_code(errno != 0 ? errno : EIO, std::generic_category());
+}
+
 }  // namespace
 
 void EncodeS16(const float* in, size_t sampleCount, unsigned char* out) {
@@ -100,25 +107,33 @@ WavWriter::~WavWriter() {
 
 WavStatus WavWriter::open(const std::string& path, int32_t sampleRate, int32_t channels) {
     abandon();
-    if (channels <= 0 || channels > UINT16_MAX / 2) return WavStatus::UnsupportedFormat;
+    failure_ = WavStatus::Ok;
+    error_.clear();
+    if (channels <= 0 || channels > UINT16_MAX / 2) {
+        fail(WavStatus::UnsupportedFormat, std::make_error_code(std::errc::invalid_argument));
+        return failure_;
+    }
     path_ = path;
     tempPath_ = temporaryNameFor(path);
     sampleRate_ = sampleRate;
     channels_ = channels;
     samplesWritten_ = 0;
+    errno = 0;
     file_.open(tempPath_, std::ios::binary | std::ios::trunc);
     if (!file_.is_open()) {
         tempPath_.clear();
-        return WavStatus::CannotOpen;
+        fail(WavStatus::CannotOpen, lastSystemError());
+        return failure_;
     }
     // Sizes are filled in by finish(), once the length is known.
     unsigned char header[kHeaderBytes];
     buildHeader(header, sampleRate_, channels_, 0);
+    errno = 0;
     file_.write(reinterpret_cast<const char*>(header), kHeaderBytes);
     ok_ = static_cast<bool>(file_);
     if (!ok_) {
-        abandon();
-        return WavStatus::WriteFailed;
+        fail(WavStatus::WriteFailed, lastSystemError());
+        return failure_;
     }
     return WavStatus::Ok;
 }
@@ -153,8 +168,7 @@ bool WavWriter::fits(size_t sampleCount) {
     if (!ok_) return false;
     if (sampleCount > kMaxSamples - samplesWritten_) {
         // A WAV header cannot describe 4 GiB of data; refuse rather than wrap the size.
-        abandon();
-        return false;
+        return fail(WavStatus::TooLarge, std::make_error_code(std::errc::file_too_large));
     }
     return true;
 }
@@ -162,8 +176,8 @@ bool WavWriter::fits(size_t sampleCount) {
 bool WavWriter::commitEncoded(size_t sampleCount) {
     if (!fits(sampleCount)) return false;
     if (2 * sampleCount > encoded_.size() - pending_) {
-        abandon();  // more than was reserved: those bytes were never the caller's to fill
-        return false;
+        // More than was reserved: those bytes were never the caller's to fill.
+        return fail(WavStatus::WriteFailed, std::make_error_code(std::errc::invalid_argument));
     }
     pending_ += 2 * sampleCount;
     samplesWritten_ += sampleCount;
@@ -178,31 +192,30 @@ bool WavWriter::flushEncoded(bool all) {
         const uint64_t end = kHeaderBytes + 2 * samplesWritten_;
         n -= static_cast<size_t>(end % kPageBytes);
     }
+    errno = 0;
     file_.write(reinterpret_cast<const char*>(encoded_.data()), static_cast<std::streamsize>(n));
-    if (!file_) {
-        abandon();
-        return false;
-    }
+    if (!file_) return fail(WavStatus::WriteFailed, lastSystemError());
     if (pending_ > n) std::memmove(encoded_.data(), encoded_.data() + n, pending_ - n);
     pending_ -= n;
     return true;
 }
 
 bool WavWriter::finish() {
-    if (!ok_ || !flushEncoded(true)) {
+    if (!ok_) {
+        // A writer never opened has no failure of its own to report.
+        if (failure_ == WavStatus::Ok) failure_ = WavStatus::WriteFailed;
         abandon();
         return false;
     }
+    if (!flushEncoded(true)) return false;
     unsigned char header[kHeaderBytes];
     buildHeader(header, sampleRate_, channels_, static_cast<uint32_t>(samplesWritten_ * 2));
+    errno = 0;
     file_.seekp(0);
     file_.write(reinterpret_cast<const char*>(header), kHeaderBytes);
     file_.flush();
     file_.close();
-    if (file_.fail()) {
-        abandon();
-        return false;
-    }
+    if (file_.fail()) return fail(WavStatus::WriteFailed, lastSystemError());
     // A replaced file keeps its permission bits, as editors that write and rename do: a
     // stem its owner made private stays private.
     std::error_code ec;
@@ -211,13 +224,19 @@ bool WavWriter::finish() {
         std::filesystem::permissions(tempPath_, old.permissions(), ec);
     }
     std::filesystem::rename(tempPath_, path_, ec);
-    if (ec) {
-        abandon();
-        return false;
-    }
+    if (ec) return fail(WavStatus::WriteFailed, ec);
     tempPath_.clear();
     ok_ = false;
     return true;
+}
+
+bool WavWriter::fail(WavStatus status, std::error_code error) {
+    if (failure_ == WavStatus::Ok) {
+        failure_ = status;
+        error_ = error;
+    }
+    abandon();
+    return false;
 }
 
 void WavWriter::abandon() {

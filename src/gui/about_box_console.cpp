@@ -2,6 +2,7 @@
 // It lives on the terminal's alternate screen, so once it is closed the user's
 // scrollback is exactly as it was and nothing of the box is left in standard output.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "gui/about_box_layout.h"
 #include "gui/about_text.h"
 
 namespace TrackloomGUI {
@@ -25,6 +27,8 @@ namespace {
 struct termios g_savedMode;
 volatile sig_atomic_t g_modeSaved = 0;
 volatile sig_atomic_t g_resized = 0;
+// Whether the box took the alternate screen, which must be left again.
+volatile sig_atomic_t g_onOwnScreen = 0;
 
 constexpr char kEnterScreen[] = "\x1b[?1049h\x1b[?25l";
 constexpr char kLeaveScreen[] = "\x1b[0m\x1b[2J\x1b[?25h\x1b[?1049l";
@@ -45,7 +49,7 @@ void WriteAll(const char* data, size_t size) {
 }
 
 void RestoreTerminal() {
-    WriteAll(kLeaveScreen, sizeof(kLeaveScreen) - 1);
+    if (g_onOwnScreen) WriteAll(kLeaveScreen, sizeof(kLeaveScreen) - 1);
     if (g_modeSaved) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
 }
 
@@ -59,7 +63,9 @@ extern "C" void OnFatalSignal(int sig) {
     raise(sig);  // delivered with the default action once this handler returns
 }
 
-extern "C" void OnResize(int) { g_resized = 1; }
+extern "C" void OnResize(int) {
+    g_resized = 1;
+}
 
 bool LocaleIsUtf8() {
     // POSIX precedence: the first of these that is set decides the character set.
@@ -67,25 +73,11 @@ bool LocaleIsUtf8() {
         const char* value = std::getenv(name);
         if (value == nullptr || *value == '\0') continue;
         std::string v(value);
-        std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::transform(v.begin(), v.end(), v.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
         return v.find("utf-8") != std::string::npos || v.find("utf8") != std::string::npos;
     }
     return false;
-}
-
-std::vector<std::string> SplitLines(const char* text) {
-    std::vector<std::string> lines;
-    std::string current;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p == '\n') {
-            lines.push_back(current);
-            current.clear();
-        } else {
-            current += *p;
-        }
-    }
-    lines.push_back(current);
-    return lines;
 }
 
 struct Glyphs {
@@ -99,7 +91,8 @@ struct Glyphs {
     const char* teeRight;
 };
 
-constexpr Glyphs kUnicodeGlyphs{"\u2500", "\u2502", "\u250c", "\u2510", "\u2514", "\u2518", "\u251c", "\u2524"};
+constexpr Glyphs kUnicodeGlyphs{"\u2500", "\u2502", "\u250c", "\u2510",
+                                "\u2514", "\u2518", "\u251c", "\u2524"};
 constexpr Glyphs kAsciiGlyphs{"-", "|", "+", "+", "+", "+", "+", "+"};
 
 std::string Repeat(const char* piece, int count) {
@@ -112,63 +105,57 @@ std::string MoveTo(int row, int col) {
     return "\x1b[" + std::to_string(row) + ";" + std::to_string(col) + "H";
 }
 
-// Draws the box centred on a cleared screen. All text is ASCII apart from the frame,
-// so byte counts equal column counts for everything but the glyphs.
-std::string RenderBox(int screenRows, int screenCols, const Glyphs& g) {
-    const std::vector<std::string> lines = SplitLines(kAboutMessage);
-    size_t longest = 0;
-    for (const std::string& line : lines) longest = std::max(longest, line.size());
-
-    const std::string okButton = "[ OK ]";
-    const int iconWidth = 3;  // " i ", drawn white on blue like the usual information sign
-    const int inner = std::max<int>(2 + iconWidth + 2 + static_cast<int>(longest) + 2,
-                                    static_cast<int>(std::strlen(kAboutCaption)) + 4);
-    const int height = 7 + static_cast<int>(lines.size());
-    const int width = inner + 2;
-    const int top = std::max(1, (screenRows - height) / 2 + 1);
-    const int left = std::max(1, (screenCols - width) / 2 + 1);
-
+// Draws a laid-out box on a cleared screen. All text is ASCII apart from the frame, so byte
+// counts equal column counts for everything but the glyphs.
+std::string RenderBox(const AboutBoxLayout& layout, const Glyphs& g) {
+    const int inner = layout.inner;
     std::string out = "\x1b[0m\x1b[2J";
-    int row = top;
+    int row = layout.top;
     auto frameRow = [&](const std::string& content, int visibleWidth) {
-        out += MoveTo(row++, left);
+        out += MoveTo(row++, layout.left);
         out += g.vertical;
         out += content;
         out += std::string(static_cast<size_t>(std::max(0, inner - visibleWidth)), ' ');
         out += g.vertical;
     };
+    auto rule = [&](const char* leftEnd, const char* rightEnd) {
+        out += MoveTo(row++, layout.left);
+        out += std::string(leftEnd) + Repeat(g.horizontal, inner) + rightEnd;
+    };
 
-    out += MoveTo(row++, left);
-    out += std::string(g.topLeft) + Repeat(g.horizontal, inner) + g.topRight;
-
+    rule(g.topLeft, g.topRight);
     // The caption bar, in reverse video like a window's title bar.
-    out += MoveTo(row++, left);
-    out += g.vertical;
-    std::string caption = std::string(" ") + kAboutCaption;
-    caption += std::string(static_cast<size_t>(inner) - caption.size(), ' ');
-    out += "\x1b[7m" + caption + "\x1b[0m";
-    out += g.vertical;
+    frameRow(
+        "\x1b[7m" + layout.caption + std::string(inner - layout.caption.size(), ' ') + "\x1b[0m",
+        inner);
+    rule(g.teeLeft, g.teeRight);
 
-    out += MoveTo(row++, left);
-    out += std::string(g.teeLeft) + Repeat(g.horizontal, inner) + g.teeRight;
-
-    frameRow("", 0);
-    for (size_t i = 0; i < lines.size(); ++i) {
+    if (layout.blankAboveText) frameRow("", 0);
+    for (size_t i = 0; i < layout.text.size(); ++i) {
+        // The information sign, white on blue, beside the first line.
         std::string content = "  ";
-        content += (i == 0) ? std::string("\x1b[1;97;44m i \x1b[0m") : std::string(iconWidth, ' ');
-        content += "  " + lines[i];
-        frameRow(content, 2 + iconWidth + 2 + static_cast<int>(lines[i].size()));
+        content += i == 0 ? std::string("\x1b[1;97;44m i \x1b[0m") : std::string(3, ' ');
+        content += "  " + layout.text[i];
+        frameRow(content, kTextIndent + static_cast<int>(layout.text[i].size()));
     }
-    frameRow("", 0);
+    if (layout.blankBelowText) frameRow("", 0);
 
     // The only button, shown focused since Enter activates it.
-    const int buttonPad = (inner - static_cast<int>(okButton.size())) / 2;
-    frameRow(std::string(static_cast<size_t>(buttonPad), ' ') + "\x1b[7m" + okButton + "\x1b[0m",
-             buttonPad + static_cast<int>(okButton.size()));
+    const int buttonWidth = static_cast<int>(sizeof(kOkButton) - 1);
+    const int buttonPad = (inner - buttonWidth) / 2;
+    frameRow(std::string(static_cast<size_t>(buttonPad), ' ') + "\x1b[7m" + kOkButton + "\x1b[0m",
+             buttonPad + buttonWidth);
+    if (layout.blankBelowButton) frameRow("", 0);
+    rule(g.bottomLeft, g.bottomRight);
+    return out;
+}
 
-    frameRow("", 0);
-    out += MoveTo(row++, left);
-    out += std::string(g.bottomLeft) + Repeat(g.horizontal, inner) + g.bottomRight;
+// For a screen that became too small for any box: the message as plain lines from the top
+// left corner, wrapped to the screen's width.
+std::string RenderPlain(int cols) {
+    std::string out = "\x1b[0m\x1b[2J\x1b[H";
+    const std::vector<std::string> lines = PlainAboutLines(cols, kAboutMessage);
+    for (size_t i = 0; i < lines.size(); ++i) out += (i > 0 ? "\r\n" : "") + lines[i];
     return out;
 }
 
@@ -186,8 +173,39 @@ void Draw(const Glyphs& glyphs) {
     int rows = 0;
     int cols = 0;
     ScreenSize(rows, cols);
-    const std::string box = RenderBox(rows, cols, glyphs);
-    WriteAll(box.data(), box.size());
+    const AboutBoxLayout layout = LayoutAboutBox(rows, cols, kAboutCaption, kAboutMessage);
+    const std::string screen = layout.fits ? RenderBox(layout, glyphs) : RenderPlain(cols);
+    WriteAll(screen.data(), screen.size());
+}
+
+bool FitsAnyBox() {
+    int rows = 0;
+    int cols = 0;
+    ScreenSize(rows, cols);
+    return LayoutAboutBox(rows, cols, kAboutCaption, kAboutMessage).fits;
+}
+
+// What one read from the keyboard gave. Enter, q and Esc close the box. Esc also starts
+// the sequences that arrow and function keys send, whose bytes arrive together; an Esc
+// with nothing behind it within a moment is the key itself.
+enum class Key { Close, Other, Resized, End };
+
+Key ReadKey() {
+    char c = 0;
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) return Key::Resized;
+    // End of input or a read error would otherwise leave the box up for good.
+    if (n <= 0) return Key::End;
+    if (c == '\n' || c == '\r' || c == 'q' || c == 'Q') return Key::Close;
+    if (c != '\x1b') return Key::Other;
+    struct pollfd more {
+        STDIN_FILENO, POLLIN, 0
+    };
+    constexpr int kEscapeWaitMs = 50;  // a sequence's bytes come together, well within this
+    if (poll(&more, 1, kEscapeWaitMs) <= 0) return Key::Close;
+    char rest[32];
+    if (read(STDIN_FILENO, rest, sizeof rest) < 0 && errno == EINTR) return Key::Resized;
+    return Key::Other;
 }
 
 }  // namespace
@@ -228,27 +246,29 @@ bool ShowAboutBox(int /*argc*/, char** /*argv*/) {
     g_resized = 0;
     sigaction(SIGWINCH, &resize, &previousResize);
 
+    // Too small for any box: the two lines as they are, on the screen the user was on.
+    g_onOwnScreen = FitsAnyBox() ? 1 : 0;
     const Glyphs& glyphs = LocaleIsUtf8() ? kUnicodeGlyphs : kAsciiGlyphs;
-    WriteAll(kEnterScreen, sizeof(kEnterScreen) - 1);
-    Draw(glyphs);
+    if (g_onOwnScreen) {
+        WriteAll(kEnterScreen, sizeof(kEnterScreen) - 1);
+        Draw(glyphs);
+    } else {
+        const std::string plain = std::string(kAboutMessage) + "\n";
+        WriteAll(plain.data(), plain.size());
+    }
 
     for (;;) {
-        char c = 0;
-        ssize_t n = read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR) {
-            if (g_resized) {
-                g_resized = 0;
-                Draw(glyphs);
-            }
-            continue;
+        const Key key = ReadKey();
+        if (key == Key::Close || key == Key::End) break;
+        if (key == Key::Resized && g_resized) {
+            g_resized = 0;
+            if (g_onOwnScreen) Draw(glyphs);
         }
-        // End of input or a read error would otherwise leave the box up for good.
-        if (n <= 0) break;
-        if (c == '\n' || c == '\r') break;
     }
 
     RestoreTerminal();
     g_modeSaved = 0;
+    g_onOwnScreen = 0;
     sigaction(SIGWINCH, &previousResize, nullptr);
     for (int i = 0; i < kSignalCount; ++i) sigaction(kHandledSignals[i], &previous[i], nullptr);
     return true;

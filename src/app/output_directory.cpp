@@ -1,0 +1,22 @@
+#include <filesystem>
+
+#include "app/commands.h"
+
+namespace TrackloomApp {
+
+bool CreateOutputDirectory(const std::string& dir, std::error_code& error) {
+    error.clear();
+    if (dir.empty()) return true;
+    const std::filesystem::path path(dir);
+    if (std::filesystem::is_directory(path, error)) return true;
+    std::filesystem::create_directories(path, error);
+    if (error) return false;
+    // What counts is that a directory stands there now, whatever the creation reported.
+    if (!std::filesystem::is_directory(path, error)) {
+        if (!error) error = std::make_error_code(std::errc::not_a_directory);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace TrackloomApp
