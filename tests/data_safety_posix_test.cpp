@@ -196,5 +196,5 @@ TEST_F(DataSafetyRuns, AnswerThatCannotBeWrittenIsAFailure) {
     }
     // Standard output closed outright.
     EXPECT_EQ(finish(start({"--bpm", input_}, "", err_)), 1);
-    EXPECT_EQ(errText(), "Failed to write to standard output\n");
+    EXPECT_NE(errText().find("Failed to write to standard output\n"), std::string::npos);
 }
