@@ -10,7 +10,7 @@
 
 #include "dsp/analysis.h"
 #include "dsp/audio_dsp.h"
-#include "dsp/fft.h"
+#include "dsp/windowed_frames.h"
 #include "test_support.h"
 
 namespace Trackloom {

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "dsp/fft.h"
+#include "dsp/windowed_frames.h"
 
 namespace Trackloom {
 

@@ -26,6 +26,7 @@
 
 #include "dsp/fft.h"
 #include "dsp/key_estimator.h"
+#include "dsp/windowed_frames.h"
 
 namespace Trackloom {
 
