@@ -73,21 +73,15 @@ void TempoEstimator::analyseFrame(const double* frame) {
     }
 }
 
-double TempoEstimator::bpm(const dsp::LoopStart* harmony) const {
-    const double measured = measuredBpm(harmony);
-    return measured > 0.0 ? measured : kNoEvidenceBpm;
+double TempoEstimator::bpm() const {
+    const dsp::TempoChoice measured = choice();
+    return measured.bpm > 0.0 ? dsp::RoundBpm(measured.bpm) : kNoEvidenceBpm;
 }
 
-double TempoEstimator::measuredBpm(const dsp::LoopStart* harmony) const {
-    return measuredTempo(harmony).bpm;
-}
-
-dsp::TempoChoice TempoEstimator::measuredTempo(const dsp::LoopStart* harmony) const {
+dsp::TempoChoice TempoEstimator::choice() const {
     if (!frames_.heardSignal()) return {};
-    dsp::TempoChoice choice = dsp::ChooseTempoFromEnvelopes(env_);
+    const dsp::TempoChoice choice = dsp::ChooseTempoFromEnvelopes(env_);
     if (!(choice.bpm > 0.0)) return {};
-    if (harmony != nullptr) choice.bpm = dsp::FitTempoToHarmony(choice.bpm, *harmony);
-    choice.bpm = std::round(choice.bpm * 10.0) / 10.0;
     return choice;
 }
 
@@ -101,8 +95,6 @@ namespace {
 // Longest autocorrelation lag kept, in seconds: enough for the comb that refines the
 // period to cover a dozen beats at moderate tempos.
 constexpr double kMaxLagSeconds = 12.0;
-constexpr double kMinBpm = 50.0;
-constexpr double kMaxBpm = 200.0;
 // Prior over tempo: log-normal, centred a little above the middle of common notated
 // tempi, one octave wide, so that it only decides between readings the rhythm supports
 // about equally.
@@ -268,10 +260,6 @@ double lagMaximum(const std::vector<double>& r, double lag) {
 
 }  // namespace
 
-double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
-    return ChooseTempoFromEnvelopes(env).bpm;
-}
-
 TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
     const double rate = env.frameRate;
     const size_t maxLag = static_cast<size_t>(kMaxLagSeconds * rate);
@@ -322,7 +310,7 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
     double bestScore = -1e300;
     double bestBpm = 0.0;
     std::vector<std::pair<double, double>> candidates;  // (bpm, score) for the confidence
-    for (double bpm = kMinBpm; bpm <= kMaxBpm + 1e-9; bpm += 0.5) {
+    for (double bpm = TempoEstimator::kMinBpm; bpm <= TempoEstimator::kMaxBpm + 1e-9; bpm += 0.5) {
         const double period = 60.0 * rate / bpm;
         const double beat = whole(period);
         const double meter =
@@ -369,31 +357,6 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
     }
     return {60.0 * rate / bestPeriod,
             TempoConfidence(candidates, bestBpm, bestScore, lagMaximum(acf, coarse))};
-}
-
-double FitTempoToHarmony(double bpm, const LoopStart& harmony) {
-    // Below this the loop is too loose a repetition to count beats in.
-    constexpr double kMinRepetition = 0.3;
-    // Moving the beat by three halves takes a tighter one: it is a different metre, not an
-    // octave of the same, and a loosely repeating loop of 10 or 21 beats is as likely an
-    // error of the loop as a clave read as the beat.
-    constexpr double kMinRepetitionForThreeHalves = 0.5;
-    // Loop lengths are measured to a few percent (a quarter-second frame grid).
-    constexpr double kTolerance = 0.07;
-    if (!(bpm > 0.0) || !(harmony.periodSeconds > 0.0) || harmony.repetition < kMinRepetition) {
-        return bpm;
-    }
-    const double beats = bpm * harmony.periodSeconds / 60.0;
-    auto near = [](double x, double target) { return std::fabs(x / target - 1.0) <= kTolerance; };
-    if (near(beats, 8.0)) return 2.0 * bpm <= kMaxBpm ? 2.0 * bpm : bpm;
-    for (const double whole : kWholeBarLoopBeats) {
-        if (near(beats, whole)) return bpm;
-    }
-    if ((near(1.5 * beats, 16.0) || near(1.5 * beats, 32.0)) && 1.5 * bpm <= kMaxBpm &&
-        harmony.repetition >= kMinRepetitionForThreeHalves) {
-        return 1.5 * bpm;
-    }
-    return bpm;
 }
 
 }  // namespace dsp
