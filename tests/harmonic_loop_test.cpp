@@ -72,7 +72,7 @@ TEST(HarmonicLoop, ALoopHeardLessThanTwiceIsFoundButNoMultipleOfAShorterOne) {
     EXPECT_NEAR(slow.periodSeconds, 16.0, 0.15);
     EXPECT_EQ(strongestOpening(slow), 9u);
     // A 5.5 s loop whose every third turn adds a ninth repeats exactly only at 16.5 s, past
-    // half the stretch: still the 5.5 s loop.
+    // half the opening: still the 5.5 s loop.
     const dsp::HarmonicLoop fast = dsp::FindHarmonicLoop(fourChordLoop(1.375, 112, 3));
     EXPECT_NEAR(fast.periodSeconds, 5.5, 0.15);
 }

@@ -20,14 +20,25 @@ constexpr double kBassProminence = 0.25;    // of the frame's strongest peak
 // A bass note must stand kBassIsolation (natural log of magnitude, about 4 dB) above
 // everything kBassClearNear..kBassClearFar bins away. Not more: a bass struck again on every
 // eighth note has sidebands at that rate (4 Hz at 120 BPM) only a few dB under its line,
-// and with a margin of 9 dB a quarter of the frames of rendered band tracks had no bass
-// note, against one in twenty with this one.
+// and a wider margin would pass over it as a comb.
 constexpr size_t kBassClearNear = 3;
 constexpr size_t kBassClearFar = 5;
 constexpr double kBassIsolation = 0.5;
 // Typical magnitudes of the third and fifth partials relative to the fundamental.
 constexpr double kThirdPartial = 0.3;
 constexpr double kFifthPartial = 0.2;
+// Where they lie above it, in semitones: 12 log2(3), a twelfth, and 12 log2(5), two octaves
+// and a major third; a peak within kPartialTolerance of that is taken for the partial.
+constexpr double kThirdPartialSemitones = 19.02;
+constexpr double kFifthPartialSemitones = 27.86;
+constexpr double kPartialTolerance = 0.35;
+// Peaks count within kPeakRange of the frame's strongest (natural log of magnitude: 40 dB)
+// and above kPeakFloor (80 dB under a full-scale sine, clear of 16-bit audio's noise).
+constexpr double kPeakRange = 4.6;
+constexpr double kPeakFloor = -9.2;
+// Added to each bin's power so that the log of an empty bin is finite (-345, far under any
+// floor) rather than minus infinity.
+constexpr double kEmptyBinPower = 1e-30;
 
 const char* const kTonicNames[12] = {"C",  "C#", "D",  "Eb", "E",  "F",
                                      "F#", "G",  "Ab", "A",  "Bb", "B"};
@@ -103,11 +114,10 @@ void KeyEstimator::analyseFrame(const double* frame) {
     // Bins below the range are read only by the bass isolation test.
     for (size_t k = lo - kBassClearFar; k <= hi + 1; ++k) {
         const double re = spectrum_[k].real() * norm, im = spectrum_[k].imag() * norm;
-        logMagnitude_[k] = 0.5 * dsp::PortableLog(re * re + im * im + 1e-30);
+        logMagnitude_[k] = 0.5 * dsp::PortableLog(re * re + im * im + kEmptyBinPower);
         if (k + 1 >= lo) top = std::max(top, logMagnitude_[k]);
     }
-    // Peaks within 40 dB of the frame's strongest and above the 16-bit noise floor.
-    const double floor = std::max(top - 4.6, -9.2);
+    const double floor = std::max(top - kPeakRange, kPeakFloor);
     peaks_.clear();
     for (size_t k = lo; k <= hi; ++k) {
         const double b = logMagnitude_[k];
@@ -158,9 +168,9 @@ void KeyEstimator::analyseFrame(const double* frame) {
         double explained = 0.0;
         for (size_t i = 0; i < j; ++i) {
             const double interval = p.pitch - peaks_[i].pitch;
-            if (std::fabs(interval - 19.02) < 0.35) {
+            if (std::fabs(interval - kThirdPartialSemitones) < kPartialTolerance) {
                 explained = std::max(explained, kThirdPartial * peaks_[i].magnitude);
-            } else if (std::fabs(interval - 27.86) < 0.35) {
+            } else if (std::fabs(interval - kFifthPartialSemitones) < kPartialTolerance) {
                 explained = std::max(explained, kFifthPartial * peaks_[i].magnitude);
             }
         }
@@ -217,8 +227,8 @@ constexpr double kMinorProfile[12] = {1.0, 0.0, 0.5, 0.8, 0.0, 0.5, 0.0, 0.9, 0.
 // Bass lines dwell on the tonic and fifth, and pass through the other scale degrees. In
 // minor keys popular harmony leans on the flat sixth, flat seventh and relative major
 // (i-VI-III-VII, i-VII-VI) more than on the fifth, so those roots weigh as much as a major
-// key's dominant. Weighed below the fifth and fourth, they made a loop dwelling evenly on
-// them read as the relative major.
+// key's dominant: weighed below the fifth and fourth, they would make a minor loop that
+// dwells on them evenly read as its relative major.
 constexpr double kMajorBassProfile[12] = {1.0, 0.0, 0.3, 0.0,  0.35, 0.45,
                                           0.0, 0.6, 0.0, 0.35, 0.05, 0.15};
 constexpr double kMinorBassProfile[12] = {1.0, 0.0, 0.25, 0.6, 0.0, 0.45,
@@ -226,13 +236,16 @@ constexpr double kMinorBassProfile[12] = {1.0, 0.0, 0.25, 0.6, 0.0, 0.45,
 
 // Weight of the bass-note evidence against the whole-texture evidence.
 constexpr double kBassWeight = 0.5;
+// Pitch-class sums no greater than this hold no evidence: any peak counted adds far more
+// (a peak at kPeakFloor adds 1e-4).
+constexpr double kNoEvidence = 1e-9;
 // Harmony that repeats less than this (mean cosine similarity of frames a loop apart) has
 // no loop to speak of.
 constexpr double kMinRepetition = 0.25;
 // Weight of the loop openings' lean towards a tonic, against the profile correlations:
 // between a key and its relative, and between a key and its neighbours a fifth away.
-constexpr double kLoopStartWeight = 0.6;
-constexpr double kFifthLoopStartWeight = 0.3;
+constexpr double kOpeningLeanWeight = 0.6;
+constexpr double kFifthOpeningLeanWeight = 0.3;
 // Weight of the share of the harmony's energy that lies on a key's scale, between keys a
 // fifth apart. Such keys differ in one note each (C major holds F where G major holds F#),
 // and the profiles, led by the tonic triads, hear little of it: ii7-V7-Imaj7 (D F A C,
@@ -243,8 +256,8 @@ constexpr double kScaleShareWeight = 4.0;
 // Weight of a cadence in the loop, between keys a fifth apart: a chord reached from the
 // root a fifth above and then held on into the next quarter (V-I-I, and ii-V-I-I, whose
 // openings on ii say little) is taken for the tonic. About the size of the openings'
-// lean; half as much again, and cadences misread where the loop was found out of step
-// began to outweigh the rest.
+// lean: half as much again would let a cadence misread from a loop found out of step
+// outweigh the rest.
 constexpr double kCadenceWeight = 0.4;
 // A lead in weighed evidence (correlation units) that leaves no doubt about the key.
 constexpr double kDecisiveKeyLead = 0.3;
@@ -297,7 +310,7 @@ double scaleShare(const std::array<double, 12>& x, int key) {
 // chord of its own, and left alone a loop opening on ii with the bass on its fifth (D-A
 // under Dm7 in C major) names the relative minor. So the fifth's share, up to as much as
 // its root has, is moved to the root; only when the root is heard at least half as much,
-// as the ends of the chords either side spill into the stretch, and a trace of the one a
+// as the ends of the chords either side spill into the quarter, and a trace of the one a
 // fifth below must not claim the chord's root as its fifth (I-IV-V-I read as IV-IV-V-I).
 // Only over one chord: over a whole loop its chords' roots lie a fifth apart too.
 std::array<double, 12> chordRoots(const std::array<double, 12>& bass) {
@@ -315,8 +328,8 @@ std::array<double, 12> chordRoots(const std::array<double, 12>& bass) {
 }  // namespace
 
 KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const HarmonicLoop& loop) {
-    if (!(total(chroma.treble) + total(chroma.bass) > 1e-9)) return {};
-    const bool haveBass = total(chroma.bass) > 1e-9;
+    if (!(total(chroma.treble) + total(chroma.bass) > kNoEvidence)) return {};
+    const bool haveBass = total(chroma.bass) > kNoEvidence;
     std::array<double, 24> score{};
     int best = 0;
     for (int k = 0; k < 24; ++k) {
@@ -336,8 +349,9 @@ KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const HarmonicLoop& loop
     // What does is where the loop starts, counted from the music's start: songs state their
     // tonic on the downbeat that opens the loop. Between the two, the one whose tonic the bass
     // dwells on more at the loop's openings than over the whole takes it.
-    const bool haveLoop = loop.repetition >= kMinRepetition && total(loop.quarterBass[0]) > 1e-9 &&
-                          total(loop.allBass) > 1e-9;
+    const bool haveLoop = loop.repetition >= kMinRepetition &&
+                          total(loop.quarterBass[0]) > kNoEvidence &&
+                          total(loop.allBass) > kNoEvidence;
     // Each quarter's chord roots from its bass; the first quarter opens the loop.
     std::array<std::array<double, 12>, 4> quarterRoots{};
     double openingTotal = 0.0, allTotal = 0.0;
@@ -375,8 +389,8 @@ KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const HarmonicLoop& loop
     }
     int pick = best;
     const int relative = best >= 12 ? (best - 12 + 3) % 12 : (best + 9) % 12 + 12;
-    if (haveLoop && score[static_cast<size_t>(relative)] + kLoopStartWeight * lean(relative) >
-                        score[static_cast<size_t>(best)] + kLoopStartWeight * lean(best)) {
+    if (haveLoop && score[static_cast<size_t>(relative)] + kOpeningLeanWeight * lean(relative) >
+                        score[static_cast<size_t>(best)] + kOpeningLeanWeight * lean(best)) {
         pick = relative;
     }
     // Keys a fifth apart share all but one note, and profiles confuse them too. The note
@@ -384,7 +398,7 @@ KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const HarmonicLoop& loop
     // the loop's openings get a smaller say than between relatives, as the loop may open on
     // a chord next to the tonic (ii-V-I-I).
     auto weighed = [&](int key) {
-        return score[static_cast<size_t>(key)] + kFifthLoopStartWeight * lean(key) +
+        return score[static_cast<size_t>(key)] + kFifthOpeningLeanWeight * lean(key) +
                kScaleShareWeight * scaleShare(chroma.treble, key) +
                (key % 12 == cadence ? kCadenceWeight : 0.0);
     };

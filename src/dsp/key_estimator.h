@@ -1,10 +1,10 @@
 // Key estimation for whole tracks, fed block by block.
 //
 // Contract
-// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz (8 kHz..192 kHz;
-//   input at a rate outside dsp::kMinAnalysedRate..kMaxAnalysedRate is not analysed)
-//   with `channels` >= 1; channels are averaged. Any block size; the result depends only on
-//   the sample sequence, bit for bit, never on how it was split.
+// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analysed
+//   from dsp::kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
+//   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size; the
+//   result depends only on the sample sequence, bit for bit, never on how it was split.
 // - key(): "<tonic> <Major|Minor> (Relative: <tonic> <Major|Minor>)", tonics spelled
 //   C C# D Eb E F F# G Ab A Bb B; "F# Minor (Relative: A Major)" when nothing was fed or the
 //   input carries no tonal evidence (digital silence, or no pitched sound at all).
@@ -101,7 +101,7 @@ class KeyEstimator {
     std::vector<double> logMagnitude_;
     struct Peak {
         double pitch;      // fractional MIDI note number
-        double magnitude;  // interpolated peak magnitude
+        double magnitude;  // of the bin it tops, 1 for a full-scale sine
         size_t bin;        // the spectrum bin it tops
     };
     std::vector<Peak> peaks_;

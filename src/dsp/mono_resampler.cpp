@@ -34,7 +34,9 @@ MonoResampler::MonoResampler(int32_t inRate, int32_t channels, int32_t outRate)
             const double d = static_cast<double>(j - halfTaps_ + 1) -
                              static_cast<double>(p) / static_cast<double>(kPhases);
             const double x = 2.0 * fc * d;
+            // sin(pi x) / (pi x), whose limit at the centre tap (x = 0) is 1.
             const double sinc = std::fabs(x) < 1e-12 ? 1.0 : PortableSin(kPi * x) / (kPi * x);
+            // The Blackman window over the kernel's span.
             const double u = d / static_cast<double>(halfTaps_);
             const double w = std::fabs(u) >= 1.0 ? 0.0
                                                  : 0.42 + 0.5 * PortableCos(kPi * u) +

@@ -45,7 +45,7 @@ void TempoEstimator::reset() {
 }
 
 void TempoEstimator::feed(const float* interleaved, size_t frames) {
-    // Envelopes stop growing once the analysed stretch is complete.
+    // Envelopes stop growing once kMaxAnalysisSeconds of them are in.
     frames_.feed(interleaved, frames, [this](const double* frame) {
         analyseFrame(frame);
         return env_.band[0].size() < maxFrames_;
@@ -54,7 +54,7 @@ void TempoEstimator::feed(const float* interleaved, size_t frames) {
 
 void TempoEstimator::analyseFrame(const double* frame) {
     // Scales |X| so that log1p compresses over a musically useful range: a full-scale
-    // sine gives about 1e3 before the log, the noise floor of 16-bit audio about 1e-2.
+    // sine gives 500 before the log, the noise of 16-bit audio less than 1e-3.
     const double gain = 1000.0 / (0.5 * kFrameSize);
     const double gain2 = gain * gain;
     fft_.forward(frame, spectrum_.data());
@@ -103,7 +103,21 @@ constexpr double kPriorOctaves = 1.0;
 // How much more periodic the beat must be than its half or third to count as a level of
 // its own (autocorrelation units, 1 = perfectly periodic).
 constexpr double kFlatHierarchyMargin = 0.05;
+// Weights of the lesser evidence against the beat's and the bar's periodicity, which count
+// fully: a subdivision supports a beat, a backbeat places it, neither makes one.
+constexpr double kSubdivisionWeight = 0.25;
 constexpr double kBackbeatWeight = 0.25;
+// The coarse search's grid, fine enough that the refinement starts within its reach.
+constexpr double kGridStepBpm = 0.5;
+// Lets the grid's last point, kMaxBpm, in should the steps not land on it exactly.
+constexpr double kGridEndSlack = 1e-9;
+// The refinement looks within 2% of the coarse period either way (the grid misses by half a
+// step at most, 0.5% at 50 BPM), in steps of a two-hundredth of a frame.
+constexpr double kRefineLow = 0.98;
+constexpr double kRefineHigh = 1.02;
+constexpr double kRefineStepFrames = 0.005;
+// A detrended envelope with no more power than this is flat: rounding residue, no onsets.
+constexpr double kFlatPower = 1e-12;
 
 // Normalised autocorrelation (1 at lag 0) of the envelope after removing its local mean,
 // unbiased by the overlap length, for lags 0..maxLag. Empty when the envelope is flat.
@@ -131,7 +145,7 @@ std::vector<double> normalisedAutocorrelation(const std::vector<float>& env, siz
     const size_t lags = std::min(maxLag, n - 1) + 1;
     std::vector<double> r(lags);
     for (size_t l = 0; l < lags; ++l) r[l] = buf[l].real() / static_cast<double>(n - l);
-    if (!(r[0] > 1e-12)) return {};
+    if (!(r[0] > kFlatPower)) return {};
     const double z = r[0];
     for (auto& v : r) v /= z;
     return r;
@@ -166,7 +180,7 @@ std::vector<double> symmetricCrossCorrelation(const std::vector<float>& x,
         ex += dx[i] * dx[i];
         ey += dy[i] * dy[i];
     }
-    if (!(ex > 1e-12) || !(ey > 1e-12)) return {};
+    if (!(ex > kFlatPower) || !(ey > kFlatPower)) return {};
     size_t m = 1;
     while (m < n + maxLag + 1) m <<= 1;
     std::vector<std::complex<double>> a(m, {0.0, 0.0}), b(m, {0.0, 0.0});
@@ -303,14 +317,15 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
         return best;
     };
 
-    // Coarse choice of the beat on a 0.5 BPM grid. A beat repeats (periodicity at the beat),
-    // groups into bars of two, three or four (periodicity at those multiples), and is
-    // itself divided in two or three by something in the texture; a broad log-normal prior
+    // Coarse choice of the beat on a grid of kGridStepBpm. A beat repeats (periodicity at
+    // the beat), groups into bars of two, three or four (periodicity at those multiples), and
+    // is itself divided in two or three by something in the texture; a broad log-normal prior
     // settles what the evidence leaves open.
     double bestScore = -1e300;
     double bestBpm = 0.0;
     std::vector<std::pair<double, double>> candidates;  // (bpm, score) for the confidence
-    for (double bpm = TempoEstimator::kMinBpm; bpm <= TempoEstimator::kMaxBpm + 1e-9; bpm += 0.5) {
+    for (double bpm = TempoEstimator::kMinBpm; bpm <= TempoEstimator::kMaxBpm + kGridEndSlack;
+         bpm += kGridStepBpm) {
         const double period = 60.0 * rate / bpm;
         const double beat = whole(period);
         const double meter =
@@ -325,8 +340,8 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
         const double octaves = dsp::PortableLog(bpm / kPriorCentreBpm) / kLn2 / kPriorOctaves;
         const double backbeat =
             kickSnare.empty() ? 0.0 : lagPeak(kickSnare, period) - lagPeak(kickSnare, 2.0 * period);
-        const double score = beat + meter + 0.25 * subdivision + kBackbeatWeight * backbeat -
-                             0.5 * octaves * octaves;
+        const double score = beat + meter + kSubdivisionWeight * subdivision +
+                             kBackbeatWeight * backbeat - 0.5 * octaves * octaves;
         candidates.emplace_back(bpm, score);
         if (score > bestScore) {
             bestScore = score;
@@ -341,7 +356,7 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
     double bestComb = -1e300;
     double bestPeriod = coarse;
     const double last = static_cast<double>(acf.size() - 1);
-    for (double p = coarse * 0.98; p <= coarse * 1.02; p += 0.005) {
+    for (double p = coarse * kRefineLow; p <= coarse * kRefineHigh; p += kRefineStepFrames) {
         double comb = 0.0;
         int count = 0;
         for (int k = 1; static_cast<double>(k) * p < last; ++k) {

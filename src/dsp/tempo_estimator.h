@@ -1,10 +1,10 @@
 // Tempo estimation for whole tracks, fed block by block.
 //
 // Contract
-// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz (8 kHz..192 kHz;
-//   input at a rate outside dsp::kMinAnalysedRate..kMaxAnalysedRate is not analysed)
-//   with `channels` >= 1; channels are averaged. Any block size; the result depends only on
-//   the sample sequence, bit for bit, never on how it was split.
+// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analysed
+//   from dsp::kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
+//   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size; the
+//   result depends only on the sample sequence, bit for bit, never on how it was split.
 // - bpm(): the notated beat rate in beats per minute, rounded to 0.1, within 50..200.
 //   120.0 when nothing was fed or the input carries no rhythmic evidence (digital silence).
 // - Memory is bounded: the input is reduced on the fly to four onset-strength envelopes at
