@@ -3,8 +3,8 @@
 // Contract
 // - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analysed
 //   from dsp::kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
-//   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size; the
-//   result depends only on the sample sequence, bit for bit, never on how it was split.
+//   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size;
+//   the result depends only on the sample sequence, bit for bit, never on how it was split.
 // - key(): "<tonic> <Major|Minor> (Relative: <tonic> <Major|Minor>)", tonics spelled
 //   C C# D Eb E F F# G Ab A Bb B; "F# Minor (Relative: A Major)" when nothing was fed or the
 //   input carries no tonal evidence (digital silence, or no pitched sound at all).
@@ -22,7 +22,7 @@
 // profile of the roots bass lines dwell on in that mode. Between the best key and its
 // relative, which share a scale, the harmony's loop decides: its length is the lag at
 // which the frames repeat best (set to the nearest whole number of bars when the tempo is
-// known, see FitLoopToTempo), and the key whose tonic the bass dwells on more at the loop's
+// known; see harmonic_loop.h), and the key whose tonic the bass dwells on more at the loop's
 // openings (whole turns counted from the first audible sample) is taken; there the bass's
 // steps to the fifth above a root count for the root, as one chord sounds. Between that key
 // and its neighbours a fifth away, which differ in one note each, the share of the harmony

@@ -25,7 +25,7 @@ TempoEstimator::TempoEstimator(int32_t sampleRate, int32_t channels)
       bandOfBin_(kFrameSize / 2 + 1, -1),
       maxFrames_(static_cast<size_t>(kMaxAnalysisSeconds * kAnalysisRate / kHop)) {
     const double binHz = static_cast<double>(kAnalysisRate) / kFrameSize;
-    const double top = 0.45 * kAnalysisRate;
+    const double top = 0.45 * kAnalysisRate;  // the resampler's cutoff
     for (size_t k = 0; k <= kFrameSize / 2; ++k) {
         const double f = static_cast<double>(k) * binHz;
         if (f < kLowestHz || f > top) continue;
@@ -80,9 +80,9 @@ double TempoEstimator::bpm() const {
 
 dsp::TempoChoice TempoEstimator::choice() const {
     if (!frames_.heardSignal()) return {};
-    const dsp::TempoChoice choice = dsp::ChooseTempoFromEnvelopes(env_);
-    if (!(choice.bpm > 0.0)) return {};
-    return choice;
+    const dsp::TempoChoice onsets = dsp::ChooseTempoFromEnvelopes(env_);
+    if (!(onsets.bpm > 0.0)) return {};
+    return onsets;
 }
 
 }  // namespace Trackloom

@@ -3,10 +3,12 @@
 // Contract
 // - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analysed
 //   from dsp::kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
-//   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size; the
-//   result depends only on the sample sequence, bit for bit, never on how it was split.
-// - bpm(): the notated beat rate in beats per minute, rounded to 0.1, within 50..200.
-//   120.0 when nothing was fed or the input carries no rhythmic evidence (digital silence).
+//   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size;
+//   the result depends only on the sample sequence, bit for bit, never on how it was split.
+// - bpm(): the beat rate the onsets give, in beats per minute, rounded to 0.1, within
+//   kMinBpm..kMaxBpm. 120.0 when nothing was fed or the input carries no rhythmic evidence
+//   (digital silence). Where the onsets misread the notated beat (a half-time groove, a
+//   clave), the harmony's loop corrects them: see EstimateTempoAndKey.
 // - Memory is bounded: the input is reduced on the fly to four onset-strength envelopes at
 //   100 frames per second, and only the first kMaxAnalysisSeconds of them are kept (about
 //   1 MB); anything later in a longer stream is read but does not change the estimate.
@@ -71,8 +73,7 @@ class TempoEstimator {
 
     TempoEstimator(int32_t sampleRate, int32_t channels);
     void feed(const float* interleaved, size_t frames);
-    // The tempo the onsets give, rounded to 0.1 BPM. The harmony's loop can settle what
-    // they leave open (see EstimateTempoAndKey).
+    // The tempo the onsets give, rounded to 0.1 BPM; kNoEvidenceBpm without evidence.
     double bpm() const;
     // The onsets' choice unrounded, with its confidence (see ChooseTempoFromEnvelopes);
     // {0, 0} without rhythmic evidence.
