@@ -18,9 +18,8 @@ namespace dsp {
 class Fft {
   public:
     explicit Fft(size_t n);
-    size_t size() const { return n_; }
     void forward(std::complex<double>* data) const;
-    // Unnormalised inverse: forward followed by inverse multiplies by size().
+    // Unnormalised inverse: forward followed by inverse multiplies by n.
     void inverse(std::complex<double>* data) const;
 
   private:
@@ -36,7 +35,6 @@ class Fft {
 class RealFft {
   public:
     explicit RealFft(size_t n);
-    size_t size() const { return n_; }
     void forward(const double* in, std::complex<double>* out);
 
   private:
