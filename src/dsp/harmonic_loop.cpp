@@ -129,11 +129,12 @@ size_t loopHeardTwice(const std::vector<double>& r, const LoopLags& lags) {
     return best;
 }
 
-// A loop heard less than twice is measured over fewer frames, and whole multiples of a
-// shorter loop repeat at least as well as it does: such a lag is taken over `shortLoop`
-// only when it repeats better than the loop found so far and is no multiple of
-// `shortLoop`, and only when its measure still rests on a good part of the opening (in a
-// short excerpt, drums alone repeat by the bar pair better than anything shorter).
+// The loop heard twice, `shortLoop`, or a longer one heard less than twice. Such a loop is
+// measured over fewer frames, and whole multiples of a shorter loop repeat at least as well
+// as it does: its lag is taken only when it repeats better than the loop found so far and
+// is no multiple of `shortLoop`, and only when its measure still rests on a good part of
+// the opening (in a short excerpt, drums alone repeat by the bar pair better than anything
+// shorter).
 size_t loopHeardLessThanTwice(const std::vector<double>& r, const LoopLags& lags, size_t shortLoop,
                               size_t frameCount) {
     size_t best = shortLoop;
