@@ -10,7 +10,7 @@
 
 #include "dsp/analysis.h"
 #include "dsp/audio_dsp.h"
-#include "dsp/fft.h"
+#include "dsp/windowed_frames.h"
 #include "test_support.h"
 
 namespace Trackloom {
@@ -208,10 +208,10 @@ TEST(TempoDecision, PeriodicEnvelopeGivesItsTempoUnrounded) {
         env.band[3][i] = 0.5f;
         env.band[3][i + 23] = 0.3f;  // off-beat hi-hat
     }
-    EXPECT_NEAR(dsp::EstimateTempoFromEnvelopes(env), 6000.0 / 47.0, 0.05);
+    EXPECT_NEAR(dsp::ChooseTempoFromEnvelopes(env).bpm, 6000.0 / 47.0, 0.05);
     dsp::OnsetEnvelopes flat;
     for (auto& band : flat.band) band.assign(3000, 0.25f);
-    EXPECT_EQ(dsp::EstimateTempoFromEnvelopes(flat), 0.0);
+    EXPECT_EQ(dsp::ChooseTempoFromEnvelopes(flat).bpm, 0.0);
 }
 
 }  // namespace
@@ -256,33 +256,6 @@ TEST(TempoEstimator, HarmonyTellsAHalfTimeGrooveFromASlowBackbeat) {
     drumsOnly.feed(song.samples.data(), song.samples.size());
     EXPECT_NEAR(drumsOnly.bpm(), 75.0, 0.5);
     EXPECT_NEAR(AudioDSP::EstimateBPM(song), 150.0, 0.5);
-}
-
-TEST(TempoHarmony, LoopLengthSettlesHalfAndTwoThirdReadings) {
-    auto loop = [](double seconds, double repetition = 0.8) {
-        dsp::LoopStart l;
-        l.periodSeconds = seconds;
-        l.repetition = repetition;
-        return l;
-    };
-    // 8 beats to the loop: the reading was half the beat.
-    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(75.0, loop(6.4)), 150.0);
-    // 2/3 of 32 beats: a clave's three-against-two read as the beat.
-    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(86.0, loop(14.88)), 129.0);
-    // Whole bars of four or three beats stand: 16, 32, 12, 24 and 36 beats.
-    for (auto [bpm, seconds] :
-         {std::pair{150.0, 6.4}, {130.0, 14.77}, {150.0, 4.8}, {150.0, 9.6}, {180.0, 12.0}}) {
-        EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(bpm, loop(seconds)), bpm) << bpm << " " << seconds;
-    }
-    // No loop, a loose one, or a correction past 200 BPM: left alone.
-    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(75.0, loop(0.0)), 75.0);
-    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(75.0, loop(6.4, 0.1)), 75.0);
-    // A loop loose enough to be mismeasured does not move a steady beat to a new metre: a
-    // dance track's 16-beat loop taken for 10.2 beats is no clave.
-    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(126.3, loop(4.85, 0.39)), 126.3);
-    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(75.0, loop(6.4, 0.39)), 150.0);
-    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(110.0, loop(60.0 * 8 / 110.0)), 110.0);
-    EXPECT_DOUBLE_EQ(dsp::FitTempoToHarmony(140.0, loop(60.0 * 32 / 1.5 / 140.0)), 140.0);
 }
 
 // The confidence says how much to trust the tempo: steady drums near 1, sound with no beat

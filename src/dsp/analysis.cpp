@@ -1,49 +1,59 @@
-// Whole-buffer tempo and key: thin wrappers that feed a buffer to the block-based
+// Tempo and key together, and the whole-buffer wrappers: a buffer is fed to the block-based
 // estimators in one call, so both paths give identical answers.
 #include "dsp/analysis.h"
 
-#include <cmath>
-
 #include "dsp/audio_dsp.h"
+#include "dsp/harmonic_loop.h"
 #include "dsp/key_estimator.h"
 #include "dsp/tempo_estimator.h"
 
 namespace Trackloom {
+namespace dsp {
 namespace {
 
-size_t frameCount(const AudioBuffer& input) {
-    if (input.channels <= 0) return 0;
-    return input.samples.size() / static_cast<size_t>(input.channels);
+// Both estimators, fed a whole buffer.
+struct FedEstimators {
+    explicit FedEstimators(const AudioBuffer& input)
+        : tempo(input.sampleRate, input.channels), key(input.sampleRate, input.channels) {
+        const size_t frames =
+            input.channels > 0 ? input.samples.size() / static_cast<size_t>(input.channels) : 0;
+        if (frames > 0) {
+            tempo.feed(input.samples.data(), frames);
+            key.feed(input.samples.data(), frames);
+        }
+    }
+    TempoEstimator tempo;
+    KeyEstimator key;
+};
+
+// The onsets' tempo, corrected by the loop where it shows the beat was misread, then
+// rounded; {0, 0} without rhythmic evidence.
+TempoChoice tempoWithHarmony(const TempoEstimator& tempo, const HarmonicLoop& loop) {
+    TempoChoice choice = tempo.choice();
+    if (choice.bpm > 0.0) {
+        choice.bpm = RoundBpm(FitTempoToHarmony(choice.bpm, loop, TempoEstimator::kMaxBpm));
+    }
+    return choice;
 }
 
 }  // namespace
 
-namespace dsp {
-
 TempoAndKey EstimateTempoAndKey(const AudioBuffer& input) {
-    TempoEstimator tempo(input.sampleRate, input.channels);
-    KeyEstimator key(input.sampleRate, input.channels);
-    const size_t frames = frameCount(input);
-    if (frames > 0) {
-        tempo.feed(input.samples.data(), frames);
-        key.feed(input.samples.data(), frames);
-    }
-    return EstimateTempoAndKey(tempo, key);
+    const FedEstimators fed(input);
+    return EstimateTempoAndKey(fed.tempo, fed.key);
 }
 
 TempoAndKey EstimateTempoAndKey(const TempoEstimator& tempo, const KeyEstimator& key) {
-    const LoopStart loop = key.loop();
-    const TempoChoice tempoChoice = tempo.measuredTempo(&loop);
+    const ChromaFrames& frames = key.chromaFrames();
+    const HarmonicLoop loop = FindHarmonicLoop(frames);
+    const TempoChoice tempoChoice = tempoWithHarmony(tempo, loop);
+    // Without a tempo the loop is left as found.
+    const KeyChoice keyChoice = key.choice(FitLoopToTempo(frames, loop, tempoChoice.bpm));
     TempoAndKey result;
-    KeyChoice keyChoice;
     if (tempoChoice.bpm > 0.0) {
         result.bpm = tempoChoice.bpm;
         result.bpmConfidence = tempoChoice.confidence;
-        result.tempoIsGuess = BeatSteadiness(tempo.envelopes(), tempoChoice.bpm) < kSteadyBeat;
-        const LoopStart fitted = FitLoopToTempo(key.chromaFrames(), loop, tempoChoice.bpm);
-        keyChoice = key.choice(&fitted);
-    } else {
-        keyChoice = key.choice(&loop);
+        result.tempoIsGuess = tempo.steadiness(tempoChoice.bpm) < kSteadyBeat;
     }
     result.key = KeyName(keyChoice.key);
     result.keyIndex = keyChoice.key;
@@ -55,7 +65,7 @@ double FoldTempoIntoRange(double bpm, double minBpm, double maxBpm) {
     if (!(bpm > 0.0) || !(minBpm > 0.0) || !(maxBpm >= 2.0 * minBpm)) return bpm;
     while (bpm < minBpm) bpm *= 2.0;
     while (bpm > maxBpm) bpm *= 0.5;
-    return std::round(bpm * 10.0) / 10.0;
+    return RoundBpm(bpm);
 }
 
 }  // namespace dsp
@@ -63,8 +73,12 @@ double FoldTempoIntoRange(double bpm, double minBpm, double maxBpm) {
 namespace AudioDSP {
 
 double EstimateBPM(const AudioBuffer& input) {
-    // The harmony's loop settles what the rhythm leaves open, so the key's analysis runs too.
-    return dsp::EstimateTempoAndKey(input).bpm;
+    // The pitch-class frames the harmony's loop is found in are gathered too, but no key is
+    // chosen.
+    const dsp::FedEstimators fed(input);
+    const dsp::TempoChoice tempo =
+        dsp::tempoWithHarmony(fed.tempo, dsp::FindHarmonicLoop(fed.key.chromaFrames()));
+    return tempo.bpm > 0.0 ? tempo.bpm : TempoEstimator::kNoEvidenceBpm;
 }
 
 std::string EstimateKey(const AudioBuffer& input) {

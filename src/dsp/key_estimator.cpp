@@ -20,14 +20,25 @@ constexpr double kBassProminence = 0.25;    // of the frame's strongest peak
 // A bass note must stand kBassIsolation (natural log of magnitude, about 4 dB) above
 // everything kBassClearNear..kBassClearFar bins away. Not more: a bass struck again on every
 // eighth note has sidebands at that rate (4 Hz at 120 BPM) only a few dB under its line,
-// and with a margin of 9 dB a quarter of the frames of rendered band tracks had no bass
-// note, against one in twenty with this one.
+// and a wider margin would pass over it as a comb.
 constexpr size_t kBassClearNear = 3;
 constexpr size_t kBassClearFar = 5;
 constexpr double kBassIsolation = 0.5;
 // Typical magnitudes of the third and fifth partials relative to the fundamental.
 constexpr double kThirdPartial = 0.3;
 constexpr double kFifthPartial = 0.2;
+// Where they lie above it, in semitones: 12 log2(3), a twelfth, and 12 log2(5), two octaves
+// and a major third; a peak within kPartialTolerance of that is taken for the partial.
+constexpr double kThirdPartialSemitones = 19.02;
+constexpr double kFifthPartialSemitones = 27.86;
+constexpr double kPartialTolerance = 0.35;
+// Peaks count within kPeakRange of the frame's strongest (natural log of magnitude: 40 dB)
+// and above kPeakFloor (80 dB under a full-scale sine, clear of 16-bit audio's noise).
+constexpr double kPeakRange = 4.6;
+constexpr double kPeakFloor = -9.2;
+// Added to each bin's power so that the log of an empty bin is finite (-345, far under any
+// floor) rather than minus infinity.
+constexpr double kEmptyBinPower = 1e-30;
 
 const char* const kTonicNames[12] = {"C",  "C#", "D",  "Eb", "E",  "F",
                                      "F#", "G",  "Ab", "A",  "Bb", "B"};
@@ -103,11 +114,10 @@ void KeyEstimator::analyseFrame(const double* frame) {
     // Bins below the range are read only by the bass isolation test.
     for (size_t k = lo - kBassClearFar; k <= hi + 1; ++k) {
         const double re = spectrum_[k].real() * norm, im = spectrum_[k].imag() * norm;
-        logMagnitude_[k] = 0.5 * dsp::PortableLog(re * re + im * im + 1e-30);
+        logMagnitude_[k] = 0.5 * dsp::PortableLog(re * re + im * im + kEmptyBinPower);
         if (k + 1 >= lo) top = std::max(top, logMagnitude_[k]);
     }
-    // Peaks within 40 dB of the frame's strongest and above the 16-bit noise floor.
-    const double floor = std::max(top - 4.6, -9.2);
+    const double floor = std::max(top - kPeakRange, kPeakFloor);
     peaks_.clear();
     for (size_t k = lo; k <= hi; ++k) {
         const double b = logMagnitude_[k];
@@ -158,9 +168,9 @@ void KeyEstimator::analyseFrame(const double* frame) {
         double explained = 0.0;
         for (size_t i = 0; i < j; ++i) {
             const double interval = p.pitch - peaks_[i].pitch;
-            if (std::fabs(interval - 19.02) < 0.35) {
+            if (std::fabs(interval - kThirdPartialSemitones) < kPartialTolerance) {
                 explained = std::max(explained, kThirdPartial * peaks_[i].magnitude);
-            } else if (std::fabs(interval - 27.86) < 0.35) {
+            } else if (std::fabs(interval - kFifthPartialSemitones) < kPartialTolerance) {
                 explained = std::max(explained, kFifthPartial * peaks_[i].magnitude);
             }
         }
@@ -196,15 +206,13 @@ void KeyEstimator::keepFrame(const std::array<double, 12>& bass,
     kept_.treble.push_back(t);
 }
 
-std::string KeyEstimator::key(const dsp::LoopStart* loop) const {
-    return dsp::KeyName(choice(loop).key);
+std::string KeyEstimator::key() const {
+    return dsp::KeyName(choice(dsp::FindHarmonicLoop(kept_)).key);
 }
 
-dsp::KeyChoice KeyEstimator::choice(const dsp::LoopStart* loop) const {
+dsp::KeyChoice KeyEstimator::choice(const dsp::HarmonicLoop& loop) const {
     if (!frames_.heardSignal()) return {};
-    if (loop != nullptr) return dsp::ChooseKeyFromChroma(chroma_, loop);
-    const dsp::LoopStart found = this->loop();
-    return dsp::ChooseKeyFromChroma(chroma_, &found);
+    return dsp::ChooseKeyFromChroma(chroma_, loop);
 }
 
 namespace dsp {
@@ -219,8 +227,8 @@ constexpr double kMinorProfile[12] = {1.0, 0.0, 0.5, 0.8, 0.0, 0.5, 0.0, 0.9, 0.
 // Bass lines dwell on the tonic and fifth, and pass through the other scale degrees. In
 // minor keys popular harmony leans on the flat sixth, flat seventh and relative major
 // (i-VI-III-VII, i-VII-VI) more than on the fifth, so those roots weigh as much as a major
-// key's dominant. Weighed below the fifth and fourth, they made a loop dwelling evenly on
-// them read as the relative major.
+// key's dominant: weighed below the fifth and fourth, they would make a minor loop that
+// dwells on them evenly read as its relative major.
 constexpr double kMajorBassProfile[12] = {1.0, 0.0, 0.3, 0.0,  0.35, 0.45,
                                           0.0, 0.6, 0.0, 0.35, 0.05, 0.15};
 constexpr double kMinorBassProfile[12] = {1.0, 0.0, 0.25, 0.6, 0.0, 0.45,
@@ -228,24 +236,16 @@ constexpr double kMinorBassProfile[12] = {1.0, 0.0, 0.25, 0.6, 0.0, 0.45,
 
 // Weight of the bass-note evidence against the whole-texture evidence.
 constexpr double kBassWeight = 0.5;
-// Loops considered, in seconds: four bars of a fast waltz to eight slow bars.
-constexpr double kMinLoopSeconds = 3.0;
-constexpr double kMaxLoopSeconds = 18.0;
-// Music read for the loop, from its start.
-constexpr double kOpeningSeconds = 64.0;
-// Repetition scores this close count as equal when choosing between a loop and its double.
-constexpr double kLoopTie = 0.04;
-// The longest loop looked for, in fifths of the stretch read: 3 is a loop heard 1.67 times.
-constexpr size_t kLongestLoopFifths = 3;
-// Music compared with itself a loop later, at least, for a loop heard less than twice.
-constexpr double kMinLongLoopOverlapSeconds = 10.0;
+// Pitch-class sums no greater than this hold no evidence: any peak counted adds far more
+// (a peak at kPeakFloor adds 1e-4).
+constexpr double kNoEvidence = 1e-9;
 // Harmony that repeats less than this (mean cosine similarity of frames a loop apart) has
 // no loop to speak of.
 constexpr double kMinRepetition = 0.25;
 // Weight of the loop openings' lean towards a tonic, against the profile correlations:
 // between a key and its relative, and between a key and its neighbours a fifth away.
-constexpr double kLoopStartWeight = 0.6;
-constexpr double kFifthLoopStartWeight = 0.3;
+constexpr double kOpeningLeanWeight = 0.6;
+constexpr double kFifthOpeningLeanWeight = 0.3;
 // Weight of the share of the harmony's energy that lies on a key's scale, between keys a
 // fifth apart. Such keys differ in one note each (C major holds F where G major holds F#),
 // and the profiles, led by the tonic triads, hear little of it: ii7-V7-Imaj7 (D F A C,
@@ -256,8 +256,8 @@ constexpr double kScaleShareWeight = 4.0;
 // Weight of a cadence in the loop, between keys a fifth apart: a chord reached from the
 // root a fifth above and then held on into the next quarter (V-I-I, and ii-V-I-I, whose
 // openings on ii say little) is taken for the tonic. About the size of the openings'
-// lean; half as much again, and cadences misread where the loop was found out of step
-// began to outweigh the rest.
+// lean: half as much again would let a cadence misread from a loop found out of step
+// outweigh the rest.
 constexpr double kCadenceWeight = 0.4;
 // A lead in weighed evidence (correlation units) that leaves no doubt about the key.
 constexpr double kDecisiveKeyLead = 0.3;
@@ -310,7 +310,7 @@ double scaleShare(const std::array<double, 12>& x, int key) {
 // chord of its own, and left alone a loop opening on ii with the bass on its fifth (D-A
 // under Dm7 in C major) names the relative minor. So the fifth's share, up to as much as
 // its root has, is moved to the root; only when the root is heard at least half as much,
-// as the ends of the chords either side spill into the stretch, and a trace of the one a
+// as the ends of the chords either side spill into the quarter, and a trace of the one a
 // fifth below must not claim the chord's root as its fifth (I-IV-V-I read as IV-IV-V-I).
 // Only over one chord: over a whole loop its chords' roots lie a fifth apart too.
 std::array<double, 12> chordRoots(const std::array<double, 12>& bass) {
@@ -325,175 +325,11 @@ std::array<double, 12> chordRoots(const std::array<double, 12>& bass) {
     return roots;
 }
 
-// One frame's bass and harmony evidence side by side, each half scaled to length 1/sqrt(2)
-// so that frames alike in both have a cosine similarity near 1; all zero when the frame heard
-// nothing.
-std::array<double, 24> frameVector(const ChromaFrames& f, size_t i) {
-    std::array<double, 24> v{};
-    double nb = 0.0, nt = 0.0;
-    for (size_t k = 0; k < 12; ++k) {
-        nb += static_cast<double>(f.bass[i][k]) * f.bass[i][k];
-        nt += static_cast<double>(f.treble[i][k]) * f.treble[i][k];
-    }
-    constexpr double kHalf = 0.70710678118654752440;
-    const double sb = nb > 0.0 ? kHalf / std::sqrt(nb) : 0.0;
-    const double st = nt > 0.0 ? kHalf / std::sqrt(nt) : 0.0;
-    for (size_t k = 0; k < 12; ++k) {
-        v[k] = f.bass[i][k] * sb;
-        v[12 + k] = f.treble[i][k] * st;
-    }
-    return v;
-}
-
-// The frames the loop is looked for in: from the one centred at the music's start on, over
-// its opening stretch (later sections may loop differently, and small errors in the period
-// add up over many turns). Empty (first >= end) when there is no music.
-struct OpeningFrames {
-    size_t first = 0;
-    size_t end = 0;
-};
-
-OpeningFrames openingFrames(const ChromaFrames& frames) {
-    if (!(frames.hopSeconds > 0.0) || frames.soundStartSeconds < 0.0) return {};
-    const double hop = frames.hopSeconds;
-    const double firstPos = (frames.soundStartSeconds - frames.firstCentreSeconds) / hop;
-    const size_t first = firstPos <= 0.0 ? 0 : static_cast<size_t>(std::ceil(firstPos));
-    const size_t end = std::min({frames.bass.size(), frames.treble.size(),
-                                 first + static_cast<size_t>(kOpeningSeconds / hop)});
-    return {first, end};
-}
-
-// The bass over each quarter of each turn of a loop `period` long (one chord of a
-// four-chord loop), each frame weighed by how much of that stretch it covers; and over all
-// the music.
-void measureQuarters(const ChromaFrames& frames, OpeningFrames range, double period,
-                     LoopStart& result) {
-    result.quarterBass = {};
-    result.allBass = {};
-    const double frameSeconds = 2.0 * frames.firstCentreSeconds;
-    const double span = 0.25 * period;
-    const double end =
-        frames.firstCentreSeconds + static_cast<double>(range.end) * frames.hopSeconds;
-    for (double t = frames.soundStartSeconds; t < end; t += period) {
-        for (size_t q = 0; q < 4; ++q) {
-            const double from = t + static_cast<double>(q) * span;
-            auto& sum = result.quarterBass[q];
-            for (size_t i = range.first; i < range.end; ++i) {
-                const double centre =
-                    frames.firstCentreSeconds + static_cast<double>(i) * frames.hopSeconds;
-                const double lo = std::max(from, centre - 0.5 * frameSeconds);
-                const double hi = std::min(from + span, centre + 0.5 * frameSeconds);
-                if (hi <= lo) continue;
-                const double w = (hi - lo) / frameSeconds;
-                for (size_t k = 0; k < 12; ++k) sum[k] += w * frames.bass[i][k];
-            }
-        }
-    }
-    for (size_t i = range.first; i < range.end; ++i) {
-        for (size_t k = 0; k < 12; ++k) result.allBass[k] += frames.bass[i][k];
-    }
-}
-
 }  // namespace
 
-LoopStart FindLoopStart(const ChromaFrames& frames) {
-    LoopStart result;
-    const OpeningFrames range = openingFrames(frames);
-    if (range.first >= range.end) return result;
-    const double hop = frames.hopSeconds;
-    const size_t first = range.first, n = range.end;
-    std::vector<std::array<double, 24>> v(n - first);
-    for (size_t i = first; i < n; ++i) v[i - first] = frameVector(frames, i);
-    const size_t m = v.size();
-
-    // The loop: the lag at which the harmony repeats best, by the mean cosine similarity of
-    // frames that far apart. Two turns of it should have been heard.
-    const size_t minLag = static_cast<size_t>(std::ceil(kMinLoopSeconds / hop));
-    const size_t maxLag = std::min(static_cast<size_t>(kMaxLoopSeconds / hop), m / 2);
-    if (minLag + 2 > maxLag) return result;
-    // But a loop of eight bars of two-bar chords in a 30-second excerpt is heard less than
-    // twice: lags up to 3/5 of the stretch are looked at too, see below.
-    const size_t longLag = std::max(
-        maxLag, std::min(static_cast<size_t>(kMaxLoopSeconds / hop), m * kLongestLoopFifths / 5));
-    std::vector<double> r(longLag + 2, 0.0);
-    for (size_t lag = minLag - 1; lag <= longLag + 1; ++lag) {
-        double sum = 0.0;
-        for (size_t i = 0; i + lag < m; ++i) {
-            double dot = 0.0;
-            for (size_t k = 0; k < 24; ++k) dot += v[i][k] * v[i + lag][k];
-            sum += dot;
-        }
-        r[lag] = sum / static_cast<double>(m - lag);
-    }
-    size_t best = minLag;
-    for (size_t lag = minLag; lag <= maxLag; ++lag) {
-        if (r[lag] > r[best]) best = lag;
-    }
-    // Two turns repeat as well as one: of peaks about as high as the best, the shortest.
-    for (size_t lag = minLag; lag < best; ++lag) {
-        if (r[lag] >= r[best] - kLoopTie && r[lag] >= r[lag - 1] && r[lag] >= r[lag + 1]) {
-            best = lag;
-            break;
-        }
-    }
-    // A loop heard less than twice is measured over fewer frames, and whole multiples of a
-    // shorter loop repeat at least as well as it does: such a lag is taken only when it
-    // repeats better than the loop found so far and is no multiple of it (to within a frame
-    // and a half), and only when its measure still rests on a good stretch of music (in a
-    // short excerpt, drums alone repeat by the bar pair better than anything shorter).
-    const size_t shortLoop = best;
-    const auto minOverlap = static_cast<size_t>(kMinLongLoopOverlapSeconds / hop);
-    for (size_t lag = maxLag + 1; lag <= longLag && m - lag >= minOverlap; ++lag) {
-        const double turns = static_cast<double>(lag) / static_cast<double>(shortLoop);
-        const bool multiple =
-            std::fabs(turns - std::round(turns)) * static_cast<double>(shortLoop) <= 1.5;
-        if (!multiple && r[lag] > r[best] && r[lag] >= r[lag - 1] && r[lag] >= r[lag + 1]) {
-            best = lag;
-        }
-    }
-    // A fraction of a frame from the neighbours' parabola: the loop's start drifts by the
-    // period's error times the number of turns.
-    double period = static_cast<double>(best);
-    const double a = r[best - 1], b = r[best], c = r[best + 1];
-    const double curvature = a - 2.0 * b + c;
-    if (curvature < 0.0) period += std::max(-0.5, std::min(0.5, 0.5 * (a - c) / curvature));
-    result.periodSeconds = period * hop;
-    result.repetition = b;
-
-    measureQuarters(frames, range, result.periodSeconds, result);
-    return result;
-}
-
-LoopStart FitLoopToTempo(const ChromaFrames& frames, const LoopStart& loop, double bpm) {
-    // The nearest whole-bar length is taken if it is within this (as a log ratio, about
-    // 16%): the search misses by a beat or two at most.
-    constexpr double kMaxLogError = 0.15;
-    const OpeningFrames range = openingFrames(frames);
-    if (!(bpm > 0.0) || !(loop.periodSeconds > 0.0) || range.first >= range.end) return loop;
-    const double beatSeconds = 60.0 / bpm;
-    const double beats = loop.periodSeconds / beatSeconds;
-    double nearest = 0.0, error = kMaxLogError;
-    for (const double whole : kWholeBarLoopBeats) {
-        const double e = std::fabs(PortableLog(beats / whole));
-        if (e < error) {
-            nearest = whole;
-            error = e;
-        }
-    }
-    if (nearest == 0.0) return loop;
-    LoopStart fitted = loop;
-    fitted.periodSeconds = nearest * beatSeconds;
-    measureQuarters(frames, range, fitted.periodSeconds, fitted);
-    return fitted;
-}
-
-int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
-    return ChooseKeyFromChroma(chroma, harmony).key;
-}
-
-KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony) {
-    if (!(total(chroma.treble) + total(chroma.bass) > 1e-9)) return {};
-    const bool haveBass = total(chroma.bass) > 1e-9;
+KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const HarmonicLoop& loop) {
+    if (!(total(chroma.treble) + total(chroma.bass) > kNoEvidence)) return {};
+    const bool haveBass = total(chroma.bass) > kNoEvidence;
     std::array<double, 24> score{};
     int best = 0;
     for (int k = 0; k < 24; ++k) {
@@ -513,20 +349,21 @@ KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony
     // What does is where the loop starts, counted from the music's start: songs state their
     // tonic on the downbeat that opens the loop. Between the two, the one whose tonic the bass
     // dwells on more at the loop's openings than over the whole takes it.
-    const bool haveLoop = harmony != nullptr && harmony->repetition >= kMinRepetition &&
-                          total(harmony->quarterBass[0]) > 1e-9 && total(harmony->allBass) > 1e-9;
+    const bool haveLoop = loop.repetition >= kMinRepetition &&
+                          total(loop.quarterBass[0]) > kNoEvidence &&
+                          total(loop.allBass) > kNoEvidence;
     // Each quarter's chord roots from its bass; the first quarter opens the loop.
     std::array<std::array<double, 12>, 4> quarterRoots{};
     double openingTotal = 0.0, allTotal = 0.0;
     if (haveLoop) {
-        for (size_t q = 0; q < 4; ++q) quarterRoots[q] = chordRoots(harmony->quarterBass[q]);
+        for (size_t q = 0; q < 4; ++q) quarterRoots[q] = chordRoots(loop.quarterBass[q]);
         openingTotal = total(quarterRoots[0]);
-        allTotal = total(harmony->allBass);
+        allTotal = total(loop.allBass);
     }
     auto lean = [&](int key) {
         if (!haveLoop) return 0.0;
         const size_t tonic = static_cast<size_t>(key % 12);
-        return quarterRoots[0][tonic] / openingTotal - harmony->allBass[tonic] / allTotal;
+        return quarterRoots[0][tonic] / openingTotal - loop.allBass[tonic] / allTotal;
     };
     // The tonic a cadence in the loop names, or -1: each quarter's strongest chord root,
     // and a root reached by a fall of a fifth that the next quarter holds. Loops that make
@@ -552,8 +389,8 @@ KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony
     }
     int pick = best;
     const int relative = best >= 12 ? (best - 12 + 3) % 12 : (best + 9) % 12 + 12;
-    if (haveLoop && score[static_cast<size_t>(relative)] + kLoopStartWeight * lean(relative) >
-                        score[static_cast<size_t>(best)] + kLoopStartWeight * lean(best)) {
+    if (haveLoop && score[static_cast<size_t>(relative)] + kOpeningLeanWeight * lean(relative) >
+                        score[static_cast<size_t>(best)] + kOpeningLeanWeight * lean(best)) {
         pick = relative;
     }
     // Keys a fifth apart share all but one note, and profiles confuse them too. The note
@@ -561,7 +398,7 @@ KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const LoopStart* harmony
     // the loop's openings get a smaller say than between relatives, as the loop may open on
     // a chord next to the tonic (ii-V-I-I).
     auto weighed = [&](int key) {
-        return score[static_cast<size_t>(key)] + kFifthLoopStartWeight * lean(key) +
+        return score[static_cast<size_t>(key)] + kFifthOpeningLeanWeight * lean(key) +
                kScaleShareWeight * scaleShare(chroma.treble, key) +
                (key % 12 == cadence ? kCadenceWeight : 0.0);
     };

@@ -1,10 +1,10 @@
 // Key estimation for whole tracks, fed block by block.
 //
 // Contract
-// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz (8 kHz..192 kHz;
-//   input at a rate outside dsp::kMinAnalysedRate..kMaxAnalysedRate is not analysed)
-//   with `channels` >= 1; channels are averaged. Any block size; the result depends only on
-//   the sample sequence, bit for bit, never on how it was split.
+// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analysed
+//   from dsp::kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
+//   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size;
+//   the result depends only on the sample sequence, bit for bit, never on how it was split.
 // - key(): "<tonic> <Major|Minor> (Relative: <tonic> <Major|Minor>)", tonics spelled
 //   C C# D Eb E F F# G Ab A Bb B; "F# Minor (Relative: A Major)" when nothing was fed or the
 //   input carries no tonal evidence (digital silence, or no pitched sound at all).
@@ -22,7 +22,7 @@
 // profile of the roots bass lines dwell on in that mode. Between the best key and its
 // relative, which share a scale, the harmony's loop decides: its length is the lag at
 // which the frames repeat best (set to the nearest whole number of bars when the tempo is
-// known, see FitLoopToTempo), and the key whose tonic the bass dwells on more at the loop's
+// known; see harmonic_loop.h), and the key whose tonic the bass dwells on more at the loop's
 // openings (whole turns counted from the first audible sample) is taken; there the bass's
 // steps to the fifth above a root count for the root, as one chord sounds. Between that key
 // and its neighbours a fifth away, which differ in one note each, the share of the harmony
@@ -37,6 +37,8 @@
 #include <vector>
 
 #include "dsp/fft.h"
+#include "dsp/harmonic_loop.h"
+#include "dsp/windowed_frames.h"
 
 namespace Trackloom {
 
@@ -48,51 +50,16 @@ struct ChromaSums {
     std::array<double, 12> bass{};    // the lowest prominent isolated peak of each frame
 };
 
-// The same evidence frame by frame, over the opening stretch of the stream: where in the
-// music's harmonic loop a chord falls tells the tonic apart from the other chords of its
-// scale (a minor loop i-VI-III-VII has exactly the chords of its relative major).
-struct ChromaFrames {
-    double hopSeconds = 0.0;          // time between frames
-    double firstCentreSeconds = 0.0;  // centre of frame 0 from the start of the stream
-    double soundStartSeconds = -1.0;  // first clearly audible sample; -1 when none
-    std::vector<std::array<float, 12>> bass;
-    std::vector<std::array<float, 12>> treble;
-};
-
-// The harmony's loop: its length, how closely it repeats, and the bass heard over each
-// quarter of it, counted in whole turns from the music's start.
-struct LoopStart {
-    double periodSeconds = 0.0;
-    double repetition = 0.0;  // mean cosine similarity of frames a period apart
-    // Summed over the turns; quarter 0 opens the loop. A four-chord loop has one chord in each.
-    std::array<std::array<double, 12>, 4> quarterBass{};
-    std::array<double, 12> allBass{};  // over all the music from its start
-};
-LoopStart FindLoopStart(const ChromaFrames& frames);
-
-// The lengths in beats a loop of whole bars takes: four, eight or twelve bars of three or
-// four beats (24 is also six bars of four).
-constexpr double kWholeBarLoopBeats[] = {12.0, 16.0, 24.0, 32.0, 36.0, 48.0};
-
-// The loop set to the whole-bar length (kWholeBarLoopBeats at `bpm`) nearest its length,
-// and the bass over its quarters measured again. The repetition search works on a
-// quarter-second grid and can miss the length by a beat or two, which moves the openings
-// further off with every turn; the tempo knows the beat to a fraction of a percent. `loop`
-// is returned as it is when no loop or tempo is known or no whole-bar length is near.
-LoopStart FitLoopToTempo(const ChromaFrames& frames, const LoopStart& loop, double bpm);
-
-// Key index from pitch-class evidence: tonic 0..11 (C..B) plus 12 for minor, or -1 when the
-// sums hold no evidence. `loop`, when given, adds the evidence of the loop's first chord.
-int EstimateKeyFromChroma(const ChromaSums& chroma, const LoopStart* loop = nullptr);
-
-// The same with how sure it is: `confidence` 0..1 is how clearly the chosen key's evidence
-// (profile fit, the loop's openings, the scale's distinguishing note, a cadence) leads that
-// of the best other key. key -1 and confidence 0 without evidence.
+// The key from pitch-class evidence and the harmony's loop of the same stream (a loop that
+// repeats too loosely, or none, leaves the choice to the sums). `key` is the key index:
+// tonic 0..11 (C..B) plus 12 for minor. `confidence` 0..1 is how clearly the chosen key's
+// evidence (profile fit, the loop's openings, the scale's distinguishing note, a cadence)
+// leads that of the best other key. key -1 and confidence 0 without evidence.
 struct KeyChoice {
     int key = -1;
     double confidence = 0.0;
 };
-KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const LoopStart* loop = nullptr);
+KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const HarmonicLoop& loop);
 
 // The text form of a key index: "A Minor (Relative: C Major)"; the default key for -1.
 std::string KeyName(int keyIndex);
@@ -112,15 +79,16 @@ class KeyEstimator {
 
     KeyEstimator(int32_t sampleRate, int32_t channels);
     void feed(const float* interleaved, size_t frames);
-    // The harmony's loop over the stream so far; the tempo estimate uses it too.
-    dsp::LoopStart loop() const { return dsp::FindLoopStart(kept_); }
-    // The key; with the loop already found from this estimator, it is not looked for again.
-    std::string key(const dsp::LoopStart* loop = nullptr) const;
-    // The key index (see EstimateKeyFromChroma) and its confidence; {-1, 0} without evidence.
-    dsp::KeyChoice choice(const dsp::LoopStart* loop = nullptr) const;
+    // The key, with the harmony's loop as found in this stream's frames; the tempo, which
+    // knows the loop's exact length, is not consulted (see EstimateTempoAndKey).
+    std::string key() const;
+    // The key index and its confidence (see ChooseKeyFromChroma), given the harmony's loop of
+    // this stream; {-1, 0} without evidence.
+    dsp::KeyChoice choice(const dsp::HarmonicLoop& loop) const;
     void reset();
 
     const dsp::ChromaSums& chroma() const { return chroma_; }
+    // The frames the harmony's loop is found in (FindHarmonicLoop).
     const dsp::ChromaFrames& chromaFrames() const { return kept_; }
 
   private:
@@ -133,7 +101,7 @@ class KeyEstimator {
     std::vector<double> logMagnitude_;
     struct Peak {
         double pitch;      // fractional MIDI note number
-        double magnitude;  // interpolated peak magnitude
+        double magnitude;  // of the bin it tops, 1 for a full-scale sine
         size_t bin;        // the spectrum bin it tops
     };
     std::vector<Peak> peaks_;

@@ -4,14 +4,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
-#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include "dsp/analysis.h"
-#include "dsp/audio_dsp.h"
 #include "dsp/stem_mix.h"
 #include "dsp/wav_io.h"
 
@@ -566,48 +563,4 @@ void StemSeparator::processS16(const float* in, size_t frames,
     separate(in, frames, stems);
 }
 
-namespace AudioDSP {
-
-StemSet SeparateStems(const AudioBuffer& input) {
-    StemSet stems;
-    for (AudioBuffer* stem : {&stems.vocals, &stems.drums, &stems.bass, &stems.other}) {
-        stem->sampleRate = input.sampleRate;
-        stem->channels = input.channels;
-        stem->samples.assign(input.samples.size(), 0.0f);
-    }
-    StemSeparator separator(input.sampleRate, input.channels);
-    // Blocks long enough for the low-pass to be worked on in stretches, short enough to
-    // stay in the cache.
-    constexpr size_t kBlockFrames = StemSeparator::kChunkFrames;
-    const size_t channels = input.channels > 0 ? static_cast<size_t>(input.channels) : 1;
-    const size_t frames = input.samples.size() / channels;
-    for (size_t f = 0; f < frames; f += kBlockFrames) {
-        const size_t n = std::min(kBlockFrames, frames - f);
-        const size_t at = f * channels;
-        separator.process(input.samples.data() + at, n, stems.vocals.samples.data() + at,
-                          stems.drums.samples.data() + at, stems.bass.samples.data() + at,
-                          stems.other.samples.data() + at);
-    }
-    // A buffer that ends inside a frame: separate the leftover samples as a short frame.
-    const size_t at = frames * channels;
-    if (at < input.samples.size()) {
-        std::vector<float> in(channels, 0.0f), v(channels), d(channels), b(channels), o(channels);
-        std::copy(input.samples.begin() + static_cast<std::ptrdiff_t>(at), input.samples.end(),
-                  in.begin());
-        separator.process(in.data(), 1, v.data(), d.data(), b.data(), o.data());
-        for (size_t i = at; i < input.samples.size(); ++i) {
-            stems.vocals.samples[i] = v[i - at];
-            stems.drums.samples[i] = d[i - at];
-            stems.bass.samples[i] = b[i - at];
-            stems.other.samples[i] = o[i - at];
-        }
-    }
-    // EstimateBPM and EstimateKey in one pass: they share the harmony's loop.
-    dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(input);
-    stems.bpm = estimates.bpm;
-    stems.key = std::move(estimates.key);
-    return stems;
-}
-
-}  // namespace AudioDSP
 }  // namespace Trackloom

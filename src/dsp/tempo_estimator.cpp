@@ -25,7 +25,7 @@ TempoEstimator::TempoEstimator(int32_t sampleRate, int32_t channels)
       bandOfBin_(kFrameSize / 2 + 1, -1),
       maxFrames_(static_cast<size_t>(kMaxAnalysisSeconds * kAnalysisRate / kHop)) {
     const double binHz = static_cast<double>(kAnalysisRate) / kFrameSize;
-    const double top = 0.45 * kAnalysisRate;
+    const double top = 0.45 * kAnalysisRate;  // the resampler's cutoff
     for (size_t k = 0; k <= kFrameSize / 2; ++k) {
         const double f = static_cast<double>(k) * binHz;
         if (f < kLowestHz || f > top) continue;
@@ -45,7 +45,7 @@ void TempoEstimator::reset() {
 }
 
 void TempoEstimator::feed(const float* interleaved, size_t frames) {
-    // Envelopes stop growing once the analysed stretch is complete.
+    // Envelopes stop growing once kMaxAnalysisSeconds of them are in.
     frames_.feed(interleaved, frames, [this](const double* frame) {
         analyseFrame(frame);
         return env_.band[0].size() < maxFrames_;
@@ -54,7 +54,7 @@ void TempoEstimator::feed(const float* interleaved, size_t frames) {
 
 void TempoEstimator::analyseFrame(const double* frame) {
     // Scales |X| so that log1p compresses over a musically useful range: a full-scale
-    // sine gives about 1e3 before the log, the noise floor of 16-bit audio about 1e-2.
+    // sine gives 500 before the log, the noise of 16-bit audio less than 1e-3.
     const double gain = 1000.0 / (0.5 * kFrameSize);
     const double gain2 = gain * gain;
     fft_.forward(frame, spectrum_.data());
@@ -73,22 +73,20 @@ void TempoEstimator::analyseFrame(const double* frame) {
     }
 }
 
-double TempoEstimator::bpm(const dsp::LoopStart* harmony) const {
-    const double measured = measuredBpm(harmony);
-    return measured > 0.0 ? measured : kNoEvidenceBpm;
+double TempoEstimator::bpm() const {
+    const dsp::TempoChoice measured = choice();
+    return measured.bpm > 0.0 ? dsp::RoundBpm(measured.bpm) : kNoEvidenceBpm;
 }
 
-double TempoEstimator::measuredBpm(const dsp::LoopStart* harmony) const {
-    return measuredTempo(harmony).bpm;
+double TempoEstimator::steadiness(double bpm) const {
+    return dsp::BeatSteadiness(env_, bpm);
 }
 
-dsp::TempoChoice TempoEstimator::measuredTempo(const dsp::LoopStart* harmony) const {
+dsp::TempoChoice TempoEstimator::choice() const {
     if (!frames_.heardSignal()) return {};
-    dsp::TempoChoice choice = dsp::ChooseTempoFromEnvelopes(env_);
-    if (!(choice.bpm > 0.0)) return {};
-    if (harmony != nullptr) choice.bpm = dsp::FitTempoToHarmony(choice.bpm, *harmony);
-    choice.bpm = std::round(choice.bpm * 10.0) / 10.0;
-    return choice;
+    const dsp::TempoChoice onsets = dsp::ChooseTempoFromEnvelopes(env_);
+    if (!(onsets.bpm > 0.0)) return {};
+    return onsets;
 }
 
 }  // namespace Trackloom
@@ -101,8 +99,6 @@ namespace {
 // Longest autocorrelation lag kept, in seconds: enough for the comb that refines the
 // period to cover a dozen beats at moderate tempos.
 constexpr double kMaxLagSeconds = 12.0;
-constexpr double kMinBpm = 50.0;
-constexpr double kMaxBpm = 200.0;
 // Prior over tempo: log-normal, centred a little above the middle of common notated
 // tempi, one octave wide, so that it only decides between readings the rhythm supports
 // about equally.
@@ -111,7 +107,21 @@ constexpr double kPriorOctaves = 1.0;
 // How much more periodic the beat must be than its half or third to count as a level of
 // its own (autocorrelation units, 1 = perfectly periodic).
 constexpr double kFlatHierarchyMargin = 0.05;
+// Weights of the lesser evidence against the beat's and the bar's periodicity, which count
+// fully: a subdivision supports a beat, a backbeat places it, neither makes one.
+constexpr double kSubdivisionWeight = 0.25;
 constexpr double kBackbeatWeight = 0.25;
+// The coarse search's grid, fine enough that the refinement starts within its reach.
+constexpr double kGridStepBpm = 0.5;
+// Lets the grid's last point, kMaxBpm, in should the steps not land on it exactly.
+constexpr double kGridEndSlack = 1e-9;
+// The refinement looks within 2% of the coarse period either way (the grid misses by half a
+// step at most, 0.5% at 50 BPM), in steps of a two-hundredth of a frame.
+constexpr double kRefineLow = 0.98;
+constexpr double kRefineHigh = 1.02;
+constexpr double kRefineStepFrames = 0.005;
+// A detrended envelope with no more power than this is flat: rounding residue, no onsets.
+constexpr double kFlatPower = 1e-12;
 
 // Normalised autocorrelation (1 at lag 0) of the envelope after removing its local mean,
 // unbiased by the overlap length, for lags 0..maxLag. Empty when the envelope is flat.
@@ -139,7 +149,7 @@ std::vector<double> normalisedAutocorrelation(const std::vector<float>& env, siz
     const size_t lags = std::min(maxLag, n - 1) + 1;
     std::vector<double> r(lags);
     for (size_t l = 0; l < lags; ++l) r[l] = buf[l].real() / static_cast<double>(n - l);
-    if (!(r[0] > 1e-12)) return {};
+    if (!(r[0] > kFlatPower)) return {};
     const double z = r[0];
     for (auto& v : r) v /= z;
     return r;
@@ -174,7 +184,7 @@ std::vector<double> symmetricCrossCorrelation(const std::vector<float>& x,
         ex += dx[i] * dx[i];
         ey += dy[i] * dy[i];
     }
-    if (!(ex > 1e-12) || !(ey > 1e-12)) return {};
+    if (!(ex > kFlatPower) || !(ey > kFlatPower)) return {};
     size_t m = 1;
     while (m < n + maxLag + 1) m <<= 1;
     std::vector<std::complex<double>> a(m, {0.0, 0.0}), b(m, {0.0, 0.0});
@@ -268,10 +278,6 @@ double lagMaximum(const std::vector<double>& r, double lag) {
 
 }  // namespace
 
-double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env) {
-    return ChooseTempoFromEnvelopes(env).bpm;
-}
-
 TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
     const double rate = env.frameRate;
     const size_t maxLag = static_cast<size_t>(kMaxLagSeconds * rate);
@@ -315,14 +321,15 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
         return best;
     };
 
-    // Coarse choice of the beat on a 0.5 BPM grid. A beat repeats (periodicity at the beat),
-    // groups into bars of two, three or four (periodicity at those multiples), and is
-    // itself divided in two or three by something in the texture; a broad log-normal prior
+    // Coarse choice of the beat on a grid of kGridStepBpm. A beat repeats (periodicity at
+    // the beat), groups into bars of two, three or four (periodicity at those multiples), and
+    // is itself divided in two or three by something in the texture; a broad log-normal prior
     // settles what the evidence leaves open.
     double bestScore = -1e300;
     double bestBpm = 0.0;
     std::vector<std::pair<double, double>> candidates;  // (bpm, score) for the confidence
-    for (double bpm = kMinBpm; bpm <= kMaxBpm + 1e-9; bpm += 0.5) {
+    for (double bpm = TempoEstimator::kMinBpm; bpm <= TempoEstimator::kMaxBpm + kGridEndSlack;
+         bpm += kGridStepBpm) {
         const double period = 60.0 * rate / bpm;
         const double beat = whole(period);
         const double meter =
@@ -337,8 +344,8 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
         const double octaves = dsp::PortableLog(bpm / kPriorCentreBpm) / kLn2 / kPriorOctaves;
         const double backbeat =
             kickSnare.empty() ? 0.0 : lagPeak(kickSnare, period) - lagPeak(kickSnare, 2.0 * period);
-        const double score = beat + meter + 0.25 * subdivision + kBackbeatWeight * backbeat -
-                             0.5 * octaves * octaves;
+        const double score = beat + meter + kSubdivisionWeight * subdivision +
+                             kBackbeatWeight * backbeat - 0.5 * octaves * octaves;
         candidates.emplace_back(bpm, score);
         if (score > bestScore) {
             bestScore = score;
@@ -353,7 +360,7 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
     double bestComb = -1e300;
     double bestPeriod = coarse;
     const double last = static_cast<double>(acf.size() - 1);
-    for (double p = coarse * 0.98; p <= coarse * 1.02; p += 0.005) {
+    for (double p = coarse * kRefineLow; p <= coarse * kRefineHigh; p += kRefineStepFrames) {
         double comb = 0.0;
         int count = 0;
         for (int k = 1; static_cast<double>(k) * p < last; ++k) {
@@ -383,7 +390,7 @@ double BeatSteadiness(const OnsetEnvelopes& env, double bpm) {
         mean /= static_cast<double>(n);
         double var = 0.0;
         for (float v : band) var += (v - mean) * (v - mean);
-        if (!(var > 1e-12)) continue;
+        if (!(var > kFlatPower)) continue;
         varies = true;
         const double scale = 1.0 / std::sqrt(var / static_cast<double>(n));
         for (size_t i = 0; i < n; ++i) sum[i] += static_cast<float>(band[i] * scale);
@@ -409,31 +416,6 @@ double BeatSteadiness(const OnsetEnvelopes& env, double bpm) {
         if (count >= 4) best = std::max(best, comb / count);
     }
     return best;
-}
-
-double FitTempoToHarmony(double bpm, const LoopStart& harmony) {
-    // Below this the loop is too loose a repetition to count beats in.
-    constexpr double kMinRepetition = 0.3;
-    // Moving the beat by three halves takes a tighter one: it is a different metre, not an
-    // octave of the same, and a loosely repeating loop of 10 or 21 beats is as likely an
-    // error of the loop as a clave read as the beat.
-    constexpr double kMinRepetitionForThreeHalves = 0.5;
-    // Loop lengths are measured to a few percent (a quarter-second frame grid).
-    constexpr double kTolerance = 0.07;
-    if (!(bpm > 0.0) || !(harmony.periodSeconds > 0.0) || harmony.repetition < kMinRepetition) {
-        return bpm;
-    }
-    const double beats = bpm * harmony.periodSeconds / 60.0;
-    auto near = [](double x, double target) { return std::fabs(x / target - 1.0) <= kTolerance; };
-    if (near(beats, 8.0)) return 2.0 * bpm <= kMaxBpm ? 2.0 * bpm : bpm;
-    for (const double whole : kWholeBarLoopBeats) {
-        if (near(beats, whole)) return bpm;
-    }
-    if ((near(1.5 * beats, 16.0) || near(1.5 * beats, 32.0)) && 1.5 * bpm <= kMaxBpm &&
-        harmony.repetition >= kMinRepetitionForThreeHalves) {
-        return 1.5 * bpm;
-    }
-    return bpm;
 }
 
 }  // namespace dsp

@@ -1,12 +1,14 @@
 // Tempo estimation for whole tracks, fed block by block.
 //
 // Contract
-// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz (8 kHz..192 kHz;
-//   input at a rate outside dsp::kMinAnalysedRate..kMaxAnalysedRate is not analysed)
-//   with `channels` >= 1; channels are averaged. Any block size; the result depends only on
-//   the sample sequence, bit for bit, never on how it was split.
-// - bpm(): the notated beat rate in beats per minute, rounded to 0.1, within 50..200.
-//   120.0 when nothing was fed or the input carries no rhythmic evidence (digital silence).
+// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analysed
+//   from dsp::kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
+//   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size;
+//   the result depends only on the sample sequence, bit for bit, never on how it was split.
+// - bpm(): the beat rate the onsets give, in beats per minute, rounded to 0.1, within
+//   kMinBpm..kMaxBpm. 120.0 when nothing was fed or the input carries no rhythmic evidence
+//   (digital silence). Where the onsets misread the notated beat (a half-time groove, a
+//   clave), the harmony's loop corrects them: see EstimateTempoAndKey.
 // - Memory is bounded: the input is reduced on the fly to four onset-strength envelopes at
 //   100 frames per second, and only the first kMaxAnalysisSeconds of them are kept (about
 //   1 MB); anything later in a longer stream is read but does not change the estimate.
@@ -20,12 +22,13 @@
 // many multiples of it.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "dsp/fft.h"
-#include "dsp/key_estimator.h"
+#include "dsp/windowed_frames.h"
 
 namespace Trackloom {
 
@@ -38,28 +41,21 @@ struct OnsetEnvelopes {
     std::vector<float> band[kBands];  // low to high: <150 Hz, <500 Hz, <1.8 kHz, above
 };
 
-// The decision stage on its own: beats per minute (unrounded) from onset envelopes, or 0
-// when they hold no periodicity at all.
-double EstimateTempoFromEnvelopes(const OnsetEnvelopes& env);
-
-// The same with how sure it is. `confidence` is 0..1: how clearly the chosen beat outscores
-// every tempo that is not a metrical relative of it (a half, double, third, ... of it), times
-// how strongly the onsets repeat at that beat. Near 0 for noise, speech or a held tone;
-// near 1 for a steady drum track. Both 0 when the envelopes hold no periodicity.
+// The decision stage on its own: the beat from onset envelopes, with how sure it is. `bpm`
+// is unrounded. `confidence` is 0..1: how clearly the chosen beat outscores every tempo that
+// is not a metrical relative of it (a half, double, third, ... of it), times how strongly
+// the onsets repeat at that beat. Near 0 for noise, speech or a held tone; near 1 for a
+// steady drum track. Both 0 when the envelopes hold no periodicity.
 struct TempoChoice {
     double bpm = 0.0;
     double confidence = 0.0;
 };
 TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env);
 
-// Checks a tempo against the length of the harmony's loop, which spans whole bars: 12, 16,
-// 24, 32, 36 or 48 beats. Onsets alone cannot tell a half-time groove from a slow backbeat,
-// nor a three-against-two clave from a slower beat; the harmony can. A loop of 8 beats means
-// the reading is half the notated beat, and one of 2/3 of a whole number of bars (21.3
-// beats) means it is two thirds of it (this only for a loop that repeats closely); the
-// corrected tempo is returned. Any other reading, a loop that repeats too loosely to go by,
-// or a correction beyond the tempo range leaves `bpm` as it is.
-double FitTempoToHarmony(double bpm, const LoopStart& harmony);
+// Tempi are given to 0.1 BPM.
+inline double RoundBpm(double bpm) {
+    return std::round(bpm * 10.0) / 10.0;
+}
 
 // How steadily the onsets repeat at a beat of `bpm`, or at two, three or four beats (a bar):
 // the best mean autocorrelation of the envelopes (summed, each band at unit deviation) at
@@ -81,23 +77,22 @@ class TempoEstimator {
     static constexpr size_t kFrameSize = 256;       // samples at kAnalysisRate: 32 ms
     static constexpr size_t kHop = 80;              // samples: 100 frames per second
     static constexpr double kMaxAnalysisSeconds = 600.0;
+    // The range the beat is looked for in.
+    static constexpr double kMinBpm = 50.0;
+    static constexpr double kMaxBpm = 200.0;
     // The tempo given when the input carries no rhythmic evidence.
     static constexpr double kNoEvidenceBpm = 120.0;
 
     TempoEstimator(int32_t sampleRate, int32_t channels);
     void feed(const float* interleaved, size_t frames);
-    // The tempo; with the harmony's loop of the same stream (from a KeyEstimator fed alike),
-    // checked against it.
-    double bpm(const dsp::LoopStart* harmony = nullptr) const;
-    // The same, but 0 instead of the default tempo when the input carries no rhythmic
-    // evidence.
-    double measuredBpm(const dsp::LoopStart* harmony = nullptr) const;
-    // The same with its confidence (see ChooseTempoFromEnvelopes); {0, 0} without evidence.
-    dsp::TempoChoice measuredTempo(const dsp::LoopStart* harmony = nullptr) const;
+    // The tempo the onsets give, rounded to 0.1 BPM; kNoEvidenceBpm without evidence.
+    double bpm() const;
+    // The onsets' choice unrounded, with its confidence (see ChooseTempoFromEnvelopes);
+    // {0, 0} without rhythmic evidence.
+    dsp::TempoChoice choice() const;
+    // How steadily the onsets so far recur at `bpm` (see BeatSteadiness).
+    double steadiness(double bpm) const;
     void reset();
-
-    // The envelopes gathered so far (for inspection and tests).
-    const dsp::OnsetEnvelopes& envelopes() const { return env_; }
 
   private:
     void analyseFrame(const double* frame);
