@@ -7,7 +7,7 @@
 # Prints one line per file, then for trackloom: tempo Acc1 (within 4% of the label), Acc2
 # (within 4% of the label times 1, 2, 1/2, 3 or 1/3), key exact and the MIREX weighted
 # key score (1 exact, 0.5 a fifth above, 0.3 relative, 0.2 parallel), and the seconds per
-# file; then the same tempo scores for `aubio tempo` on the same files, when it is installed.
+# file.
 # TRACKLOOM overrides the binary (default: build/trackloom beside this script's parent).
 set -euo pipefail
 
@@ -17,13 +17,11 @@ bin=${TRACKLOOM:-$here/../build/trackloom}
 labels=$dir/labels.csv
 [ -x "$bin" ] || { echo "no executable at $bin (build first, or set TRACKLOOM)" >&2; exit 1; }
 [ -f "$labels" ] || { echo "no labels.csv in $dir" >&2; exit 1; }
-have_aubio=0
-command -v aubio >/dev/null 2>&1 && have_aubio=1
 
 results=$(mktemp)
 trap 'rm -f "$results"' EXIT
 
-# One row per file: file label_bpm tonic mode est_bpm est_tonic est_mode seconds aubio_bpm
+# One row per file: file label_bpm tonic mode est_bpm est_tonic est_mode seconds
 tail -n +2 "$labels" | tr -d '\r' | while IFS=, read -r file bpm tonic mode _style _channels; do
     [ -n "$file" ] || continue
     wav=$dir/$file
@@ -38,14 +36,10 @@ tail -n +2 "$labels" | tr -d '\r' | while IFS=, read -r file bpm tonic mode _sty
     est_key=$(printf '%s\n' "$out" | sed -n 's/^Estimated Key: *//p')
     est_tonic=$(printf '%s\n' "$est_key" | awk '{print $1}')
     est_mode=$(printf '%s\n' "$est_key" | awk '{print tolower($2)}')
-    aubio_bpm=NA
-    if [ "$have_aubio" = 1 ]; then
-        aubio_bpm=$(aubio tempo "$wav" 2>/dev/null | awk '/bpm/ {v=$1} END {print (v == "" ? "NA" : v)}')
-    fi
-    echo "$file $bpm $tonic $mode ${est_bpm:-NA} ${est_tonic:-NA} ${est_mode:-NA} $(echo "$end - $start" | bc) $aubio_bpm"
+    echo "$file $bpm $tonic $mode ${est_bpm:-NA} ${est_tonic:-NA} ${est_mode:-NA} $(echo "$end - $start" | bc)"
 done > "$results"
 
-awk -v have_aubio="$have_aubio" '
+awk '
 function pc(t) {
     if (t in PC) return PC[t]
     return -100
@@ -69,7 +63,7 @@ BEGIN {
     split("C Db D Eb E F Gb G Ab A Bb B", F, " ")
     for (i = 1; i <= 12; ++i) { PC[S[i]] = i - 1; PC[F[i]] = i - 1 }
     PC["Cb"] = 11; PC["B#"] = 0; PC["Fb"] = 4; PC["E#"] = 5
-    printf "%-16s %8s %8s %8s  %-12s %-12s %6s\n", "file", "label", "bpm", "aubio", "key label", "key est", "secs"
+    printf "%-16s %8s %8s  %-12s %-12s %6s\n", "file", "label", "bpm", "key label", "key est", "secs"
 }
 {
     n++
@@ -77,16 +71,11 @@ BEGIN {
     a1 += within($5, $2); a2 += acc2($5, $2)
     s = mirex(et, em, rt, rm); mx += s; ex += (s == 1)
     secs += $8
-    if ($9 != "NA") { an++; b1 += within($9, $2); b2 += acc2($9, $2) }
-    printf "%-16s %8.2f %8s %8s  %-12s %-12s %6.3f%s\n", $1, $2, $5, $9, $3 " " rm, $6 " " em, $8, \
+    printf "%-16s %8.2f %8s  %-12s %-12s %6.3f%s\n", $1, $2, $5, $3 " " rm, $6 " " em, $8, \
         (within($5, $2) ? "" : "  tempo") (s == 1 ? "" : "  key")
 }
 END {
     if (n == 0) { print "no files scored"; exit 1 }
     printf "\ntrackloom: %d files  Acc1 %.1f%%  Acc2 %.1f%%  key exact %.1f%%  MIREX %.3f  %.3f s per file\n", \
         n, 100 * a1 / n, 100 * a2 / n, 100 * ex / n, mx / n, secs / n
-    if (have_aubio == 1 && an > 0)
-        printf "aubio tempo: %d files  Acc1 %.1f%%  Acc2 %.1f%%\n", an, 100 * b1 / an, 100 * b2 / an
-    else
-        print "aubio tempo: not installed (Debian package aubio-tools)"
 }' "$results"
