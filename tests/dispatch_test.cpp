@@ -22,6 +22,8 @@ const char* const kUsage =
     "  --gui                     Launch native graphical user interface (Default if no args)\n"
     "  --split <audio.wav> [DIR] Split audio into 4 stems (vocals, drums, bass, other)\n"
     "  --bpm <audio.wav>         Analyze BPM tempo and musical scale key\n"
+    "  --split ... [--format wav|flac] [--depth 16|24|float]\n"
+    "                            Stems as 16-bit (default), 24-bit or float; FLAC 16/24\n"
     "  --demo                    Run procedural musical synthesis & separate stems\n\n";
 
 struct Result {
@@ -57,6 +59,48 @@ TEST(Dispatch, UsageTextAndStatuses) {
         const Result r = run(args);
         EXPECT_EQ(r.status, 1) << args[1];
         EXPECT_EQ(r.out, kUsage) << args[1];
+    }
+}
+
+TEST(Dispatch, SplitOutputOptions) {
+    using Trackloom::OutputFormat;
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+        OutputFormat::Kind kind;
+        OutputFormat::Depth depth;
+    };
+    const std::vector<Case> cases = {
+        {{}, true, OutputFormat::Kind::Wav, OutputFormat::Depth::S16},
+        {{"--format", "flac"}, true, OutputFormat::Kind::Flac, OutputFormat::Depth::S16},
+        {{"--depth", "24", "--format", "flac"},
+         true,
+         OutputFormat::Kind::Flac,
+         OutputFormat::Depth::S24},
+        {{"--depth", "float"}, true, OutputFormat::Kind::Wav, OutputFormat::Depth::Float},
+        {{"ignored", "--depth", "24"}, true, OutputFormat::Kind::Wav, OutputFormat::Depth::S24},
+        {{"--format", "flac", "--depth", "float"}, false, {}, {}},
+        {{"--format", "mp3"}, false, {}, {}},
+        {{"--depth", "32"}, false, {}, {}},
+        {{"--depth"}, false, {}, {}},
+        {{"--verbose", "--format", "flac"},
+         true,
+         OutputFormat::Kind::Flac,
+         OutputFormat::Depth::S16},
+    };
+    for (Case c : cases) {
+        std::vector<char*> argv;
+        for (auto& a : c.args) argv.push_back(a.data());
+        OutputFormat format;
+        CaptureOutput capture;
+        const bool ok =
+            TrackloomApp::ParseOutputFormat(static_cast<int>(argv.size()), argv.data(), format);
+        EXPECT_EQ(ok, c.ok) << c.args.size();
+        EXPECT_EQ(capture.err().empty(), c.ok) << capture.err();
+        if (ok) {
+            EXPECT_EQ(format.kind, c.kind);
+            EXPECT_EQ(format.depth, c.depth);
+        }
     }
 }
 

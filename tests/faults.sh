@@ -109,6 +109,15 @@ run() {  # run SECONDS ARGS... -> $status, $work/out, $work/err, $rss_kb
 only_line() {  # only_line TEXT: the program's stderr is exactly that one line
     [ "$(cat "$work/err")" = "$1" ] && [ "$(wc -l <"$work/err")" -eq 1 ]
 }
+# refused INPUT: stderr is the one line that INPUT could not be read or, for a file of a kind
+# that is not read (a RIFF header naming AVI), that line naming the kind and the ffmpeg pipe
+# that converts it.
+refused() {
+    only_line "Failed to read audio file: $1" && return 0
+    [ "$(wc -l <"$work/err")" -eq 2 ] \
+        && [ "$(head -n 1 "$work/err" | cut -c1-$((${#1} + 29)))" = "Failed to read audio file: $1: " ] \
+        && tail -n 1 "$work/err" | grep -q "^  ffmpeg -i $1 -f wav - | trackloom "
+}
 
 echo "fault injection on $exe"
 
@@ -210,7 +219,7 @@ done
 for input in "$corpus"/*.wav; do
     case $(basename "$input") in valid_*) continue ;; esac
     run 1 --split "$input" "$empty_out"
-    only_line "Failed to read audio file: $input"
+    refused "$input"
     ok=$?
     made=$(ls -A "$empty_out")
     check "hostile $(basename "$input")" \
@@ -242,7 +251,7 @@ for input in "$corpus"/*.wav; do
                 "status $status, ${rss_kb} KiB, stdout: $(head -c 200 "$work/out")"
             ;;
         *)
-            only_line "Failed to read audio file: $input"
+            refused "$input"
             ok=$?
             check "--bpm hostile $(basename "$input")" \
                 $((status != 1 || ok != 0 || rss_kb >= rss_limit_kb)) \

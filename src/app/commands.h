@@ -1,7 +1,13 @@
 // The command layer: turns the audio core's results into messages and exit statuses.
 #pragma once
 
+#include <array>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "dsp/audio_reader.h"
+#include "dsp/sndfile_writer.h"
 
 // Prints the usage text to standard output. A null name (an empty argument vector) prints
 // as "trackloom".
@@ -12,11 +18,25 @@ int Dispatch(int argc, char** argv);
 
 namespace TrackloomApp {
 
-// Splits `inputPath` into DIR/vocals.wav, drums.wav, bass.wav and other.wav, streaming in
-// blocks. Returns 0 on success, 1 if the input could not be read or any stem not written.
-int RunSplit(const std::string& inputPath, const std::string& outputDir);
+// Splits `inputPath` ("-": standard input) into DIR/vocals.wav, drums.wav, bass.wav and
+// other.wav (.flac for FLAC), streaming in blocks. Returns 0 on success, 1 if the input could
+// not be read or any stem not written.
+int RunSplit(const std::string& inputPath, const std::string& outputDir,
+             const Trackloom::OutputFormat& outputFormat = {});
 
-// Prints the tempo and key of `inputPath`. Returns 0, or 1 if it could not be read.
+// The split's stems in any format but the default 16-bit WAV: `reader` has given the first
+// `frames` frames in `input`. Returns the exit status, reporting failures.
+int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
+                  std::unique_ptr<Trackloom::AudioReader> reader, std::vector<float>& input,
+                  size_t frames, const std::array<std::string, 4>& paths,
+                  const Trackloom::OutputFormat& outputFormat);
+
+// Reads `--format wav|flac` and `--depth 16|24|float` from `count` arguments, ignoring any
+// others. Reports a value it cannot take on standard error and returns false.
+bool ParseOutputFormat(int count, char** args, Trackloom::OutputFormat& format);
+
+// Prints the tempo and key of `inputPath` ("-": standard input). Returns 0, or 1 if it could not be
+// read.
 int RunBpm(const std::string& inputPath);
 
 // Synthesizes the demo track, writes it and its stems as DIR/demo_*.wav, prints the
@@ -31,5 +51,17 @@ void ReportWriteFailure(const std::string& path);
 
 // Reports a file that could not be read, on standard error.
 void ReportReadFailure(const std::string& path);
+
+// The input name that stands for standard input.
+constexpr const char* kStandardInputName = "-";
+
+// Opens a command's input by its first bytes, or reports on standard error why it cannot
+// be read (naming a format it does not read, with the ffmpeg pipe that converts it into
+// `pipedCommand`, e.g. "--bpm -") and returns null.
+std::unique_ptr<Trackloom::AudioReader> OpenInput(const std::string& path,
+                                                  const std::string& pipedCommand);
+
+// Puts standard input in binary mode where the platform has a text mode.
+void SetStandardInputBinary();
 
 }  // namespace TrackloomApp

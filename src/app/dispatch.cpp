@@ -17,6 +17,8 @@ void PrintUsage(const char* programName) {
            "args)\n"
         << "  --split <audio.wav> [DIR] Split audio into 4 stems (vocals, drums, bass, other)\n"
         << "  --bpm <audio.wav>         Analyze BPM tempo and musical scale key\n"
+        << "  --split ... [--format wav|flac] [--depth 16|24|float]\n"
+        << "                            Stems as 16-bit (default), 24-bit or float; FLAC 16/24\n"
         << "  --demo                    Run procedural musical synthesis & separate stems\n\n";
 }
 
@@ -35,7 +37,14 @@ int Dispatch(int argc, char** argv) {
     if (is("--demo")) return TrackloomApp::RunDemo("/tmp");
     if (is("--bpm") && argc > 2) return TrackloomApp::RunBpm(argv[2]);
     if (is("--split") && argc > 2) {
-        return TrackloomApp::RunSplit(argv[2], argc > 3 ? argv[3] : "/tmp");
+        // The directory is optional; the output options follow it.
+        const bool hasDir = argc > 3 && std::strncmp(argv[3], "--", 2) != 0;
+        const int optionsAt = hasDir ? 4 : 3;
+        Trackloom::OutputFormat format;
+        if (!TrackloomApp::ParseOutputFormat(argc - optionsAt, argv + optionsAt, format)) {
+            return 1;
+        }
+        return TrackloomApp::RunSplit(argv[2], hasDir ? argv[3] : "/tmp", format);
     }
     PrintUsage(programName);
     return 1;

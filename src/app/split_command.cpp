@@ -9,26 +9,23 @@
 namespace TrackloomApp {
 namespace {
 
-constexpr std::array<const char*, 4> kStemNames = {"/vocals.wav", "/drums.wav", "/bass.wav",
-                                                   "/other.wav"};
+constexpr std::array<const char*, 4> kStemNames = {"/vocals.", "/drums.", "/bass.", "/other."};
 
 }  // namespace
 
-int RunSplit(const std::string& inputPath, const std::string& outputDir) {
+int RunSplit(const std::string& inputPath, const std::string& outputDir,
+             const Trackloom::OutputFormat& outputFormat) {
     using namespace Trackloom;
-    WavReader reader;
-    if (reader.open(inputPath) != WavStatus::Ok) {
-        ReportReadFailure(inputPath);
-        return 1;
-    }
-    const WavFormat format = reader.format();
+    std::unique_ptr<AudioReader> reader = OpenInput(inputPath, "--split - DIR");
+    if (!reader) return 1;
+    const WavFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
-    const size_t blockFrames = reader.blockFrames();
+    const size_t blockFrames = reader->blockFrames();
 
     std::vector<float> input(blockFrames * channels);
 
     // No output is created for an input that holds no audio.
-    size_t frames = reader.readFrames(input.data(), blockFrames);
+    size_t frames = reader->readFrames(input.data(), blockFrames);
     if (frames == 0) {
         ReportReadFailure(inputPath);
         return 1;
@@ -37,11 +34,15 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     // Outputs go to temporary files and replace their targets only after the whole input
     // has been read, so splitting into the input's own directory is safe.
     std::array<std::string, 4> paths;
-    for (size_t k = 0; k < 4; ++k) paths[k] = outputDir + kStemNames[k];
+    for (size_t k = 0; k < 4; ++k) paths[k] = outputDir + kStemNames[k] + outputFormat.extension();
+    if (!outputFormat.isDefault()) {
+        return SplitToFormat(inputPath, outputDir, std::move(reader), input, frames, paths,
+                             outputFormat);
+    }
     // Stems a WAV header cannot describe are refused up front: reading an hour of input
     // only to fail at the end would waste the user's time.
-    if (reader.frameCount() != WavReader::kUnknownFrameCount &&
-        reader.frameCount() > WavWriter::kMaxSamples / channels) {
+    if (reader->frameCount() != AudioReader::kUnknownFrameCount &&
+        reader->frameCount() > WavWriter::kMaxSamples / channels) {
         for (const auto& path : paths) ReportWriteFailure(path);
         return 1;
     }
@@ -72,11 +73,11 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
         for (size_t k = 0; k < 4; ++k) {
             if (ok[k]) ok[k] = writers[k].commitEncoded(samples);
         }
-        frames = reader.readFrames(input.data(), blockFrames);
+        frames = reader->readFrames(input.data(), blockFrames);
     }
     // The input may be one of the targets; it must be closed before being replaced, which
     // Windows insists on.
-    reader = WavReader();
+    reader.reset();
 
     bool allWritten = true;
     for (size_t k = 0; k < 4; ++k) {

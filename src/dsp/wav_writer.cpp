@@ -49,8 +49,9 @@ void buildHeader(unsigned char* h, int32_t sampleRate, int32_t channels, uint32_
     putLe32(h + 40, dataBytes);
 }
 
-// A name beside the target that no one would take for a finished stem.
-std::string temporaryNameFor(const std::string& path) {
+}  // namespace
+
+std::string TemporaryNameFor(const std::string& path) {
     static std::mt19937_64 rng{std::random_device{}()};
     static const char* digits = "0123456789abcdef";
     std::string suffix = ".";
@@ -58,8 +59,6 @@ std::string temporaryNameFor(const std::string& path) {
     for (int i = 0; i < 12; ++i, r >>= 4) suffix += digits[r & 15u];
     return path + suffix + ".partial";
 }
-
-}  // namespace
 
 void EncodeS16(const float* in, size_t sampleCount, unsigned char* out) {
     // Scale first, clamp after: every x past +-1 scales to at least +-32767 and every x
@@ -102,7 +101,7 @@ WavStatus WavWriter::open(const std::string& path, int32_t sampleRate, int32_t c
     abandon();
     if (channels <= 0 || channels > UINT16_MAX / 2) return WavStatus::UnsupportedFormat;
     path_ = path;
-    tempPath_ = temporaryNameFor(path);
+    tempPath_ = TemporaryNameFor(path);
     sampleRate_ = sampleRate;
     channels_ = channels;
     samplesWritten_ = 0;
