@@ -39,11 +39,13 @@ windows-test: build windows
 # Sanitized builds, each in its own directory. The fuzzer needs clang.
 fuzz:
 	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz -j $(JOBS) --target wav_fuzzer
+	cmake --build --preset fuzz -j $(JOBS) --target wav_fuzzer audio_fuzzer
 
-# Fuzzes a scratch copy of the seed corpus for FUZZ_SECONDS (default 60).
+# Fuzzes scratch copies of the seed corpora for FUZZ_SECONDS each (default 60): the WAV
+# reader, then the decoders for the other formats.
 fuzz-run: fuzz
 	tests/fuzz/run.sh build-fuzz/wav_fuzzer $(or $(FUZZ_SECONDS),60)
+	tests/fuzz/run.sh build-fuzz/audio_fuzzer $(or $(FUZZ_SECONDS),60) tests/fuzz/audio_corpus
 
 asan:
 	cmake --preset asan >/dev/null

@@ -195,9 +195,13 @@ TEST_F(CommandLine, MissingOutputDirectoryIsCreatedWithItsParents) {
 }
 
 TEST_F(CommandLine, UnreadableInputSaysWhy) {
+    // An AAC file in its MP4 box, named as if it were WAV: the first bytes decide.
+    Bytes m4a = {0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'M', '4', 'A', ' ', 0, 0, 0, 0};
+    writeFile(dir.file("song.m4a.wav"), m4a);
+    // MP3 frames that say nothing a decoder can use.
     Bytes mp3 = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0};
     mp3.insert(mp3.end(), {0xFF, 0xFB, 0x90, 0x64, 0, 0, 0, 0});
-    writeFile(dir.file("song.mp3.wav"), mp3);
+    writeFile(dir.file("song.mp3"), mp3);
     WavSpec mulaw;
     mulaw.formatCode = 7;
     mulaw.blockAlign = 1;
@@ -214,7 +218,8 @@ TEST_F(CommandLine, UnreadableInputSaysWhy) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {dir.file("missing.wav"), "no such file"},
         {dir.file("folder.wav"), "it is a directory"},
-        {dir.file("song.mp3.wav"), "not a WAV file: it looks like MP3;"},
+        {dir.file("song.m4a.wav"), "AAC/M4A is not a format trackloom reads; convert it"},
+        {dir.file("song.mp3"), "the MP3 decoder refused it"},
         {dir.file("mulaw.wav"), "compressed WAV (mu-law), not PCM;"},
         {dir.file("damaged.wav"), "damaged WAV header: impossible block align (5)"},
         {dir.file("empty.wav"), "the file is empty"},

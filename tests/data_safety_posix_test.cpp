@@ -99,7 +99,7 @@ TEST_F(DataSafetyRuns, InterruptedSplitRemovesItsTemporariesAndDiesOfTheSignal) 
     // Fed half a song through a FIFO, the split is caught in the middle every time.
     const std::string fifo = dir_.file("feed");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const Bytes song = buildS16Wav(makeTestSignal(2 * 44100, 5), 2);  // half is over a block
+    const Bytes song = buildS16Wav(makeTestSignal(8 * 44100, 5), 2);  // half is many blocks
     signal(SIGPIPE, SIG_IGN);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         const pid_t pid = start({"--split", fifo, out_}, "/dev/null", err_);

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "app/commands.h"
+#include "app/options.h"
 #include "dsp/audio_dsp.h"
 #include "test_support.h"
 
@@ -24,7 +25,9 @@ const char* const kUsage =
     "  --bpm <audio.wav>         Analyze BPM tempo and musical scale key\n"
     "  --demo                    Run procedural musical synthesis & separate stems\n"
     "  --help, -h                Show this text\n"
-    "  --version                 Print the program's version\n\n";
+    "  --version                 Print the program's version\n"
+    "  --format wav|flac         Stems as WAV (default) or FLAC files\n"
+    "  --depth 16|24|float       Stems as 16-bit (default), 24-bit or float samples\n\n";
 
 using Result = DispatchResult;
 
@@ -52,6 +55,57 @@ TEST(Dispatch, UsageTextAndStatuses) {
         EXPECT_EQ(r.status, 1) << args[1];
         EXPECT_EQ(r.out, kUsage) << args[1];
     }
+}
+
+TEST(Dispatch, SplitOutputOptions) {
+    using Trackloom::OutputFormat;
+    struct Case {
+        std::vector<std::string> args;  // after "--split in.wav"
+        bool parses;
+        bool valid;
+        OutputFormat::Kind kind;
+        OutputFormat::Depth depth;
+    };
+    const std::vector<Case> cases = {
+        {{}, true, true, OutputFormat::Kind::Wav, OutputFormat::Depth::S16},
+        {{"--format", "flac"}, true, true, OutputFormat::Kind::Flac, OutputFormat::Depth::S16},
+        {{"--depth", "24", "--format=flac"},
+         true,
+         true,
+         OutputFormat::Kind::Flac,
+         OutputFormat::Depth::S24},
+        {{"out", "--depth", "float"},
+         true,
+         true,
+         OutputFormat::Kind::Wav,
+         OutputFormat::Depth::Float},
+        {{"--format", "flac", "--depth", "float"},
+         true,
+         false,
+         OutputFormat::Kind::Flac,
+         OutputFormat::Depth::Float},
+        {{"--format", "mp3"}, false, false, {}, {}},
+        {{"--depth", "32"}, false, false, {}, {}},
+        {{"--depth"}, false, false, {}, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--split", "in.wav"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto parsed = TrackloomApp::ParseCommandLine(args, TrackloomApp::CommandTable());
+        ASSERT_EQ(parsed.command != nullptr, c.parses) << args.back() << parsed.error;
+        if (!c.parses) {
+            EXPECT_FALSE(parsed.error.empty());
+            continue;
+        }
+        EXPECT_EQ(parsed.options.outputFormat.valid(), c.valid);
+        EXPECT_EQ(parsed.options.outputFormat.kind, c.kind);
+        EXPECT_EQ(parsed.options.outputFormat.depth, c.depth);
+    }
+    // The output options belong to the split alone.
+    EXPECT_EQ(TrackloomApp::ParseCommandLine({"--bpm", "in.wav", "--depth", "24"},
+                                             TrackloomApp::CommandTable())
+                  .command,
+              nullptr);
 }
 
 TEST(Dispatch, MissingProgramNamePrintsTrackloom) {

@@ -3,20 +3,16 @@
 #include "app/command_checks.h"
 #include "app/commands.h"
 #include "dsp/analysis.h"
-#include "dsp/wav_io.h"
 
 namespace TrackloomApp {
 
 int RunBpm(const std::string& inputPath) {
     using namespace Trackloom;
-    WavReader reader;
-    if (const WavStatus status = reader.open(inputPath); status != WavStatus::Ok) {
-        ReportReadFailure(inputPath, status, reader.problem());
-        return 1;
-    }
-    const WavFormat format = reader.format();
+    const std::unique_ptr<AudioReader> reader = OpenInput(inputPath, "--bpm -");
+    if (!reader) return 1;
+    const WavFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
-    const size_t blockFrames = reader.blockFrames();
+    const size_t blockFrames = reader->blockFrames();
     std::vector<float> block(blockFrames * channels);
 
     // Both estimators take the input a block at a time and give the same answer as for the
@@ -24,7 +20,7 @@ int RunBpm(const std::string& inputPath) {
     TempoEstimator tempo(format.sampleRate, format.channels);
     KeyEstimator key(format.sampleRate, format.channels);
     bool heardAnything = false;
-    while (const size_t frames = reader.readFrames(block.data(), blockFrames)) {
+    while (const size_t frames = reader->readFrames(block.data(), blockFrames)) {
         heardAnything = true;
         tempo.feed(block.data(), frames);
         key.feed(block.data(), frames);
@@ -33,7 +29,7 @@ int RunBpm(const std::string& inputPath) {
         ReportNoAudio(inputPath);
         return 1;
     }
-    WarnIfInputDisagreesWithHeader(inputPath, reader);
+    WarnIfInputDisagreesWithHeader(inputPath, *reader);
     const dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(tempo, key);
     PrintEstimates(estimates.bpm, estimates.key);
     if (estimates.tempoIsGuess) ReportNoSteadyBeat();

@@ -4,7 +4,7 @@
 #include <string>
 
 namespace Trackloom {
-class WavReader;
+class AudioReader;
 }
 
 namespace TrackloomApp {
@@ -12,7 +12,7 @@ namespace TrackloomApp {
 // Once the input has been read to its end: warns on standard error if it held other than
 // the frames its header declared (a file cut short, or a header never finished), giving
 // both counts. The audio that was there has been processed, so this is no failure.
-void WarnIfInputDisagreesWithHeader(const std::string& path, const Trackloom::WavReader& reader);
+void WarnIfInputDisagreesWithHeader(const std::string& path, const Trackloom::AudioReader& reader);
 
 // Flushes standard output; if anything written there was lost (a full disk, a closed
 // stream), says so on standard error and turns `status` into 1. Returns the status.

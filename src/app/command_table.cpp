@@ -33,7 +33,32 @@ int RunVersionRow(const ParsedOptions&) {
 
 int RunSplitRow(const ParsedOptions& options) {
     const auto& operands = options.operands;
-    return RunSplit(operands[0], operands.size() > 1 ? operands[1] : kDefaultOutputDir);
+    if (!options.outputFormat.valid()) {
+        std::cerr << "FLAC holds 16 or 24 bits; --depth float is for WAV\n";
+        return 1;
+    }
+    return RunSplit(operands[0], operands.size() > 1 ? operands[1] : kDefaultOutputDir,
+                    options.outputFormat);
+}
+
+std::string ApplyFormat(ParsedOptions& options, const std::string& value) {
+    using Kind = Trackloom::OutputFormat::Kind;
+    if (value == "wav" || value == "flac") {
+        options.outputFormat.kind = value == "wav" ? Kind::Wav : Kind::Flac;
+        return {};
+    }
+    return "--format takes wav or flac, not " + value;
+}
+
+std::string ApplyDepth(ParsedOptions& options, const std::string& value) {
+    using Depth = Trackloom::OutputFormat::Depth;
+    if (value == "16" || value == "24" || value == "float") {
+        options.outputFormat.depth = value == "16"   ? Depth::S16
+                                     : value == "24" ? Depth::S24
+                                                     : Depth::Float;
+        return {};
+    }
+    return "--depth takes 16, 24 or float, not " + value;
 }
 
 int RunBpmRow(const ParsedOptions& options) {
@@ -61,6 +86,23 @@ CommandLineRow Command(const char* name, const char* alias, const char* argument
             nullptr};
 }
 
+CommandLineRow Option(const char* name, const char* argument, const char* help,
+                      const char* appliesTo,
+                      std::string (*apply)(ParsedOptions&, const std::string&)) {
+    return {CommandLineRow::Kind::Option,
+            name,
+            nullptr,
+            argument,
+            help,
+            false,
+            0,
+            0,
+            nullptr,
+            nullptr,
+            appliesTo,
+            apply};
+}
+
 }  // namespace
 
 const std::vector<CommandLineRow>& CommandTable() {
@@ -78,6 +120,10 @@ const std::vector<CommandLineRow>& CommandTable() {
         Command("--help", "-h", nullptr, "Show this text", true, 0, 0, nullptr, RunHelpRow),
         Command("--version", nullptr, nullptr, "Print the program's version", true, 0, 0, nullptr,
                 RunVersionRow),
+        Option("--format", "wav|flac", "Stems as WAV (default) or FLAC files", "--split",
+               ApplyFormat),
+        Option("--depth", "16|24|float", "Stems as 16-bit (default), 24-bit or float samples",
+               "--split", ApplyDepth),
     };
     return table;
 }

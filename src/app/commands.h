@@ -1,10 +1,14 @@
 // The command layer: turns the audio core's results into messages and exit statuses.
 #pragma once
 
+#include <array>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "dsp/audio_reader.h"
+#include "dsp/sndfile_writer.h"
 #include "dsp/wav_io.h"
 
 // Prints the usage text to standard output. A null name (an empty argument vector) prints
@@ -16,12 +20,21 @@ int Dispatch(int argc, char** argv);
 
 namespace TrackloomApp {
 
-// Splits `inputPath` into DIR/vocals.wav, drums.wav, bass.wav and other.wav, streaming in
-// blocks. Returns 0 on success, 1 if DIR is empty, the input could not be read or any stem
-// not written.
-int RunSplit(const std::string& inputPath, const std::string& outputDir);
+// Splits `inputPath` ("-": standard input) into DIR/vocals.wav, drums.wav, bass.wav and
+// other.wav (.flac for FLAC), streaming in blocks. Returns 0 on success, 1 if DIR is empty,
+// the input could not be read or any stem not written.
+int RunSplit(const std::string& inputPath, const std::string& outputDir,
+             const Trackloom::OutputFormat& outputFormat = {});
 
-// Prints the tempo and key of `inputPath`. Returns 0, or 1 if it could not be read.
+// The split's stems in any format but the default 16-bit WAV: `reader` has given the first
+// `frames` frames in `input`. Returns the exit status, reporting failures.
+int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
+                  std::unique_ptr<Trackloom::AudioReader> reader, std::vector<float>& input,
+                  size_t frames, const std::array<std::string, 4>& paths,
+                  const Trackloom::OutputFormat& outputFormat);
+
+// Prints the tempo and key of `inputPath` ("-": standard input). Returns 0, or 1 if it could not be
+// read.
 int RunBpm(const std::string& inputPath);
 
 // Synthesizes the demo track, writes it and its stems as DIR/demo_*.wav, prints the
@@ -41,6 +54,9 @@ void ReportReadFailure(const std::string& path);
 void ReportReadFailure(const std::string& path, Trackloom::WavStatus status,
                        const Trackloom::WavProblem& problem);
 
+// The same, followed by the reason given.
+void ReportReadFailure(const std::string& path, const std::string& reason);
+
 // Reports a file that was opened but holds no audio at all.
 void ReportNoAudio(const std::string& path);
 
@@ -57,5 +73,17 @@ void ReportNoSteadyBeat();
 // returns false with the system's reason in `error`. An empty name (the current
 // directory's files) needs nothing.
 bool CreateOutputDirectory(const std::string& dir, std::error_code& error);
+
+// The input name that stands for standard input.
+constexpr const char* kStandardInputName = "-";
+
+// Opens a command's input by its first bytes, or reports on standard error why it cannot
+// be read (naming a format it does not read, with the ffmpeg pipe that converts it into
+// `pipedCommand`, e.g. "--bpm -") and returns null.
+std::unique_ptr<Trackloom::AudioReader> OpenInput(const std::string& path,
+                                                  const std::string& pipedCommand);
+
+// Puts standard input in binary mode where the platform has a text mode.
+void SetStandardInputBinary();
 
 }  // namespace TrackloomApp

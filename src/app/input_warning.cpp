@@ -1,11 +1,11 @@
 #include <iostream>
 
 #include "app/command_checks.h"
-#include "dsp/wav_io.h"
+#include "dsp/audio_reader.h"
 
 namespace TrackloomApp {
 
-void WarnIfInputDisagreesWithHeader(const std::string& path, const Trackloom::WavReader& reader) {
+void WarnIfInputDisagreesWithHeader(const std::string& path, const Trackloom::AudioReader& reader) {
     if (reader.endedEarly()) {
         std::cerr << "Warning: " << path << " ended early: read " << reader.framesRead()
                   << " frames of the " << reader.declaredFrameCount() << " its header declared\n";

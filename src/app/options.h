@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "dsp/sndfile_writer.h"
+
 namespace TrackloomApp {
 
 // What a command receives once its command line has been parsed.
@@ -17,6 +19,7 @@ struct ParsedOptions {
     char** argv = nullptr;
     const char* programName = nullptr;
     // Options add their settings here, one member each, set by their rows' actions.
+    Trackloom::OutputFormat outputFormat;  // --format, --depth
 };
 
 struct CommandLineRow {

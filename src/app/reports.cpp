@@ -33,6 +33,11 @@ void ReportReadFailure(const std::string& path, Trackloom::WavStatus status,
     PrintReason(ReadFailureReason(status, problem));
 }
 
+void ReportReadFailure(const std::string& path, const std::string& reason) {
+    ReportReadFailure(path);
+    PrintReason(reason);
+}
+
 void ReportNoAudio(const std::string& path) {
     ReportReadFailure(path);
     PrintReason("the file holds no audio: its data chunk is empty or shorter than one frame");

@@ -13,31 +13,28 @@
 namespace TrackloomApp {
 namespace {
 
-constexpr std::array<const char*, 4> kStemNames = {"/vocals.wav", "/drums.wav", "/bass.wav",
-                                                   "/other.wav"};
+constexpr std::array<const char*, 4> kStemNames = {"/vocals.", "/drums.", "/bass.", "/other."};
 
 }  // namespace
 
-int RunSplit(const std::string& inputPath, const std::string& outputDir) {
+int RunSplit(const std::string& inputPath, const std::string& outputDir,
+             const Trackloom::OutputFormat& outputFormat) {
     using namespace Trackloom;
     // An unset variable in a script passes "": the stems would land in the root directory.
     if (outputDir.empty()) {
         std::cerr << "Output directory is empty: give the directory to write the stems into\n";
         return 1;
     }
-    WavReader reader;
-    if (const WavStatus status = reader.open(inputPath); status != WavStatus::Ok) {
-        ReportReadFailure(inputPath, status, reader.problem());
-        return 1;
-    }
-    const WavFormat format = reader.format();
+    std::unique_ptr<AudioReader> reader = OpenInput(inputPath, "--split - DIR");
+    if (!reader) return 1;
+    const WavFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
-    const size_t blockFrames = reader.blockFrames();
+    const size_t blockFrames = reader->blockFrames();
 
     std::vector<float> input(blockFrames * channels);
 
     // No output is created for an input that holds no audio.
-    size_t frames = reader.readFrames(input.data(), blockFrames);
+    size_t frames = reader->readFrames(input.data(), blockFrames);
     if (frames == 0) {
         ReportNoAudio(inputPath);
         return 1;
@@ -46,11 +43,11 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     // Outputs go to temporary files and replace their targets only after the whole input
     // has been read, so splitting into the input's own directory is safe.
     std::array<std::string, 4> paths;
-    for (size_t k = 0; k < 4; ++k) paths[k] = outputDir + kStemNames[k];
+    for (size_t k = 0; k < 4; ++k) paths[k] = outputDir + kStemNames[k] + outputFormat.extension();
     // Stems a WAV header cannot describe are refused up front: reading an hour of input
     // only to fail at the end would waste the user's time.
-    if (reader.frameCount() != WavReader::kUnknownFrameCount &&
-        reader.frameCount() > WavWriter::kMaxSamples / channels) {
+    if (outputFormat.isDefault() && reader->frameCount() != AudioReader::kUnknownFrameCount &&
+        reader->frameCount() > WavWriter::kMaxSamples / channels) {
         ReportWriteFailures({paths.begin(), paths.end()},
                             WriteFailureReason(WavStatus::TooLarge, {}));
         return 1;
@@ -61,6 +58,10 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
         ReportWriteFailures({paths.begin(), paths.end()},
                             DirectoryFailureReason(outputDir, dirError));
         return 1;
+    }
+    if (!outputFormat.isDefault()) {
+        return SplitToFormat(inputPath, outputDir, std::move(reader), input, frames, paths,
+                             outputFormat);
     }
     // An interrupted run removes its temporaries: a long mix leaves gigabytes of them. The
     // files are watched from the moment they exist.
@@ -77,7 +78,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     interruptCleanup.release();
     auto closeAll = [&] {
         for (WavWriter& writer : writers) writer.abandon();
-        reader = WavReader();
+        reader.reset();
     };
 
     StemSeparator separator(format.sampleRate, format.channels);
@@ -102,13 +103,13 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
         for (size_t k = 0; k < 4; ++k) {
             if (ok[k]) ok[k] = writers[k].commitEncoded(samples);
         }
-        frames = reader.readFrames(input.data(), blockFrames);
+        frames = reader->readFrames(input.data(), blockFrames);
     }
     interruptCleanup.closeAndEndIfInterrupted(closeAll);
-    WarnIfInputDisagreesWithHeader(inputPath, reader);
+    WarnIfInputDisagreesWithHeader(inputPath, *reader);
     // The input may be one of the targets; it must be closed before being replaced, which
     // Windows insists on.
-    reader = WavReader();
+    reader.reset();
 
     // The four stems replace the old ones together: another run splitting into the same
     // directory renames its set before or after, never in between, and an interruption

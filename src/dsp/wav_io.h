@@ -190,4 +190,8 @@ class WavWriter {
 // to +-32767, NaN as 0.
 void EncodeS16(const float* in, size_t sampleCount, unsigned char* out);
 
+// A name beside `path` that no one would take for a finished file, for writing it whole
+// before it replaces the target.
+std::string TemporaryNameFor(const std::string& path);
+
 }  // namespace Trackloom

@@ -50,8 +50,9 @@ void buildHeader(unsigned char* h, int32_t sampleRate, int32_t channels, uint32_
     putLe32(h + 40, dataBytes);
 }
 
-// A name beside the target that no one would take for a finished stem.
-std::string temporaryNameFor(const std::string& path) {
+}  // namespace
+
+std::string TemporaryNameFor(const std::string& path) {
     static std::mt19937_64 rng{std::random_device{}()};
     static const char* digits = "0123456789abcdef";
     std::string suffix = ".";
@@ -59,6 +60,8 @@ std::string temporaryNameFor(const std::string& path) {
     for (int i = 0; i < 12; ++i, r >>= 4) suffix += digits[r & 15u];
     return path + suffix + ".partial";
 }
+
+namespace {
 
 // The system's reason for the file operation that just failed. Streams keep no error of
 // their own, but the C library leaves errno set by the call that failed.
@@ -114,7 +117,7 @@ WavStatus WavWriter::open(const std::string& path, int32_t sampleRate, int32_t c
         return failure_;
     }
     path_ = path;
-    tempPath_ = temporaryNameFor(path);
+    tempPath_ = TemporaryNameFor(path);
     sampleRate_ = sampleRate;
     channels_ = channels;
     samplesWritten_ = 0;

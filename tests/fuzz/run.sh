@@ -3,13 +3,13 @@
 # never land in the source tree. Fails on any crash, leak, hang (10 s per input),
 # allocation over 64 MiB or resident size over 256 MiB.
 #
-# Usage: run.sh FUZZER [SECONDS]
+# Usage: run.sh FUZZER [SECONDS] [CORPUS]   (default corpus: corpus/ beside this script)
 # A failing input is kept (its path is printed), everything else is removed.
 set -euo pipefail
 
 fuzzer=$1
 seconds=${2:-60}
-corpus=$(dirname "$0")/corpus
+corpus=${3:-$(dirname "$0")/corpus}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/trackloom-fuzz.XXXXXX")
 mkdir "$work/corpus" "$work/artifacts"
@@ -18,6 +18,8 @@ cp "$corpus"/* "$work/corpus/"
 # ASan keeps 256 MiB of freed blocks by default to catch late uses; that alone would reach
 # the RSS limit on a long run, so keep less of it.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=32}
+# Leaks inside the libraries the decoders use, each explained in the file.
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$(realpath "$(dirname "$0")")/lsan.supp}
 status=0
 "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=256 -malloc_limit_mb=64 \
     -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" \

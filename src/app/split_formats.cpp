@@ -1,0 +1,87 @@
+// The split's stems as 24-bit or float WAV, or as FLAC: the separator's float stems, each
+// handed to a writer that quantises them itself.
+#include <array>
+#include <iostream>
+#include <vector>
+
+#include "app/command_checks.h"
+#include "app/commands.h"
+#include "app/directory_lock.h"
+#include "app/interrupt_cleanup.h"
+#include "dsp/stem_separator.h"
+
+namespace TrackloomApp {
+
+int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
+                  std::unique_ptr<Trackloom::AudioReader> reader, std::vector<float>& input,
+                  size_t frames, const std::array<std::string, 4>& paths,
+                  const Trackloom::OutputFormat& outputFormat) {
+    using namespace Trackloom;
+    const WavFormat format = reader->format();
+    const auto channels = static_cast<size_t>(format.channels);
+    const size_t blockFrames = reader->blockFrames();
+
+    // A WAV header counts its data in 32 bits; the margin is for the chunks around it.
+    constexpr uint64_t kWavDataLimit = UINT32_MAX - 4096;
+    if (outputFormat.kind == OutputFormat::Kind::Wav &&
+        reader->frameCount() != AudioReader::kUnknownFrameCount &&
+        reader->frameCount() > kWavDataLimit / outputFormat.bytesPerSample() / channels) {
+        for (const auto& path : paths) ReportWriteFailure(path);
+        return 1;
+    }
+    // As for 16-bit WAV: temporaries removed on an interruption, the four renamed together.
+    InterruptCleanup interruptCleanup;
+    std::array<SndfileWriter, 4> writers;
+    std::array<bool, 4> ok{};
+    interruptCleanup.hold();
+    std::vector<std::string> temporaries;
+    for (size_t k = 0; k < 4; ++k) {
+        ok[k] = writers[k].open(paths[k], outputFormat, format.sampleRate, format.channels) ==
+                WavStatus::Ok;
+        if (ok[k]) temporaries.push_back(writers[k].temporaryPath());
+    }
+    interruptCleanup.watch(temporaries);
+    interruptCleanup.release();
+    auto closeAll = [&] {
+        for (SndfileWriter& writer : writers) writer.abandon();
+        reader.reset();
+    };
+
+    StemSeparator separator(format.sampleRate, format.channels);
+    std::array<std::vector<float>, 4> stems;
+    for (auto& stem : stems) stem.resize(blockFrames * channels);
+    auto anyWritable = [&ok] { return ok[0] || ok[1] || ok[2] || ok[3]; };
+    while (frames > 0 && anyWritable()) {
+        separator.process(input.data(), frames, stems[0].data(), stems[1].data(), stems[2].data(),
+                          stems[3].data());
+        for (size_t k = 0; k < 4; ++k) {
+            if (ok[k]) ok[k] = writers[k].writeFrames(stems[k].data(), frames);
+        }
+        frames = reader->readFrames(input.data(), blockFrames);
+    }
+    interruptCleanup.closeAndEndIfInterrupted(closeAll);
+    WarnIfInputDisagreesWithHeader(inputPath, *reader);
+    // The input may be one of the targets; it must be closed before being replaced.
+    reader.reset();
+
+    bool allWritten = true;
+    {
+        interruptCleanup.hold();
+        const DirectoryLock lock(outputDir);
+        for (size_t k = 0; k < 4; ++k) {
+            if (ok[k]) ok[k] = writers[k].finish();
+            if (!ok[k]) allWritten = false;
+        }
+        interruptCleanup.watch({});
+        interruptCleanup.release();
+    }
+    interruptCleanup.closeAndEndIfInterrupted(closeAll);
+    for (size_t k = 0; k < 4; ++k) {
+        if (!ok[k]) ReportWriteFailure(paths[k]);
+    }
+    if (!allWritten) return 1;
+    std::cout << "Successfully split " << inputPath << " into 4 stems in " << outputDir << "\n";
+    return 0;
+}
+
+}  // namespace TrackloomApp

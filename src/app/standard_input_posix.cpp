@@ -1,0 +1,8 @@
+#include "app/commands.h"
+
+namespace TrackloomApp {
+
+// POSIX streams make no difference between text and binary.
+void SetStandardInputBinary() {}
+
+}  // namespace TrackloomApp
