@@ -22,7 +22,8 @@ const char* const kUsage =
     "  --gui                     Launch native graphical user interface (Default if no args)\n"
     "  --split <audio.wav> [DIR] Split audio into 4 stems (vocals, drums, bass, other)\n"
     "  --bpm <audio.wav>         Analyze BPM tempo and musical scale key\n"
-    "  --demo                    Run procedural musical synthesis & separate stems\n\n";
+    "  --demo                    Run procedural musical synthesis & separate stems\n"
+    "  --engine filter|spectral  Separator for --split, after its operands (Default filter)\n\n";
 
 struct Result {
     int status;

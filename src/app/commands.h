@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "dsp/stem_engine.h"
+
 // Prints the usage text to standard output. A null name (an empty argument vector) prints
 // as "trackloom".
 void PrintUsage(const char* programName);
@@ -12,9 +14,11 @@ int Dispatch(int argc, char** argv);
 
 namespace TrackloomApp {
 
-// Splits `inputPath` into DIR/vocals.wav, drums.wav, bass.wav and other.wav, streaming in
-// blocks. Returns 0 on success, 1 if the input could not be read or any stem not written.
-int RunSplit(const std::string& inputPath, const std::string& outputDir);
+// Splits `inputPath` into DIR/vocals.wav, drums.wav, bass.wav and other.wav with the
+// engine chosen, streaming in blocks. Returns 0 on success, 1 if the input could not be
+// read, the engine cannot take it, or any stem was not written.
+int RunSplit(const std::string& inputPath, const std::string& outputDir,
+             Trackloom::EngineKind engine = Trackloom::EngineKind::Filter);
 
 // Prints the tempo and key of `inputPath`. Returns 0, or 1 if it could not be read.
 int RunBpm(const std::string& inputPath);

@@ -1,0 +1,48 @@
+// The separators the split command can run, behind one streaming interface: it hands
+// blocks of interleaved input in and gets four blocks of 16-bit stems out, whichever
+// engine runs. An engine may hold input back (the spectral one looks ahead), so a block
+// in may give fewer frames out; finish() writes the rest, and in all the stems are as
+// long as the input.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Trackloom {
+
+enum class EngineKind {
+    Filter,    // the per-sample filters of StemSeparator: no delay, cheapest
+    Spectral,  // the masks of SpectralSeparator
+};
+
+// The engine named `name` ("filter" or "spectral"); false if there is none by that name.
+bool ParseEngineKind(const std::string& name, EngineKind& kind);
+
+class StemEngine {
+  public:
+    virtual ~StemEngine() = default;
+
+    // Separates `frames` interleaved frames and encodes the stems that are due as 16-bit
+    // PCM into out (vocals, drums, bass, other), each with room for frames * channels
+    // samples. Returns the frames written, at most `frames`.
+    virtual size_t processS16(const float* in, size_t frames,
+                              const std::array<unsigned char*, 4>& out) = 0;
+
+    // Encodes the stems of everything taken and not yet written, at most maxFinishFrames()
+    // frames, as if the input ended here. Returns the frames written.
+    virtual size_t finishS16(const std::array<unsigned char*, 4>& out) = 0;
+
+    // The most frames finishS16 can write.
+    virtual size_t maxFinishFrames() const = 0;
+};
+
+// The most channels the spectral engine takes: its memory grows by about 1 MB per channel.
+constexpr int32_t kSpectralMaxChannels = 32;
+
+// An engine for this rate and channel count; null if the engine cannot take them.
+std::unique_ptr<StemEngine> MakeStemEngine(EngineKind kind, int32_t sampleRate, int32_t channels);
+
+}  // namespace Trackloom
