@@ -1,24 +1,26 @@
 // Four-way stem separator working on the short-time spectrum.
 //
-// Each frame of the input is transformed, every bin is given four masks that add up to one
-// (how much of it is vocals, drums, bass and other), and the masked spectra are taken back
-// to the time domain with a window pair that reconstructs the input exactly. The masks come
-// from the spectrum's shape only, never from its level: percussive against harmonic from
-// medians across frequency and across time, the bass from the harmonic part's low band,
-// the vocals from the harmonic part the two channels share equally (panned dead centre),
-// within the voice band. The drums, bass and vocals are taken back to the time domain;
-// `other` is the input less those three, so the four stems add up to the input up to the
-// rounding of three float subtractions.
+// Each frame of the input is transformed and every bin is given masks for the drums, the
+// bass and the vocals, from the spectrum's shape only, never from its level. Medians across
+// frequency and across time (a long one and a short one) tell what is percussive from what
+// holds still; below a 200 Hz crossover what holds still is the bass and the rest the kick;
+// above it, what is tonal and shared equally by the two channels (panned dead centre) in
+// the voice band is the vocals. For stereo, a Wiener filter over the masks then uses where
+// each stem sits between the channels. The drums, bass and vocals are taken back to the
+// time domain with a window pair that reconstructs the input exactly, and `other` is the
+// input less those three, so the four stems add up to the input up to the rounding of
+// three float subtractions.
 //
-// Channels: the masks are worked out once per frame for all channels together and applied
-// to each channel. Their level cue is the power of every channel together; their centre
-// cue compares the first two channels (front left and right in every WAV layout), so mono
-// input has none and its vocals are only the voice band of its harmonic part.
+// Channels: the masks are worked out once per frame for all channels together. Their level
+// cue is the power of every channel together; their centre cue compares the first two
+// channels (front left and right in every WAV layout). Mono input has no centre cue, so its
+// vocals are all of its tonal voice band; more than two channels get the masks alone,
+// applied to each channel, without the stereo filter.
 //
-// Streams: the stems lag the input by latency() frames (the frame length plus the
-// look-ahead of the medians across time, a fraction of a second), and memory is fixed at
-// construction. Any split of the input into blocks gives the same stems. Samples that are
-// not numbers (NaN, infinity) are taken as zero, so they cannot spread through a frame.
+// Streams: the stems lag the input by latency() frames (the frame length plus the reach of
+// the long median, under half a second), and memory is fixed at construction. Any split
+// of the input into blocks gives the same stems. Samples that are not numbers (NaN,
+// infinity) are taken as zero, so they cannot spread through a frame.
 #pragma once
 
 #include <array>
@@ -54,21 +56,26 @@ class SpectralSeparator {
     void reset();
 
   private:
+    // A hop of input is in: transform it and, once the medians' look-ahead allows, complete
+    // the stems of an earlier frame.
     void takeFrame();
     void analyse(size_t slot);
     void computeMasks(size_t slot);
+    void spatialFilter(size_t slot);
     void synthesise(size_t slot);
     size_t emit(const std::array<float*, 4>& out, size_t upTo);
 
     // Settings derived from the rate at construction.
     size_t channels_;
-    size_t n_;            // transform length, in samples
-    size_t hop_;          // in samples: n_ / 4
-    size_t bins_;         // n_ / 2 + 1
-    size_t lookAhead_;    // frames the medians across time reach ahead (and back)
-    size_t acrossBins_;   // length of the median across frequency, in bins (odd)
-    size_t latency_;      // in frames (samples per channel)
-    size_t delayLength_;  // the input kept for `other`, in frames
+    size_t n_;             // transform length, in samples
+    size_t hop_;           // in samples: n_ / 4
+    size_t bins_;          // n_ / 2 + 1
+    size_t lookAhead_;     // frames the long median across time reaches ahead (and back)
+    size_t shortReach_;    // frames the short one reaches, fewer than lookAhead_
+    size_t acrossBins_;    // length of the median across frequency, in bins (odd)
+    size_t subsonicBins_;  // bins below kSubsonicHz, left to `other`
+    size_t latency_;       // in frames (samples per channel)
+    size_t delayLength_;   // the input kept for `other`, in frames
 
     dsp::RealFftFloat fft_;
     std::vector<float> analysisWindow_;   // periodic Hann
@@ -90,12 +97,21 @@ class SpectralSeparator {
     std::vector<float> specRe_, specIm_;
     // Per slot: the magnitude of all channels together (2 * lookAhead_ + 1 slots).
     std::vector<float> magnitude_;
-    // Per bin: the magnitudes of the last 2 * lookAhead_ + 1 frames, sorted.
+    // Per bin: the magnitudes of the last 2 * lookAhead_ + 1 frames, sorted; and those of
+    // the 2 * shortReach_ + 1 frames around the frame whose masks are due next, sorted.
     std::vector<float> sortedAcrossTime_;
+    std::vector<float> sortedShort_;
     // The current frame's masks (vocals, drums, bass), per bin.
     std::vector<float> maskVocals_, maskDrums_, maskBass_;
     // Per channel and stem (vocals, drums, bass): output being overlapped and added.
     std::vector<float> overlap_;
+    // Stereo: per stem and bin, the running covariance of its estimates (|L|^2, |R|^2,
+    // L conj R as real and imaginary part, and its power); the filtered spectra of the frame
+    // (per stem: left real, left imaginary, right real, right imaginary, bins_ each); and
+    // the share of the running covariance a hop keeps.
+    std::vector<float> covariance_;
+    std::vector<float> filtered_;
+    float keep_;
     // Completed stems not yet written, interleaved: 4 stems of 2 * hop_ frames, a ring.
     std::vector<float> readyStems_;
     // Work arrays for one frame.
