@@ -362,13 +362,15 @@ void SpectralSeparator::spatialFilter(size_t slot) {
         }
         // Per stem, its share of the power times its covariance normalised by its power (a
         // stem never heard is taken as spread evenly); and their sum, the mixture's model.
+        const float perTotal = total > 0.0f ? 1.0f / total : 0.0f;
         float model[4][4];
         float s00 = 0.0f, s11 = 0.0f, s01Re = 0.0f, s01Im = 0.0f;
         for (size_t j = 0; j < 4; ++j) {
             const float* c = covariance_.data() + (j * bins_ + k) * 5;
-            const float share = total > 0.0f ? weight[j] / total : 0.25f;
+            const float share = total > 0.0f ? weight[j] * perTotal : 0.25f;
             if (c[4] > 0.0f) {
-                for (size_t e = 0; e < 4; ++e) model[j][e] = share * (c[e] / c[4]);
+                const float scale = share / c[4];
+                for (size_t e = 0; e < 4; ++e) model[j][e] = c[e] * scale;
             } else {
                 model[j][0] = model[j][1] = share;
                 model[j][2] = model[j][3] = 0.0f;
