@@ -17,6 +17,8 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kFrameSeconds = 0.0929;  // transform length aimed at: 4096 at 44.1 kHz
 constexpr size_t kMinFrame = 16;          // rates below ~170 Hz still get a spectrum
 constexpr size_t kMaxFrame = 16384;       // above ~130 kHz frames shorten instead
+constexpr double kMaxReachFrames = 32.0;  // and the medians reach fewer seconds above ~380 kHz,
+                                          // so that memory stays bounded at any rate
 // The medians across time, reaching this far each way: the long one (15 hops at 44.1 kHz)
 // finds what holds still long enough to be a bass note rather than a kick's boom; the short
 // one (2 hops) keeps a voice whose pitch moves from looking percussive.
@@ -93,8 +95,8 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels)
     const double rate = std::max(1.0, static_cast<double>(sampleRate));
     const double hopSeconds = static_cast<double>(hop_) / rate;
     const double binHz = rate / static_cast<double>(n_);
-    lookAhead_ =
-        static_cast<size_t>(std::max(1.0, std::floor(kLongReachSeconds / hopSeconds + 0.5)));
+    lookAhead_ = static_cast<size_t>(
+        std::min(kMaxReachFrames, std::max(1.0, std::floor(kLongReachSeconds / hopSeconds + 0.5))));
     acrossBins_ =
         2 * static_cast<size_t>(std::max(1.0, std::floor(kAcrossBinsHz / binHz / 2.0))) + 1;
     acrossBins_ = std::min(acrossBins_, 2 * ((bins_ - 1) / 2) + 1);
