@@ -26,8 +26,14 @@ constexpr double kLongReachSeconds = 0.35;
 constexpr double kShortReachSeconds = 0.05;
 constexpr double kAcrossBinsHz = 183.0;  // the median across frequency: 17 bins at 44.1 kHz
 constexpr double kBassHz = 200.0;        // the bass crossover of the harmonic part, -3 dB
-constexpr double kSubsonicHz = 25.0;     // below: offsets and rumble, left to `other`
-constexpr double kVoiceLowHz = 150.0;    // voice band edges, -3 dB each
+// Below the crossover, a narrower median across frequency (7 bins at 44.1 kHz) as well, and
+// the lower of the two counts: a kick's boom spreads over both, while a bass note's partials
+// leave one of them low (the wide one for a bare sine, the narrow one for a rich note).
+constexpr double kLowAcrossBinsHz = 75.0;
+constexpr size_t kMaxLowAcrossBins = 63;
+constexpr float kNoBass = 0.001f;      // bass share below which the low band's median is not needed
+constexpr double kSubsonicHz = 25.0;   // below: offsets and rumble, left to `other`
+constexpr double kVoiceLowHz = 150.0;  // voice band edges, -3 dB each
 constexpr double kVoiceHighHz = 8000.0;
 constexpr float kCentreSideRatio =
     0.25f;  // |L - R| / |L + R| at which a bin counts half as centred
@@ -100,6 +106,9 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels)
     acrossBins_ =
         2 * static_cast<size_t>(std::max(1.0, std::floor(kAcrossBinsHz / binHz / 2.0))) + 1;
     acrossBins_ = std::min(acrossBins_, 2 * ((bins_ - 1) / 2) + 1);
+    lowAcrossBins_ =
+        2 * static_cast<size_t>(std::max(1.0, std::floor(kLowAcrossBinsHz / binHz / 2.0))) + 1;
+    lowAcrossBins_ = std::min({lowAcrossBins_, kMaxLowAcrossBins, 2 * ((bins_ - 1) / 2) + 1});
     // A sample is complete once the frame three hops after its own has been added in, and
     // that frame's masks wait for lookAhead_ more; one hop more lets stems be written in
     // any amount however the input is cut.
@@ -311,7 +320,11 @@ void SpectralSeparator::computeMasks(size_t slot) {
         }
         const float acrossTimeMedian = sortedAcrossTime_[k * acrossTime + lookAhead_];
         const float shortMedian = sortedShort_[k * (2 * shortReach_ + 1) + shortReach_];
-        const float steady = powerShare(acrossTimeMedian, acrossFrequency, 0.5f);
+        const float steady =
+            powerShare(acrossTimeMedian,
+                       bassShare_[k] > kNoBass ? std::min(acrossFrequency, lowAcrossMedian(mag, k))
+                                               : acrossFrequency,
+                       0.5f);
         const float tonal = powerShare(shortMedian, acrossFrequency, 0.5f);
         float centre = 1.0f;
         if (stereo) {
@@ -337,6 +350,20 @@ void SpectralSeparator::computeMasks(size_t slot) {
 // the stems sit at different places between the loudspeakers, this tells them apart better
 // than one gain for both channels can. The four filters add up to the identity, so the
 // stems still add up to the input.
+float SpectralSeparator::lowAcrossMedian(const float* mag, size_t k) const {
+    float values[kMaxLowAcrossBins];
+    const size_t half = lowAcrossBins_ / 2;
+    for (size_t i = 0; i < lowAcrossBins_; ++i) {
+        // Mirrored at the ends, as the wide median is.
+        const size_t at = k + i < half            ? half - 1 - k - i
+                          : k + i - half >= bins_ ? 2 * bins_ - 1 - (k + i - half)
+                                                  : k + i - half;
+        values[i] = mag[at];
+    }
+    std::nth_element(values, values + half, values + lowAcrossBins_);
+    return values[half];
+}
+
 void SpectralSeparator::spatialFilter(size_t slot) {
     const float* lr = specRe_.data() + slot * 2 * bins_;
     const float* li = specIm_.data() + slot * 2 * bins_;

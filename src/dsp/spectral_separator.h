@@ -61,21 +61,24 @@ class SpectralSeparator {
     void takeFrame();
     void analyse(size_t slot);
     void computeMasks(size_t slot);
+    // The low band's median across frequency around bin k of `mag`.
+    float lowAcrossMedian(const float* mag, size_t k) const;
     void spatialFilter(size_t slot);
     void synthesise(size_t slot);
     size_t emit(const std::array<float*, 4>& out, size_t upTo);
 
     // Settings derived from the rate at construction.
     size_t channels_;
-    size_t n_;             // transform length, in samples
-    size_t hop_;           // in samples: n_ / 4
-    size_t bins_;          // n_ / 2 + 1
-    size_t lookAhead_;     // frames the long median across time reaches ahead (and back)
-    size_t shortReach_;    // frames the short one reaches, fewer than lookAhead_
-    size_t acrossBins_;    // length of the median across frequency, in bins (odd)
-    size_t subsonicBins_;  // bins below kSubsonicHz, left to `other`
-    size_t latency_;       // in frames (samples per channel)
-    size_t delayLength_;   // the input kept for `other`, in frames
+    size_t n_;              // transform length, in samples
+    size_t hop_;            // in samples: n_ / 4
+    size_t bins_;           // n_ / 2 + 1
+    size_t lookAhead_;      // frames the long median across time reaches ahead (and back)
+    size_t shortReach_;     // frames the short one reaches, fewer than lookAhead_
+    size_t acrossBins_;     // length of the median across frequency, in bins (odd)
+    size_t lowAcrossBins_;  // length of the low band's median across frequency, in bins (odd)
+    size_t subsonicBins_;   // bins below kSubsonicHz, left to `other`
+    size_t latency_;        // in frames (samples per channel)
+    size_t delayLength_;    // the input kept for `other`, in frames
 
     dsp::RealFftFloat fft_;
     std::vector<float> analysisWindow_;   // periodic Hann
