@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Windows program must write the very same bytes as the Linux one. Runs --demo, --split
-# and --bpm with both and compares every file they write with cmp, and what they print.
+# (with each engine) and --bpm with both and compares every file they write with cmp, and what they print.
 #
 # Usage: tests/cross_build_identical.sh LINUX_TRACKLOOM WINDOWS_TRACKLOOM.exe RUNNER...
 #   RUNNER... runs a Windows program here (cmake/wine-run.sh PREFIX).
@@ -78,7 +78,8 @@ same_text windows/demo.out linux/demo.out
 check "demo output text identical" $? "$(diff <(tr -d '\r' <windows/demo.out) linux/demo.out | head -5)"
 
 # Split inputs, given by relative paths: the demo track (mono) and, when sox is around,
-# a stereo 48 kHz 24-bit file that takes other paths through the reader and resampling.
+# a stereo 48 kHz 24-bit file that takes other paths through the reader and resampling,
+# long enough for the spectral engine's stereo filter to have a history.
 inputs=()
 if [ -f linux/demo_mix.wav ]; then
     cp linux/demo_mix.wav mix.wav
@@ -104,22 +105,27 @@ check "split inputs prepared" $?
 stems=(vocals drums bass other)
 for input in "${inputs[@]}"; do
     base=${input//./_}
-    mkdir -p "linux/$base" "windows/$base"
-    (cd linux && run_linux --split "../$input" "$base" >"$base.out" 2>&1)
-    check "linux --split $input" $?
-    (cd windows && run_windows --split "../$input" "$base" >"$base.out" 2>&1)
-    check "windows --split $input" $? "$(tr -d '\r' <"windows/$base.out" | tail -4)"
-    for stem in "${stems[@]}"; do
-        a=linux/$base/$stem.wav
-        b=windows/$base/$stem.wav
-        if [ ! -f "$a" ] || [ ! -f "$b" ]; then
-            check "split $input $stem.wav written by both" 1
-            continue
-        fi
-        check "split $input $stem.wav identical" "$(cmp "$a" "$b" >/dev/null; echo $?)" "$(cmp "$a" "$b" 2>&1)"
+    # Each engine's split, into a directory of its own: the per-sample filters (the default)
+    # and the spectral engine, whose transforms and masks must come out to the same bits too.
+    for engine in filter spectral; do
+        out=$base-$engine
+        mkdir -p "linux/$out" "windows/$out"
+        (cd linux && run_linux --split "../$input" "$out" --engine $engine >"$out.out" 2>&1)
+        check "linux --split $input --engine $engine" $?
+        (cd windows && run_windows --split "../$input" "$out" --engine $engine >"$out.out" 2>&1)
+        check "windows --split $input --engine $engine" $? "$(tr -d '\r' <"windows/$out.out" | tail -4)"
+        for stem in "${stems[@]}"; do
+            a=linux/$out/$stem.wav
+            b=windows/$out/$stem.wav
+            if [ ! -f "$a" ] || [ ! -f "$b" ]; then
+                check "split $input ($engine) $stem.wav written by both" 1
+                continue
+            fi
+            check "split $input ($engine) $stem.wav identical" "$(cmp "$a" "$b" >/dev/null; echo $?)" "$(cmp "$a" "$b" 2>&1)"
+        done
+        same_text "windows/$out.out" "linux/$out.out"
+        check "split $input ($engine) output text identical" $? "$(diff <(tr -d '\r' <"windows/$out.out") "linux/$out.out" | head -5)"
     done
-    same_text "windows/$base.out" "linux/$base.out"
-    check "split $input output text identical" $? "$(diff <(tr -d '\r' <"windows/$base.out") "linux/$base.out" | head -5)"
 
     (cd linux && run_linux --bpm "../$input" >"$base.bpm" 2>&1)
     (cd windows && run_windows --bpm "../$input" >"$base.bpm" 2>&1)

@@ -27,7 +27,8 @@ const char* const kUsage =
     "  --help, -h                Show this text\n"
     "  --version                 Print the program's version\n"
     "  --format wav|flac         Stems as WAV (default) or FLAC files\n"
-    "  --depth 16|24|float       Stems as 16-bit (default), 24-bit or float samples\n\n";
+    "  --depth 16|24|float       Stems as 16-bit (default), 24-bit or float samples\n"
+    "  --engine filter|spectral  Separator for --split (Default filter)\n\n";
 
 using Result = DispatchResult;
 

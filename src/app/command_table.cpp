@@ -38,7 +38,12 @@ int RunSplitRow(const ParsedOptions& options) {
         return 1;
     }
     return RunSplit(operands[0], operands.size() > 1 ? operands[1] : kDefaultOutputDir,
-                    options.outputFormat);
+                    options.outputFormat, options.engine);
+}
+
+std::string ApplyEngine(ParsedOptions& options, const std::string& value) {
+    if (Trackloom::ParseEngineKind(value, options.engine)) return {};
+    return "--engine takes filter or spectral, not " + value;
 }
 
 std::string ApplyFormat(ParsedOptions& options, const std::string& value) {
@@ -124,6 +129,8 @@ const std::vector<CommandLineRow>& CommandTable() {
                ApplyFormat),
         Option("--depth", "16|24|float", "Stems as 16-bit (default), 24-bit or float samples",
                "--split", ApplyDepth),
+        Option("--engine", "filter|spectral", "Separator for --split (Default filter)", "--split",
+               ApplyEngine),
     };
     return table;
 }

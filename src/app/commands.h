@@ -9,6 +9,7 @@
 
 #include "dsp/audio_reader.h"
 #include "dsp/sndfile_writer.h"
+#include "dsp/stem_engine.h"
 #include "dsp/wav_io.h"
 
 // Prints the usage text to standard output. A null name (an empty argument vector) prints
@@ -21,17 +22,19 @@ int Dispatch(int argc, char** argv);
 namespace TrackloomApp {
 
 // Splits `inputPath` ("-": standard input) into DIR/vocals.wav, drums.wav, bass.wav and
-// other.wav (.flac for FLAC), streaming in blocks. Returns 0 on success, 1 if DIR is empty,
-// the input could not be read or any stem not written.
+// other.wav (.flac for FLAC) with the engine chosen, streaming in blocks. Returns 0 on
+// success, 1 if DIR is empty, the input could not be read, the engine cannot take it, or any
+// stem was not written.
 int RunSplit(const std::string& inputPath, const std::string& outputDir,
-             const Trackloom::OutputFormat& outputFormat = {});
+             const Trackloom::OutputFormat& outputFormat = {},
+             Trackloom::EngineKind engine = Trackloom::EngineKind::Filter);
 
 // The split's stems in any format but the default 16-bit WAV: `reader` has given the first
 // `frames` frames in `input`. Returns the exit status, reporting failures.
 int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
                   std::unique_ptr<Trackloom::AudioReader> reader, std::vector<float>& input,
                   size_t frames, const std::array<std::string, 4>& paths,
-                  const Trackloom::OutputFormat& outputFormat);
+                  const Trackloom::OutputFormat& outputFormat, Trackloom::StemEngine& engine);
 
 // Prints the tempo and key of `inputPath` ("-": standard input). Returns 0, or 1 if it could not be
 // read.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dsp/sndfile_writer.h"
+#include "dsp/stem_engine.h"
 
 namespace TrackloomApp {
 
@@ -19,7 +20,8 @@ struct ParsedOptions {
     char** argv = nullptr;
     const char* programName = nullptr;
     // Options add their settings here, one member each, set by their rows' actions.
-    Trackloom::OutputFormat outputFormat;  // --format, --depth
+    Trackloom::OutputFormat outputFormat;                          // --format, --depth
+    Trackloom::EngineKind engine = Trackloom::EngineKind::Filter;  // --engine
 };
 
 struct CommandLineRow {

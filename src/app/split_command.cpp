@@ -1,5 +1,6 @@
 #include <array>
 #include <iostream>
+#include <memory>
 #include <vector>
 
 #include "app/command_checks.h"
@@ -7,7 +8,8 @@
 #include "app/directory_lock.h"
 #include "app/failure_reasons.h"
 #include "app/interrupt_cleanup.h"
-#include "dsp/stem_separator.h"
+#include "app/progress_line.h"
+#include "dsp/stem_engine.h"
 #include "dsp/wav_io.h"
 
 namespace TrackloomApp {
@@ -18,7 +20,7 @@ constexpr std::array<const char*, 4> kStemNames = {"/vocals.", "/drums.", "/bass
 }  // namespace
 
 int RunSplit(const std::string& inputPath, const std::string& outputDir,
-             const Trackloom::OutputFormat& outputFormat) {
+             const Trackloom::OutputFormat& outputFormat, Trackloom::EngineKind engineKind) {
     using namespace Trackloom;
     // An unset variable in a script passes "": the stems would land in the root directory.
     if (outputDir.empty()) {
@@ -52,6 +54,15 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir,
                             WriteFailureReason(WavStatus::TooLarge, {}));
         return 1;
     }
+    const std::unique_ptr<StemEngine> engine =
+        MakeStemEngine(engineKind, format.sampleRate, format.channels);
+    if (!engine) {
+        ReportReadFailure(inputPath,
+                          "the spectral engine takes 1 to " + std::to_string(kSpectralMaxChannels) +
+                              " channels and this input has " + std::to_string(format.channels) +
+                              "; the filter engine takes any number");
+        return 1;
+    }
     // A missing output directory is made, parents and all, once there is something to put in it.
     std::error_code dirError;
     if (!CreateOutputDirectory(outputDir, dirError)) {
@@ -61,7 +72,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir,
     }
     if (!outputFormat.isDefault()) {
         return SplitToFormat(inputPath, outputDir, std::move(reader), input, frames, paths,
-                             outputFormat);
+                             outputFormat, *engine);
     }
     // An interrupted run removes its temporaries: a long mix leaves gigabytes of them. The
     // files are watched from the moment they exist.
@@ -81,15 +92,15 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir,
         reader.reset();
     };
 
-    StemSeparator separator(format.sampleRate, format.channels);
+    ProgressLine progress(reader->frameCount(), format.sampleRate);
     std::vector<unsigned char> spare;
     // Once no stem can be written any more, the rest of the input is not worth reading.
     auto anyWritable = [&ok] { return ok[0] || ok[1] || ok[2] || ok[3]; };
-    while (frames > 0 && anyWritable()) {
-        interruptCleanup.closeAndEndIfInterrupted(closeAll);
-        // The stems are encoded straight into the writers' buffers. A stem that can no
-        // longer be written is still separated, into a spare buffer, for the others.
-        const size_t samples = frames * channels;
+    // The stems are encoded straight into the writers' buffers. A stem that can no longer be
+    // written is still separated, into a spare buffer, for the others. An engine that looks
+    // ahead writes less than it takes, and the rest once the input has ended.
+    auto separate = [&](size_t room, auto&& run) {
+        const size_t samples = room * channels;
         std::array<unsigned char*, 4> out{};
         for (size_t k = 0; k < 4; ++k) {
             out[k] = ok[k] ? writers[k].reserveEncoded(samples) : nullptr;
@@ -99,12 +110,26 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir,
                 ok[k] = false;
             }
         }
-        separator.processS16(input.data(), frames, out);
+        const size_t written = run(out) * channels;
         for (size_t k = 0; k < 4; ++k) {
-            if (ok[k]) ok[k] = writers[k].commitEncoded(samples);
+            if (ok[k]) ok[k] = writers[k].commitEncoded(written);
         }
+    };
+    uint64_t taken = 0;
+    while (frames > 0 && anyWritable()) {
+        interruptCleanup.closeAndEndIfInterrupted(closeAll);
+        separate(frames, [&](const std::array<unsigned char*, 4>& out) {
+            return engine->processS16(input.data(), frames, out);
+        });
+        taken += frames;
+        progress.update(taken);
         frames = reader->readFrames(input.data(), blockFrames);
     }
+    if (anyWritable()) {
+        separate(engine->maxFinishFrames(),
+                 [&](const std::array<unsigned char*, 4>& out) { return engine->finishS16(out); });
+    }
+    progress.clear();
     interruptCleanup.closeAndEndIfInterrupted(closeAll);
     WarnIfInputDisagreesWithHeader(inputPath, *reader);
     // The input may be one of the targets; it must be closed before being replaced, which

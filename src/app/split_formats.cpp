@@ -1,5 +1,6 @@
 // The split's stems as 24-bit or float WAV, or as FLAC: the separator's float stems, each
 // handed to a writer that quantises them itself.
+#include <algorithm>
 #include <array>
 #include <iostream>
 #include <vector>
@@ -8,14 +9,15 @@
 #include "app/commands.h"
 #include "app/directory_lock.h"
 #include "app/interrupt_cleanup.h"
-#include "dsp/stem_separator.h"
+#include "app/progress_line.h"
+#include "dsp/stem_engine.h"
 
 namespace TrackloomApp {
 
 int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
                   std::unique_ptr<Trackloom::AudioReader> reader, std::vector<float>& input,
                   size_t frames, const std::array<std::string, 4>& paths,
-                  const Trackloom::OutputFormat& outputFormat) {
+                  const Trackloom::OutputFormat& outputFormat, Trackloom::StemEngine& engine) {
     using namespace Trackloom;
     const WavFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
@@ -47,18 +49,30 @@ int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
         reader.reset();
     };
 
-    StemSeparator separator(format.sampleRate, format.channels);
+    // Room for a block of each stem, or for what the engine still holds at the end.
     std::array<std::vector<float>, 4> stems;
-    for (auto& stem : stems) stem.resize(blockFrames * channels);
-    auto anyWritable = [&ok] { return ok[0] || ok[1] || ok[2] || ok[3]; };
-    while (frames > 0 && anyWritable()) {
-        separator.process(input.data(), frames, stems[0].data(), stems[1].data(), stems[2].data(),
-                          stems[3].data());
+    for (auto& stem : stems) {
+        stem.resize(std::max(blockFrames, engine.maxFinishFrames()) * channels);
+    }
+    const std::array<float*, 4> out = {stems[0].data(), stems[1].data(), stems[2].data(),
+                                       stems[3].data()};
+    auto write = [&](size_t written) {
         for (size_t k = 0; k < 4; ++k) {
-            if (ok[k]) ok[k] = writers[k].writeFrames(stems[k].data(), frames);
+            if (ok[k]) ok[k] = writers[k].writeFrames(stems[k].data(), written);
         }
+    };
+    ProgressLine progress(reader->frameCount(), format.sampleRate);
+    auto anyWritable = [&ok] { return ok[0] || ok[1] || ok[2] || ok[3]; };
+    uint64_t taken = 0;
+    while (frames > 0 && anyWritable()) {
+        interruptCleanup.closeAndEndIfInterrupted(closeAll);
+        write(engine.process(input.data(), frames, out));
+        taken += frames;
+        progress.update(taken);
         frames = reader->readFrames(input.data(), blockFrames);
     }
+    if (anyWritable()) write(engine.finish(out));
+    progress.clear();
     interruptCleanup.closeAndEndIfInterrupted(closeAll);
     WarnIfInputDisagreesWithHeader(inputPath, *reader);
     // The input may be one of the targets; it must be closed before being replaced.

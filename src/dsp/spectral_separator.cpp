@@ -1,0 +1,490 @@
+#include "dsp/spectral_separator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "dsp/portable_math.h"
+
+namespace Trackloom {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Tuning, in seconds and hertz so that every rate hears the same thing. Chosen on sets of
+// synthetic multitracks with known stems, several soundfonts and seeds.
+constexpr double kFrameSeconds = 0.0929;  // transform length aimed at: 4096 at 44.1 kHz
+constexpr size_t kMinFrame = 16;          // rates below ~170 Hz still get a spectrum
+constexpr size_t kMaxFrame = 16384;       // above ~130 kHz frames shorten instead
+constexpr double kMaxReachFrames = 32.0;  // and the medians reach fewer seconds above ~380 kHz,
+                                          // so that memory stays bounded at any rate
+// The medians across time, reaching this far each way: the long one (15 hops at 44.1 kHz)
+// finds what holds still long enough to be a bass note rather than a kick's boom; the short
+// one (2 hops) keeps a voice whose pitch moves from looking percussive.
+constexpr double kLongReachSeconds = 0.35;
+constexpr double kShortReachSeconds = 0.05;
+constexpr double kAcrossBinsHz = 183.0;  // the median across frequency: 17 bins at 44.1 kHz
+constexpr double kBassHz = 200.0;        // the bass crossover of the harmonic part, -3 dB
+// Below the crossover, a narrower median across frequency (7 bins at 44.1 kHz) as well, and
+// the lower of the two counts: a kick's boom spreads over both, while a bass note's partials
+// leave one of them low (the wide one for a bare sine, the narrow one for a rich note).
+constexpr double kLowAcrossBinsHz = 75.0;
+constexpr size_t kMaxLowAcrossBins = 63;
+constexpr float kNoBass = 0.001f;      // bass share below which the low band's median is not needed
+constexpr double kSubsonicHz = 25.0;   // below: offsets and rumble, left to `other`
+constexpr double kVoiceLowHz = 150.0;  // voice band edges, -3 dB each
+constexpr double kVoiceHighHz = 8000.0;
+constexpr float kCentreSideRatio =
+    0.25f;  // |L - R| / |L + R| at which a bin counts half as centred
+// The stereo filter: how long each stem's inter-channel covariance is remembered, and the
+// share of the mixture's power added to its diagonal so that it stays well inverted.
+constexpr double kCovarianceSeconds = 10.0;
+constexpr float kDiagonalLoad = 0.01f;
+
+// Inputs are clamped to 2^40 (240 dB above full scale): within it no square or sum of
+// squares a frame takes can overflow a float, whatever the frame length and channels.
+constexpr float kSampleBound = 1099511627776.0f;
+
+float sanitise(float x) {
+    if (!std::isfinite(x)) return 0.0f;
+    return std::min(std::max(x, -kSampleBound), kSampleBound);
+}
+
+size_t frameLengthFor(int32_t sampleRate) {
+    const double target = kFrameSeconds * static_cast<double>(sampleRate);
+    size_t n = kMinFrame;
+    // The power of two nearest the target on a log scale: n and 2n are compared by n * sqrt2.
+    while (n < kMaxFrame && static_cast<double>(n) * 1.41421356237309505 < target) n *= 2;
+    return n;
+}
+
+// Moves `fresh` into a sorted window in place of one value equal to `stale`.
+void replaceSorted(float* sorted, size_t length, float stale, float fresh) {
+    size_t i = 0;
+    while (i + 1 < length && sorted[i] < stale) ++i;
+    if (fresh > stale) {
+        while (i + 1 < length && sorted[i + 1] < fresh) {
+            sorted[i] = sorted[i + 1];
+            ++i;
+        }
+    } else {
+        while (i > 0 && sorted[i - 1] > fresh) {
+            sorted[i] = sorted[i - 1];
+            --i;
+        }
+    }
+    sorted[i] = fresh;
+}
+
+// a^2 / (a^2 + b^2) for a, b >= 0, by their ratio so that no level can overflow it;
+// `none` when both are zero.
+float powerShare(float a, float b, float none) {
+    if (a >= b) {
+        if (a == 0.0f) return none;
+        const float q = b / a;
+        return 1.0f / (1.0f + q * q);
+    }
+    const float q = a / b;
+    const float q2 = q * q;
+    return q2 / (1.0f + q2);
+}
+
+}  // namespace
+
+SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels)
+    : channels_(static_cast<size_t>(std::max(channels, 1))),
+      n_(frameLengthFor(sampleRate)),
+      hop_(n_ / 4),
+      bins_(n_ / 2 + 1),
+      fft_(n_) {
+    const double rate = std::max(1.0, static_cast<double>(sampleRate));
+    const double hopSeconds = static_cast<double>(hop_) / rate;
+    const double binHz = rate / static_cast<double>(n_);
+    lookAhead_ = static_cast<size_t>(
+        std::min(kMaxReachFrames, std::max(1.0, std::floor(kLongReachSeconds / hopSeconds + 0.5))));
+    acrossBins_ =
+        2 * static_cast<size_t>(std::max(1.0, std::floor(kAcrossBinsHz / binHz / 2.0))) + 1;
+    acrossBins_ = std::min(acrossBins_, 2 * ((bins_ - 1) / 2) + 1);
+    lowAcrossBins_ =
+        2 * static_cast<size_t>(std::max(1.0, std::floor(kLowAcrossBinsHz / binHz / 2.0))) + 1;
+    lowAcrossBins_ = std::min({lowAcrossBins_, kMaxLowAcrossBins, 2 * ((bins_ - 1) / 2) + 1});
+    // A sample is complete once the frame three hops after its own has been added in, and
+    // that frame's masks wait for lookAhead_ more; one hop more lets stems be written in
+    // any amount however the input is cut.
+    shortReach_ = std::min(lookAhead_ - 1,
+                           static_cast<size_t>(std::floor(kShortReachSeconds / hopSeconds + 0.5)));
+    latency_ = n_ + lookAhead_ * hop_;
+    delayLength_ = (lookAhead_ + 5) * hop_;
+
+    analysisWindow_.resize(n_);
+    synthesisWindow_.resize(n_);
+    for (size_t i = 0; i < n_; ++i) {
+        const double w = 0.5 - 0.5 * dsp::PortableCos(2.0 * kPi * static_cast<double>(i) /
+                                                      static_cast<double>(n_));
+        analysisWindow_[i] = static_cast<float>(w);
+        // Periodic Hann squared adds up to 1.5 at a hop of a quarter; the inverse transform
+        // gives n_ times the frame.
+        synthesisWindow_[i] = static_cast<float>(w / (1.5 * static_cast<double>(n_)));
+    }
+    subsonicBins_ = std::min(bins_, static_cast<size_t>(std::ceil(kSubsonicHz / binHz)));
+    bassShare_.resize(bins_);
+    voiceBand_.resize(bins_);
+    for (size_t k = 0; k < bins_; ++k) {
+        const double f = static_cast<double>(k) * binHz;
+        const double b = f / kBassHz;
+        bassShare_[k] = static_cast<float>(1.0 / (1.0 + b * b * b * b));
+        const double lo = f > 0.0 ? kVoiceLowHz / f : 1e30;
+        const double hi = f / kVoiceHighHz;
+        voiceBand_[k] =
+            f > 0.0
+                ? static_cast<float>(1.0 / (1.0 + lo * lo * lo * lo) / (1.0 + hi * hi * hi * hi))
+                : 0.0f;
+    }
+
+    const size_t slots = lookAhead_ + 1;
+    const size_t acrossTime = 2 * lookAhead_ + 1;
+    recent_.resize(channels_ * n_);
+    delay_.resize(delayLength_ * channels_);
+    specRe_.resize(slots * channels_ * bins_);
+    specIm_.resize(slots * channels_ * bins_);
+    magnitude_.resize(acrossTime * bins_);
+    sortedAcrossTime_.resize(acrossTime * bins_);
+    sortedShort_.resize((2 * shortReach_ + 1) * bins_);
+    maskVocals_.resize(bins_);
+    maskDrums_.resize(bins_);
+    maskBass_.resize(bins_);
+    overlap_.resize(channels_ * 3 * n_);
+    covariance_.resize(4 * bins_ * 5);
+    filtered_.resize(3 * 2 * 2 * bins_);
+    keep_ = static_cast<float>(std::max(0.0, 1.0 - hopSeconds / kCovarianceSeconds));
+    readyStems_.resize(4 * 2 * hop_ * channels_);
+    frame_.resize(n_);
+    workRe_.resize(bins_);
+    workIm_.resize(bins_);
+    padded_.resize(bins_ + acrossBins_);
+    window_.resize(acrossBins_);
+}
+
+void SpectralSeparator::reset() {
+    taken_ = framesDone_ = written_ = ready_ = 0;
+    fill_ = 0;
+    for (auto* v : {&recent_, &delay_, &specRe_, &specIm_, &magnitude_, &sortedAcrossTime_,
+                    &sortedShort_, &overlap_, &covariance_, &readyStems_}) {
+        std::fill(v->begin(), v->end(), 0.0f);
+    }
+}
+
+size_t SpectralSeparator::process(const float* in, size_t frames,
+                                  const std::array<float*, 4>& out) {
+    size_t written = 0;
+    while (frames > 0) {
+        const size_t take = std::min(frames, hop_ - fill_);
+        const size_t C = channels_;
+        for (size_t c = 0; c < C; ++c) {
+            float* dst = recent_.data() + c * n_ + (n_ - hop_) + fill_;
+            for (size_t i = 0; i < take; ++i) dst[i] = sanitise(in[i * C + c]);
+        }
+        for (size_t i = 0; i < take; ++i) {
+            float* d = delay_.data() + ((taken_ + i) % delayLength_) * C;
+            for (size_t c = 0; c < C; ++c) d[c] = recent_[c * n_ + (n_ - hop_) + fill_ + i];
+        }
+        in += take * C;
+        frames -= take;
+        fill_ += take;
+        taken_ += take;
+        if (fill_ == hop_) takeFrame();
+        if (taken_ > latency_) {
+            const size_t due = static_cast<size_t>(taken_ - latency_ - written_);
+            std::array<float*, 4> at;
+            for (size_t k = 0; k < 4; ++k) at[k] = out[k] + written * C;
+            written += emit(at, due);
+        }
+    }
+    return written;
+}
+
+size_t SpectralSeparator::finish(const std::array<float*, 4>& out) {
+    size_t written = 0;
+    const size_t C = channels_;
+    while (written_ < taken_) {
+        if (ready_ > written_) {
+            std::array<float*, 4> at;
+            for (size_t k = 0; k < 4; ++k) at[k] = out[k] + written * C;
+            written += emit(at, static_cast<size_t>(std::min(ready_, taken_) - written_));
+            continue;
+        }
+        // Silence after the end completes the last frames; it is never written.
+        for (size_t c = 0; c < C; ++c) {
+            std::fill_n(recent_.data() + c * n_ + (n_ - hop_) + fill_, hop_ - fill_, 0.0f);
+        }
+        fill_ = hop_;
+        takeFrame();
+    }
+    return written;
+}
+
+size_t SpectralSeparator::emit(const std::array<float*, 4>& out, size_t count) {
+    const size_t C = channels_;
+    const size_t ring = 2 * hop_;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t at = static_cast<size_t>((written_ + i) % ring) * C;
+        for (size_t k = 0; k < 4; ++k) {
+            std::memcpy(out[k] + i * C, readyStems_.data() + k * ring * C + at, C * sizeof(float));
+        }
+    }
+    written_ += count;
+    return count;
+}
+
+void SpectralSeparator::takeFrame() {
+    const size_t slots = lookAhead_ + 1;
+    const size_t slot = static_cast<size_t>(framesDone_ % slots);
+    analyse(slot);
+    // The frame's samples move on by a hop for the next one.
+    for (size_t c = 0; c < channels_; ++c) {
+        float* r = recent_.data() + c * n_;
+        std::memmove(r, r + hop_, (n_ - hop_) * sizeof(float));
+    }
+    fill_ = 0;
+    ++framesDone_;
+    if (framesDone_ > lookAhead_) {
+        const size_t due = static_cast<size_t>((framesDone_ - 1 - lookAhead_) % slots);
+        computeMasks(due);
+        synthesise(due);
+    }
+}
+
+void SpectralSeparator::analyse(size_t slot) {
+    const size_t acrossTime = 2 * lookAhead_ + 1;
+    float* mag = magnitude_.data() + static_cast<size_t>(framesDone_ % acrossTime) * bins_;
+    std::fill(workRe_.begin(), workRe_.end(), 0.0f);
+    for (size_t c = 0; c < channels_; ++c) {
+        const float* r = recent_.data() + c * n_;
+        for (size_t i = 0; i < n_; ++i) frame_[i] = r[i] * analysisWindow_[i];
+        float* re = specRe_.data() + (slot * channels_ + c) * bins_;
+        float* im = specIm_.data() + (slot * channels_ + c) * bins_;
+        fft_.forward(frame_.data(), re, im);
+        for (size_t k = 0; k < bins_; ++k) workRe_[k] += re[k] * re[k] + im[k] * im[k];
+    }
+    // The frame's magnitude replaces the one 2 * lookAhead_ + 1 frames older in each bin's
+    // sorted history.
+    for (size_t k = 0; k < bins_; ++k) {
+        const float m = std::sqrt(workRe_[k]);
+        replaceSorted(sortedAcrossTime_.data() + k * acrossTime, acrossTime, mag[k], m);
+        mag[k] = m;
+    }
+    // The short history is centred on the frame whose masks are due: it takes the frame
+    // shortReach_ after that one and lets go of the one shortReach_ + 1 before it.
+    const size_t shortLength = 2 * shortReach_ + 1;
+    const uint64_t base = framesDone_ + acrossTime * 4;  // keeps the frames below non-negative
+    const float* in = magnitude_.data() +
+                      static_cast<size_t>((base - lookAhead_ + shortReach_) % acrossTime) * bins_;
+    const float* out =
+        magnitude_.data() +
+        static_cast<size_t>((base - lookAhead_ - shortReach_ - 1) % acrossTime) * bins_;
+    for (size_t k = 0; k < bins_; ++k) {
+        replaceSorted(sortedShort_.data() + k * shortLength, shortLength, out[k], in[k]);
+    }
+}
+
+void SpectralSeparator::computeMasks(size_t slot) {
+    const size_t acrossTime = 2 * lookAhead_ + 1;
+    const size_t frame = static_cast<size_t>((framesDone_ - 1 - lookAhead_) % acrossTime);
+    const float* mag = magnitude_.data() + frame * bins_;
+    // The median across frequency, the bins beyond either end mirrored.
+    const size_t half = acrossBins_ / 2;
+    for (size_t i = 0; i < half; ++i) {
+        padded_[half - 1 - i] = mag[std::min(i, bins_ - 1)];
+        padded_[half + bins_ + i] = mag[bins_ - 1 - std::min(i, bins_ - 1)];
+    }
+    std::memcpy(padded_.data() + half, mag, bins_ * sizeof(float));
+    std::copy(padded_.begin(), padded_.begin() + static_cast<std::ptrdiff_t>(acrossBins_),
+              window_.begin());
+    std::sort(window_.begin(), window_.end());
+
+    const bool stereo = channels_ >= 2;
+    const float* lr = specRe_.data() + slot * channels_ * bins_;
+    const float* li = specIm_.data() + slot * channels_ * bins_;
+    const float* rr = lr + bins_;
+    const float* ri = li + bins_;
+    const float centreWeight = 1.0f / (kCentreSideRatio * kCentreSideRatio);
+    for (size_t k = 0; k < bins_; ++k) {
+        const float acrossFrequency = window_[half];
+        if (k + 1 < bins_) {
+            replaceSorted(window_.data(), acrossBins_, padded_[k], padded_[k + acrossBins_]);
+        }
+        if (k < subsonicBins_) {
+            maskBass_[k] = maskDrums_[k] = maskVocals_[k] = 0.0f;
+            continue;
+        }
+        const float acrossTimeMedian = sortedAcrossTime_[k * acrossTime + lookAhead_];
+        const float shortMedian = sortedShort_[k * (2 * shortReach_ + 1) + shortReach_];
+        const float steady =
+            powerShare(acrossTimeMedian,
+                       bassShare_[k] > kNoBass ? std::min(acrossFrequency, lowAcrossMedian(mag, k))
+                                               : acrossFrequency,
+                       0.5f);
+        const float tonal = powerShare(shortMedian, acrossFrequency, 0.5f);
+        float centre = 1.0f;
+        if (stereo) {
+            const float sr = lr[k] + rr[k], si = li[k] + ri[k];
+            const float dr = lr[k] - rr[k], di = li[k] - ri[k];
+            const float sum = std::sqrt(sr * sr + si * si);
+            const float diff = std::sqrt(dr * dr + di * di);
+            centre = powerShare(sum, diff * std::sqrt(centreWeight), 1.0f);
+        }
+        // Below the crossover what holds still is bass and the rest a kick; above it what
+        // holds still even briefly is tonal, and tonal and centred in the voice band is voice.
+        const float low = bassShare_[k];
+        maskBass_[k] = low * steady;
+        maskDrums_[k] = low * (1.0f - steady) + (1.0f - low) * (1.0f - tonal);
+        maskVocals_[k] = (1.0f - low) * tonal * centre * voiceBand_[k];
+    }
+}
+
+// A stereo Wiener filter over the masks. Each stem is modelled per bin as a power (its
+// mask squared times the mixture's) spread over the two channels by a covariance that the
+// stem's past estimates give, remembered over kCovarianceSeconds. A stem's estimate is its
+// model's covariance times the inverse of all four together, applied to the mixture: where
+// the stems sit at different places between the loudspeakers, this tells them apart better
+// than one gain for both channels can. The four filters add up to the identity, so the
+// stems still add up to the input.
+float SpectralSeparator::lowAcrossMedian(const float* mag, size_t k) const {
+    float values[kMaxLowAcrossBins];
+    const size_t half = lowAcrossBins_ / 2;
+    for (size_t i = 0; i < lowAcrossBins_; ++i) {
+        // Mirrored at the ends, as the wide median is.
+        const size_t at = k + i < half            ? half - 1 - k - i
+                          : k + i - half >= bins_ ? 2 * bins_ - 1 - (k + i - half)
+                                                  : k + i - half;
+        values[i] = mag[at];
+    }
+    std::nth_element(values, values + half, values + lowAcrossBins_);
+    return values[half];
+}
+
+void SpectralSeparator::spatialFilter(size_t slot) {
+    const float* lr = specRe_.data() + slot * 2 * bins_;
+    const float* li = specIm_.data() + slot * 2 * bins_;
+    const float* rr = lr + bins_;
+    const float* ri = li + bins_;
+    for (size_t k = 0; k < bins_; ++k) {
+        const float m[4] = {maskVocals_[k], maskDrums_[k], maskBass_[k],
+                            std::max(0.0f, 1.0f - maskVocals_[k] - maskDrums_[k] - maskBass_[k])};
+        // The mixture's covariance: |L|^2, |R|^2 and L conj(R).
+        const float ll = lr[k] * lr[k] + li[k] * li[k];
+        const float rrp = rr[k] * rr[k] + ri[k] * ri[k];
+        const float lrRe = lr[k] * rr[k] + li[k] * ri[k];
+        const float lrIm = li[k] * rr[k] - lr[k] * ri[k];
+        const float power = 0.5f * (ll + rrp);
+        float weight[4], total = 0.0f;
+        for (size_t j = 0; j < 4; ++j) {
+            weight[j] = m[j] * m[j];
+            total += weight[j];
+            float* c = covariance_.data() + (j * bins_ + k) * 5;
+            c[0] = keep_ * c[0] + weight[j] * ll;
+            c[1] = keep_ * c[1] + weight[j] * rrp;
+            c[2] = keep_ * c[2] + weight[j] * lrRe;
+            c[3] = keep_ * c[3] + weight[j] * lrIm;
+            c[4] = keep_ * c[4] + weight[j] * power;
+        }
+        // Per stem, its share of the power times its covariance normalised by its power (a
+        // stem never heard is taken as spread evenly); and their sum, the mixture's model.
+        const float perTotal = total > 0.0f ? 1.0f / total : 0.0f;
+        float model[4][4];
+        float s00 = 0.0f, s11 = 0.0f, s01Re = 0.0f, s01Im = 0.0f;
+        for (size_t j = 0; j < 4; ++j) {
+            const float* c = covariance_.data() + (j * bins_ + k) * 5;
+            const float share = total > 0.0f ? weight[j] * perTotal : 0.25f;
+            if (c[4] > 0.0f) {
+                const float scale = share / c[4];
+                for (size_t e = 0; e < 4; ++e) model[j][e] = c[e] * scale;
+            } else {
+                model[j][0] = model[j][1] = share;
+                model[j][2] = model[j][3] = 0.0f;
+            }
+            s00 += model[j][0];
+            s11 += model[j][1];
+            s01Re += model[j][2];
+            s01Im += model[j][3];
+        }
+        const float load = kDiagonalLoad * 0.5f * (s00 + s11);
+        s00 += load;
+        s11 += load;
+        const float det = s00 * s11 - (s01Re * s01Re + s01Im * s01Im);
+        // z = S^-1 x, S = [[s00, s01], [conj s01, s11]]; nothing for a silent bin.
+        float z0Re = 0.0f, z0Im = 0.0f, z1Re = 0.0f, z1Im = 0.0f;
+        if (det > 0.0f) {
+            const float inv = 1.0f / det;
+            z0Re = inv * (s11 * lr[k] - (s01Re * rr[k] - s01Im * ri[k]));
+            z0Im = inv * (s11 * li[k] - (s01Re * ri[k] + s01Im * rr[k]));
+            z1Re = inv * (s00 * rr[k] - (s01Re * lr[k] + s01Im * li[k]));
+            z1Im = inv * (s00 * ri[k] - (s01Re * li[k] - s01Im * lr[k]));
+        }
+        for (size_t j = 0; j < 3; ++j) {
+            // Rows of 2 * bins_: the left channel's real and imaginary parts, then the right's.
+            float* y = filtered_.data() + j * 4 * bins_;
+            const float* r = model[j];
+            y[k] = r[0] * z0Re + (r[2] * z1Re - r[3] * z1Im);
+            y[bins_ + k] = r[0] * z0Im + (r[2] * z1Im + r[3] * z1Re);
+            y[2 * bins_ + k] = (r[2] * z0Re + r[3] * z0Im) + r[1] * z1Re;
+            y[3 * bins_ + k] = (r[2] * z0Im - r[3] * z0Re) + r[1] * z1Im;
+        }
+    }
+}
+
+void SpectralSeparator::synthesise(size_t slot) {
+    const size_t C = channels_;
+    const float* masks[3] = {maskVocals_.data(), maskDrums_.data(), maskBass_.data()};
+    const bool spatial = C == 2;
+    if (spatial) spatialFilter(slot);
+    for (size_t c = 0; c < C; ++c) {
+        const float* re = specRe_.data() + (slot * C + c) * bins_;
+        const float* im = specIm_.data() + (slot * C + c) * bins_;
+        for (size_t s = 0; s < 3; ++s) {
+            if (spatial) {
+                const float* y = filtered_.data() + s * 4 * bins_ + c * 2 * bins_;
+                std::copy(y, y + bins_, workRe_.begin());
+                std::copy(y + bins_, y + 2 * bins_, workIm_.begin());
+            } else {
+                for (size_t k = 0; k < bins_; ++k) {
+                    workRe_[k] = re[k] * masks[s][k];
+                    workIm_[k] = im[k] * masks[s][k];
+                }
+            }
+            fft_.inverse(workRe_.data(), workIm_.data(), frame_.data());
+            float* acc = overlap_.data() + (c * 3 + s) * n_;
+            for (size_t i = 0; i < n_; ++i) acc[i] += frame_[i] * synthesisWindow_[i];
+        }
+    }
+    // The frame's first hop is now complete: the frame three hops after it has been added.
+    // Frames that start before the input complete only the silence ahead of it.
+    const uint64_t frameIndex = framesDone_ - 1 - lookAhead_;
+    const bool audible = frameIndex >= 3;
+    const size_t ring = 2 * hop_;
+    for (size_t i = 0; audible && i < hop_; ++i) {
+        const uint64_t sample = (frameIndex - 3) * hop_ + i;
+        const float* x = delay_.data() + static_cast<size_t>(sample % delayLength_) * C;
+        const size_t at = static_cast<size_t>(sample % ring) * C;
+        for (size_t c = 0; c < C; ++c) {
+            const float v = overlap_[(c * 3 + 0) * n_ + i];
+            const float d = overlap_[(c * 3 + 1) * n_ + i];
+            const float b = overlap_[(c * 3 + 2) * n_ + i];
+            readyStems_[0 * ring * C + at + c] = v;
+            readyStems_[1 * ring * C + at + c] = d;
+            readyStems_[2 * ring * C + at + c] = b;
+            readyStems_[3 * ring * C + at + c] = x[c] - v - d - b;
+        }
+    }
+    if (audible) ready_ += hop_;
+    for (size_t c = 0; c < C; ++c) {
+        for (size_t s = 0; s < 3; ++s) {
+            float* acc = overlap_.data() + (c * 3 + s) * n_;
+            std::memmove(acc, acc + hop_, (n_ - hop_) * sizeof(float));
+            std::fill_n(acc + n_ - hop_, hop_, 0.0f);
+        }
+    }
+}
+
+}  // namespace Trackloom

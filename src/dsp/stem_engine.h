@@ -1,0 +1,55 @@
+// The separators the split command can run, behind one streaming interface: it hands
+// blocks of interleaved input in and gets four blocks of 16-bit stems out, whichever
+// engine runs. An engine may hold input back (the spectral one looks ahead), so a block
+// in may give fewer frames out; finish() writes the rest, and in all the stems are as
+// long as the input.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Trackloom {
+
+enum class EngineKind {
+    Filter,    // the per-sample filters of StemSeparator: no delay, cheapest
+    Spectral,  // the masks of SpectralSeparator
+};
+
+// The engine named `name` ("filter" or "spectral"); false if there is none by that name.
+bool ParseEngineKind(const std::string& name, EngineKind& kind);
+
+class StemEngine {
+  public:
+    virtual ~StemEngine() = default;
+
+    // Separates `frames` interleaved frames and encodes the stems that are due as 16-bit
+    // PCM into out (vocals, drums, bass, other), each with room for frames * channels
+    // samples. Returns the frames written, at most `frames`.
+    virtual size_t processS16(const float* in, size_t frames,
+                              const std::array<unsigned char*, 4>& out) = 0;
+
+    // Encodes the stems of everything taken and not yet written, at most maxFinishFrames()
+    // frames, as if the input ended here. Returns the frames written.
+    virtual size_t finishS16(const std::array<unsigned char*, 4>& out) = 0;
+
+    // The most frames finishS16 (or finish) can write.
+    virtual size_t maxFinishFrames() const = 0;
+
+    // The same stems as floats, unrounded, for writers that quantise them themselves (24-bit,
+    // float, FLAC): each of out (vocals, drums, bass, other) has room for frames * channels
+    // samples. Returns the frames written. Use either these or the 16-bit pair on one engine.
+    virtual size_t process(const float* in, size_t frames, const std::array<float*, 4>& out) = 0;
+    virtual size_t finish(const std::array<float*, 4>& out) = 0;
+};
+
+// The most channels the spectral engine takes: its memory grows by about 0.4 MB per channel
+// at 44.1 kHz and up to 3 MB at the highest rates, and 16 keeps it within 64 MB at any rate.
+constexpr int32_t kSpectralMaxChannels = 16;
+
+// An engine for this rate and channel count; null if the engine cannot take them.
+std::unique_ptr<StemEngine> MakeStemEngine(EngineKind kind, int32_t sampleRate, int32_t channels);
+
+}  // namespace Trackloom
