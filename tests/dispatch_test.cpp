@@ -24,7 +24,12 @@ const char* const kUsage =
     "  --bpm <audio.wav>         Analyze BPM tempo and musical scale key\n"
     "  --demo                    Run procedural musical synthesis & separate stems\n"
     "  --help, -h                Show this text\n"
-    "  --version                 Print the program's version\n\n";
+    "  --version                 Print the program's version\n"
+    "  --output, -o OUT          --split: every operand is an input, its stems in OUT/<name>/\n"
+    "  --jobs, -j N              Work on N inputs at once (--split, --bpm)\n"
+    "  --json                    One JSON object per input per line (--split, --bpm)\n"
+    "  --key-notation standard|camelot|openkey Key as name, Camelot (8A) or Open Key (1m) (--bpm)\n"
+    "  --bpm-range MIN-MAX       Move the tempo by octaves into MIN..MAX, e.g. 70-140 (--bpm)\n\n";
 
 using Result = DispatchResult;
 

@@ -1,10 +1,13 @@
 // The command layer: turns the audio core's results into messages and exit statuses.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "dsp/analysis.h"
+#include "dsp/key_notation.h"
 #include "dsp/wav_io.h"
 
 // Prints the usage text to standard output. A null name (an empty argument vector) prints
@@ -16,42 +19,73 @@ int Dispatch(int argc, char** argv);
 
 namespace TrackloomApp {
 
+// How --bpm and --split give their results.
+struct ResultSettings {
+    Trackloom::KeyNotation keyNotation = Trackloom::KeyNotation::Standard;
+    // Tempi are moved by octaves into minBpm..maxBpm; 0 for both leaves them as estimated.
+    double minBpm = 0.0;
+    double maxBpm = 0.0;
+    // One JSON object per input, on one line, instead of the text.
+    bool json = false;
+};
+
+// Where one command run prints: its own streams, so that runs on several threads at once
+// never mix their lines.
+struct CommandStreams {
+    std::ostream& out;
+    std::ostream& err;
+};
+
 // Splits `inputPath` into DIR/vocals.wav, drums.wav, bass.wav and other.wav, streaming in
 // blocks. Returns 0 on success, 1 if DIR is empty, the input could not be read or any stem
 // not written.
-int RunSplit(const std::string& inputPath, const std::string& outputDir);
+int RunSplit(const std::string& inputPath, const std::string& outputDir,
+             const ResultSettings& settings, CommandStreams streams);
 
 // Prints the tempo and key of `inputPath`. Returns 0, or 1 if it could not be read.
+int RunBpm(const std::string& inputPath, const ResultSettings& settings, CommandStreams streams);
+
+// The same with the text output, on standard output and standard error.
+int RunSplit(const std::string& inputPath, const std::string& outputDir);
 int RunBpm(const std::string& inputPath);
 
 // Synthesizes the demo track, writes it and its stems as DIR/demo_*.wav, prints the
 // estimates. Returns 0, or 1 if any file could not be written.
 int RunDemo(const std::string& outputDir);
 
+// The key as the line "Estimated Key: ..." gives it in `notation`: the standard one names
+// the key and its relative, the wheels give their code before the key's name ("8A (A Minor)").
+std::string KeyText(const Trackloom::dsp::TempoAndKey& estimates, Trackloom::KeyNotation notation);
+
 // The two lines shared by --bpm and --demo.
-void PrintEstimates(double bpm, const std::string& key);
+void PrintEstimates(std::ostream& out, double bpm, const std::string& key);
 
-// Reports a file that could not be written, on standard error.
-void ReportWriteFailure(const std::string& path);
+// The Report* helpers print on `err` and return the reason they gave (the indented line's
+// text), which a JSON line carries as its "error".
 
-// Reports a file that could not be read, on standard error.
-void ReportReadFailure(const std::string& path);
+// Reports a file that could not be written.
+void ReportWriteFailure(std::ostream& err, const std::string& path);
+
+// Reports a file that could not be read.
+void ReportReadFailure(std::ostream& err, const std::string& path);
 
 // The same, followed by a line saying why the reader refused it.
-void ReportReadFailure(const std::string& path, Trackloom::WavStatus status,
-                       const Trackloom::WavProblem& problem);
+std::string ReportReadFailure(std::ostream& err, const std::string& path,
+                              Trackloom::WavStatus status, const Trackloom::WavProblem& problem);
 
 // Reports a file that was opened but holds no audio at all.
-void ReportNoAudio(const std::string& path);
+std::string ReportNoAudio(std::ostream& err, const std::string& path);
 
 // Reports a file that could not be written, followed by a line saying why.
-void ReportWriteFailure(const std::string& path, const Trackloom::WavWriter& writer);
+std::string ReportWriteFailure(std::ostream& err, const std::string& path,
+                               const Trackloom::WavWriter& writer);
 
 // Reports files none of which were written, all for the one reason given.
-void ReportWriteFailures(const std::vector<std::string>& paths, const std::string& reason);
+std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string>& paths,
+                                const std::string& reason);
 
-// Says, on standard error, that the tempo printed is a guess: no steady beat was heard.
-void ReportNoSteadyBeat();
+// Says that the tempo printed is a guess: no steady beat was heard.
+void ReportNoSteadyBeat(std::ostream& err);
 
 // Makes sure `dir` exists as a directory, creating it and any missing parents. On failure
 // returns false with the system's reason in `error`. An empty name (the current

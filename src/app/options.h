@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "app/commands.h"
+
 namespace TrackloomApp {
 
 // What a command receives once its command line has been parsed.
@@ -17,6 +19,10 @@ struct ParsedOptions {
     char** argv = nullptr;
     const char* programName = nullptr;
     // Options add their settings here, one member each, set by their rows' actions.
+    ResultSettings results;  // --key-notation, --bpm-range, --json
+    std::string outputRoot;  // -o: every operand is an input, each with a folder here
+    bool outputRootGiven = false;
+    unsigned jobs = 1;  // -j: inputs worked on at once
 };
 
 struct CommandLineRow {

@@ -1,5 +1,6 @@
 #include <array>
 #include <iostream>
+#include <ostream>
 #include <vector>
 
 #include "app/command_checks.h"
@@ -7,6 +8,7 @@
 #include "app/directory_lock.h"
 #include "app/failure_reasons.h"
 #include "app/interrupt_cleanup.h"
+#include "app/json_report.h"
 #include "dsp/stem_separator.h"
 #include "dsp/wav_io.h"
 
@@ -18,17 +20,25 @@ constexpr std::array<const char*, 4> kStemNames = {"/vocals.wav", "/drums.wav", 
 
 }  // namespace
 
-int RunSplit(const std::string& inputPath, const std::string& outputDir) {
+int RunSplit(const std::string& inputPath, const std::string& outputDir,
+             const ResultSettings& settings, CommandStreams streams) {
     using namespace Trackloom;
+    // The text of a failure goes to the error stream whatever the format; a script reading
+    // JSON also finds it on the input's line.
+    auto failed = [&](const std::string& reason) {
+        if (settings.json) streams.out << ErrorJson(inputPath, reason) << "\n";
+        return 1;
+    };
     // An unset variable in a script passes "": the stems would land in the root directory.
     if (outputDir.empty()) {
-        std::cerr << "Output directory is empty: give the directory to write the stems into\n";
-        return 1;
+        const std::string reason =
+            "Output directory is empty: give the directory to write the stems into";
+        streams.err << reason << "\n";
+        return failed(reason);
     }
     WavReader reader;
     if (const WavStatus status = reader.open(inputPath); status != WavStatus::Ok) {
-        ReportReadFailure(inputPath, status, reader.problem());
-        return 1;
+        return failed(ReportReadFailure(streams.err, inputPath, status, reader.problem()));
     }
     const WavFormat format = reader.format();
     const auto channels = static_cast<size_t>(format.channels);
@@ -38,10 +48,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
 
     // No output is created for an input that holds no audio.
     size_t frames = reader.readFrames(input.data(), blockFrames);
-    if (frames == 0) {
-        ReportNoAudio(inputPath);
-        return 1;
-    }
+    if (frames == 0) return failed(ReportNoAudio(streams.err, inputPath));
 
     // Outputs go to temporary files and replace their targets only after the whole input
     // has been read, so splitting into the input's own directory is safe.
@@ -51,16 +58,14 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     // only to fail at the end would waste the user's time.
     if (reader.frameCount() != WavReader::kUnknownFrameCount &&
         reader.frameCount() > WavWriter::kMaxSamples / channels) {
-        ReportWriteFailures({paths.begin(), paths.end()},
-                            WriteFailureReason(WavStatus::TooLarge, {}));
-        return 1;
+        return failed(ReportWriteFailures(streams.err, {paths.begin(), paths.end()},
+                                          WriteFailureReason(WavStatus::TooLarge, {})));
     }
     // A missing output directory is made, parents and all, once there is something to put in it.
     std::error_code dirError;
     if (!CreateOutputDirectory(outputDir, dirError)) {
-        ReportWriteFailures({paths.begin(), paths.end()},
-                            DirectoryFailureReason(outputDir, dirError));
-        return 1;
+        return failed(ReportWriteFailures(streams.err, {paths.begin(), paths.end()},
+                                          DirectoryFailureReason(outputDir, dirError)));
     }
     // An interrupted run removes its temporaries: a long mix leaves gigabytes of them. The
     // files are watched from the moment they exist.
@@ -105,7 +110,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
         frames = reader.readFrames(input.data(), blockFrames);
     }
     interruptCleanup.closeAndEndIfInterrupted(closeAll);
-    WarnIfInputDisagreesWithHeader(inputPath, reader);
+    WarnIfInputDisagreesWithHeader(streams.err, inputPath, reader);
     // The input may be one of the targets; it must be closed before being replaced, which
     // Windows insists on.
     reader = WavReader();
@@ -126,12 +131,30 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir) {
     }
     // An interruption that waited for the set still ends the run as interrupted.
     interruptCleanup.closeAndEndIfInterrupted(closeAll);
+    std::string reasons;
     for (size_t k = 0; k < 4; ++k) {
-        if (!ok[k]) ReportWriteFailure(paths[k], writers[k]);
+        if (ok[k]) continue;
+        reasons += reasons.empty() ? "" : "; ";
+        reasons += paths[k] + ": " + ReportWriteFailure(streams.err, paths[k], writers[k]);
     }
-    if (!allWritten) return 1;
-    std::cout << "Successfully split " << inputPath << " into 4 stems in " << outputDir << "\n";
+    if (!allWritten) return failed(reasons);
+    if (settings.json) {
+        std::vector<std::pair<std::string, std::string>> stems;
+        // "/vocals.wav" names the stem "vocals".
+        for (size_t k = 0; k < 4; ++k) {
+            const std::string file = kStemNames[k];
+            stems.emplace_back(file.substr(1, file.size() - 5), paths[k]);
+        }
+        streams.out << StemsJson(inputPath, stems) << "\n";
+    } else {
+        streams.out << "Successfully split " << inputPath << " into 4 stems in " << outputDir
+                    << "\n";
+    }
     return 0;
+}
+
+int RunSplit(const std::string& inputPath, const std::string& outputDir) {
+    return RunSplit(inputPath, outputDir, {}, {std::cout, std::cerr});
 }
 
 }  // namespace TrackloomApp
