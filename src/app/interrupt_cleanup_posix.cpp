@@ -109,6 +109,9 @@ InterruptCleanup::InterruptCleanup() {
             action.sa_handler = onInterruption;
             // The other interruptions wait while one is handled.
             action.sa_mask = interruptions();
+            // A handler that defers to a holder returns: the read it cut short carries on
+            // rather than failing, which would end that run's input early.
+            action.sa_flags = SA_RESTART;
             for (int i = 0; i < kSignalCount; ++i) {
                 sigaction(kSignals[i], nullptr, &gPrevious[i]);
                 // nohup, and shells starting background jobs, ignore some of these on purpose.
