@@ -142,7 +142,7 @@ for input in stereo.wav stereo.flac; do
     (cd windows && run_windows --split - "$name" <"../$input" >/dev/null 2>&1)
     check "windows --split - <$input" $?
     for stem in "${stems[@]}"; do
-        a=linux/${input//./_}/$stem.wav
+        a=linux/${input//./_}-filter/$stem.wav
         b=windows/$name/$stem.wav
         check "split - <$input $stem.wav identical" "$(cmp "$a" "$b" >/dev/null 2>&1; echo $?)"
     done

@@ -117,6 +117,44 @@ TEST_F(DataSafetyRuns, InterruptedSplitRemovesItsTemporariesAndDiesOfTheSignal) 
     }
 }
 
+TEST_F(DataSafetyRuns, InterruptedBatchRemovesEveryRunsTemporaries) {
+    // Two inputs split at once, each caught half read: both runs' temporaries go.
+    const Bytes song = buildS16Wav(makeTestSignal(8 * 44100, 6), 2);
+    signal(SIGPIPE, SIG_IGN);
+    std::array<std::string, 2> fifos, outs;
+    for (size_t i = 0; i < 2; ++i) {
+        fifos[i] = dir_.file("feed" + std::to_string(i));
+        outs[i] = out_ + "/feed" + std::to_string(i);
+        ASSERT_EQ(mkfifo(fifos[i].c_str(), 0600), 0);
+    }
+    auto started = [&] {
+        for (const std::string& out : outs) {
+            if (!std::filesystem::is_directory(out) || strayFiles(out).size() < 4) return false;
+        }
+        return true;
+    };
+    for (int sig : {SIGINT, SIGTERM}) {
+        const pid_t pid =
+            start({"--split", fifos[0], fifos[1], "-o", out_, "-j", "2"}, "/dev/null", err_);
+        std::array<int, 2> fds;
+        for (size_t i = 0; i < 2; ++i) {
+            fds[i] = open(fifos[i].c_str(), O_WRONLY);
+            ASSERT_EQ(write(fds[i], song.data(), song.size() / 2),
+                      static_cast<ssize_t>(song.size() / 2));
+        }
+        for (int i = 0; i < 1000 && !started(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(started()) << "the splits never both started writing";
+        kill(pid, sig);
+        EXPECT_EQ(finish(pid), 128 + sig) << strsignal(sig);
+        for (int fd : fds) close(fd);
+        for (const std::string& out : outs) {
+            EXPECT_TRUE(strayFiles(out).empty()) << strsignal(sig) << " " << out;
+        }
+    }
+}
+
 TEST_F(DataSafetyRuns, ConcurrentSplitsLeaveTheStemsOfOneRun) {
     const std::array<Bytes, 2> songs = {readFile(input_),
                                         buildS16Wav(makeTestSignal(2 * 30870, 4), 2)};

@@ -28,7 +28,13 @@ const char* const kUsage =
     "  --version                 Print the program's version\n"
     "  --format wav|flac         Stems as WAV (default) or FLAC files\n"
     "  --depth 16|24|float       Stems as 16-bit (default), 24-bit or float samples\n"
-    "  --engine filter|spectral  Separator for --split (Default filter)\n\n";
+    "  --engine filter|spectral  Separator for --split (Default filter)\n"
+
+    "  --output, -o OUT          --split: every operand is an input, its stems in OUT/<name>/\n"
+    "  --jobs, -j N              Work on N inputs at once (--split, --bpm)\n"
+    "  --json                    One JSON object per input per line (--split, --bpm)\n"
+    "  --key-notation standard|camelot|openkey Key as name, Camelot (8A) or Open Key (1m) (--bpm)\n"
+    "  --bpm-range MIN-MAX       Move the tempo by octaves into MIN..MAX, e.g. 70-140 (--bpm)\n\n";
 
 using Result = DispatchResult;
 
@@ -98,9 +104,9 @@ TEST(Dispatch, SplitOutputOptions) {
             EXPECT_FALSE(parsed.error.empty());
             continue;
         }
-        EXPECT_EQ(parsed.options.outputFormat.valid(), c.valid);
-        EXPECT_EQ(parsed.options.outputFormat.kind, c.kind);
-        EXPECT_EQ(parsed.options.outputFormat.depth, c.depth);
+        EXPECT_EQ(parsed.options.split.format.valid(), c.valid);
+        EXPECT_EQ(parsed.options.split.format.kind, c.kind);
+        EXPECT_EQ(parsed.options.split.format.depth, c.depth);
     }
     // The output options belong to the split alone.
     EXPECT_EQ(TrackloomApp::ParseCommandLine({"--bpm", "in.wav", "--depth", "24"},

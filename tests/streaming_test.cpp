@@ -154,7 +154,7 @@ TEST_F(StreamingBpm, PrintsTheWholeBufferEstimates) {
 
         const Trackloom::AudioBuffer whole = Trackloom::AudioDSP::LoadWav(input);
         const auto expected = captureOutput([&] {
-            TrackloomApp::PrintEstimates(Trackloom::AudioDSP::EstimateBPM(whole),
+            TrackloomApp::PrintEstimates(std::cout, Trackloom::AudioDSP::EstimateBPM(whole),
                                          Trackloom::AudioDSP::EstimateKey(whole));
             return 0;
         });

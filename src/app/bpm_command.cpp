@@ -1,15 +1,25 @@
+#include <iostream>
 #include <vector>
 
 #include "app/command_checks.h"
 #include "app/commands.h"
+#include "app/json_report.h"
 #include "dsp/analysis.h"
 
 namespace TrackloomApp {
 
-int RunBpm(const std::string& inputPath) {
+int RunBpm(const std::string& inputPath, const ResultSettings& settings, CommandStreams streams) {
     using namespace Trackloom;
-    const std::unique_ptr<AudioReader> reader = OpenInput(inputPath, "--bpm -");
-    if (!reader) return 1;
+    // The text of a failure goes to the error stream whatever the format; a script reading
+    // JSON also finds it on the input's line.
+    auto failed = [&](const std::string& reason) {
+        if (settings.json) streams.out << ErrorJson(inputPath, reason) << "\n";
+        return 1;
+    };
+    std::string reason;
+    const std::unique_ptr<AudioReader> reader =
+        OpenInput(streams.err, inputPath, "--bpm -", reason);
+    if (!reader) return failed(reason);
     const WavFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
     const size_t blockFrames = reader->blockFrames();
@@ -25,15 +35,23 @@ int RunBpm(const std::string& inputPath) {
         tempo.feed(block.data(), frames);
         key.feed(block.data(), frames);
     }
-    if (!heardAnything) {
-        ReportNoAudio(inputPath);
-        return 1;
+    if (!heardAnything) return failed(ReportNoAudio(streams.err, inputPath));
+    WarnIfInputDisagreesWithHeader(streams.err, inputPath, *reader);
+    dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(tempo, key);
+    if (settings.maxBpm > 0.0) {
+        estimates.bpm = dsp::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
     }
-    WarnIfInputDisagreesWithHeader(inputPath, *reader);
-    const dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(tempo, key);
-    PrintEstimates(estimates.bpm, estimates.key);
-    if (estimates.tempoIsGuess) ReportNoSteadyBeat();
+    if (settings.json) {
+        streams.out << BpmJson(inputPath, estimates) << "\n";
+    } else {
+        PrintEstimates(streams.out, estimates.bpm, KeyText(estimates, settings.keyNotation));
+    }
+    if (estimates.tempoIsGuess) ReportNoSteadyBeat(streams.err);
     return 0;
+}
+
+int RunBpm(const std::string& inputPath) {
+    return RunBpm(inputPath, {}, {std::cout, std::cerr});
 }
 
 }  // namespace TrackloomApp

@@ -1,7 +1,15 @@
 // The program's commands, in the order the usage text lists them. A new option is one more
 // row here and one more member of ParsedOptions.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
 #include <iostream>
+#include <limits>
+#include <sstream>
 
+#include "app/batch.h"
 #include "app/commands.h"
 #include "app/options.h"
 #include "gui/gui.h"
@@ -12,6 +20,9 @@
 
 namespace TrackloomApp {
 namespace {
+
+// Commands that take any number of inputs.
+constexpr int kAnyNumber = std::numeric_limits<int>::max();
 
 // The split and demo commands' directory when none is given.
 constexpr char kDefaultOutputDir[] = "/tmp";
@@ -31,34 +42,76 @@ int RunVersionRow(const ParsedOptions&) {
     return 0;
 }
 
+// Runs `job` for each of `count` inputs. One input prints straight to the program's streams,
+// exactly as a run on it alone; several are worked on `jobs` at a time, each printing into
+// buffers of its own that are written out in the inputs' order, followed by how many failed.
+int RunEachInput(size_t count, unsigned jobs,
+                 const std::function<int(size_t, CommandStreams)>& job) {
+    if (count == 1) return job(0, {std::cout, std::cerr});
+    const size_t failed = RunJobs(
+        count, jobs,
+        [&job](size_t i) {
+            std::ostringstream out;
+            std::ostringstream err;
+            JobResult result;
+            result.status = job(i, {out, err});
+            result.out = out.str();
+            result.err = err.str();
+            return result;
+        },
+        std::cout, std::cerr);
+    if (failed == 0) return 0;
+    std::cerr << failed << " of " << count << " inputs failed\n";
+    return 1;
+}
+
 int RunSplitRow(const ParsedOptions& options) {
     const auto& operands = options.operands;
-    if (!options.outputFormat.valid()) {
+    if (!options.split.format.valid()) {
         std::cerr << "FLAC holds 16 or 24 bits; --depth float is for WAV\n";
         return 1;
     }
+    if (options.outputRootGiven) {
+        const std::vector<std::string> dirs = BatchOutputDirs(operands, options.outputRoot);
+        return RunEachInput(operands.size(), options.jobs, [&](size_t i, CommandStreams streams) {
+            return RunSplit(operands[i], dirs[i], options.split, options.results, streams);
+        });
+    }
+    // Without -o the second operand is the directory, as it always was.
+    for (size_t i = 2; i < operands.size(); ++i) {
+        std::cerr << "ignoring extra argument '" << operands[i] << "'\n";
+    }
     return RunSplit(operands[0], operands.size() > 1 ? operands[1] : kDefaultOutputDir,
-                    options.outputFormat, options.engine);
+                    options.split, options.results, {std::cout, std::cerr});
 }
 
-std::string ApplyEngine(ParsedOptions& options, const std::string& value) {
-    if (Trackloom::ParseEngineKind(value, options.engine)) return {};
-    return "--engine takes filter or spectral, not " + value;
+int RunBpmRow(const ParsedOptions& options) {
+    const auto& operands = options.operands;
+    const bool named = operands.size() > 1 && !options.results.json;
+    return RunEachInput(operands.size(), options.jobs, [&](size_t i, CommandStreams streams) {
+        if (!named) return RunBpm(operands[i], options.results, streams);
+        // Among several files each one's lines follow its name; a file that failed has no
+        // lines, and says why on the error stream.
+        std::ostringstream lines;
+        const int status = RunBpm(operands[i], options.results, {lines, streams.err});
+        if (status == 0) streams.out << operands[i] << "\n" << lines.str();
+        return status;
+    });
 }
 
-std::string ApplyFormat(ParsedOptions& options, const std::string& value) {
+std::string SetFormat(ParsedOptions& options, const std::string& value) {
     using Kind = Trackloom::OutputFormat::Kind;
     if (value == "wav" || value == "flac") {
-        options.outputFormat.kind = value == "wav" ? Kind::Wav : Kind::Flac;
+        options.split.format.kind = value == "wav" ? Kind::Wav : Kind::Flac;
         return {};
     }
     return "--format takes wav or flac, not " + value;
 }
 
-std::string ApplyDepth(ParsedOptions& options, const std::string& value) {
+std::string SetDepth(ParsedOptions& options, const std::string& value) {
     using Depth = Trackloom::OutputFormat::Depth;
     if (value == "16" || value == "24" || value == "float") {
-        options.outputFormat.depth = value == "16"   ? Depth::S16
+        options.split.format.depth = value == "16"   ? Depth::S16
                                      : value == "24" ? Depth::S24
                                                      : Depth::Float;
         return {};
@@ -66,8 +119,77 @@ std::string ApplyDepth(ParsedOptions& options, const std::string& value) {
     return "--depth takes 16, 24 or float, not " + value;
 }
 
-int RunBpmRow(const ParsedOptions& options) {
-    return RunBpm(options.operands[0]);
+std::string SetEngine(ParsedOptions& options, const std::string& value) {
+    if (Trackloom::ParseEngineKind(value, options.split.engine)) return {};
+    return "--engine takes filter or spectral, not " + value;
+}
+
+std::string SetKeyNotation(ParsedOptions& options, const std::string& value) {
+    using Trackloom::KeyNotation;
+    if (value == "standard") {
+        options.results.keyNotation = KeyNotation::Standard;
+    } else if (value == "camelot") {
+        options.results.keyNotation = KeyNotation::Camelot;
+    } else if (value == "openkey") {
+        options.results.keyNotation = KeyNotation::OpenKey;
+    } else {
+        return "--key-notation takes standard, camelot or openkey, not '" + value + "'";
+    }
+    return "";
+}
+
+// Reads a whole positive number from `text`, or returns 0 when it holds anything else.
+double PositiveNumber(const std::string& text) {
+    if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])) != 0)) return 0.0;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(value) || !(value > 0.0)) return 0.0;
+    return value;
+}
+
+std::string SetBpmRange(ParsedOptions& options, const std::string& value) {
+    const size_t dash = value.find('-');
+    const double minBpm = dash == std::string::npos ? 0.0 : PositiveNumber(value.substr(0, dash));
+    const double maxBpm = dash == std::string::npos ? 0.0 : PositiveNumber(value.substr(dash + 1));
+    if (minBpm == 0.0 || maxBpm == 0.0) {
+        return "--bpm-range takes MIN-MAX in beats per minute (e.g. 70-140), not '" + value + "'";
+    }
+    // Every tempo has a place in the range only if it holds an octave.
+    if (maxBpm < 2.0 * minBpm) {
+        return "--bpm-range " + value + " holds no octave: MAX must be at least twice MIN";
+    }
+    options.results.minBpm = minBpm;
+    options.results.maxBpm = maxBpm;
+    return "";
+}
+
+std::string SetJson(ParsedOptions& options, const std::string&) {
+    options.results.json = true;
+    return "";
+}
+
+std::string SetOutputRoot(ParsedOptions& options, const std::string& value) {
+    // An unset variable in a script passes "": the folders would land in the root directory.
+    if (value.empty()) return "-o needs a directory, not an empty name";
+    options.outputRoot = value;
+    options.outputRootGiven = true;
+    return "";
+}
+
+// More threads than this would only queue for the same cores and memory.
+constexpr unsigned long kMaxJobs = 256;
+
+std::string SetJobs(ParsedOptions& options, const std::string& value) {
+    const bool digits = !value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
+    const unsigned long jobs = digits && value.size() <= 4 ? std::stoul(value) : 0;
+    if (jobs < 1 || jobs > kMaxJobs) {
+        return "-j takes a number of inputs from 1 to " + std::to_string(kMaxJobs) + ", not '" +
+               value + "'";
+    }
+    options.jobs = static_cast<unsigned>(jobs);
+    return "";
 }
 
 int RunDemoRow(const ParsedOptions&) {
@@ -91,12 +213,12 @@ CommandLineRow Command(const char* name, const char* alias, const char* argument
             nullptr};
 }
 
-CommandLineRow Option(const char* name, const char* argument, const char* help,
+CommandLineRow Option(const char* name, const char* alias, const char* argument, const char* help,
                       const char* appliesTo,
-                      std::string (*apply)(ParsedOptions&, const std::string&)) {
+                      std::string (*apply)(ParsedOptions& options, const std::string& value)) {
     return {CommandLineRow::Kind::Option,
             name,
-            nullptr,
+            alias,
             argument,
             help,
             false,
@@ -116,21 +238,33 @@ const std::vector<CommandLineRow>& CommandTable() {
                 "Launch native graphical user interface (Default if no args)", true, 0, 0, nullptr,
                 RunGuiRow),
         Command("--split", nullptr, "<audio.wav> [DIR]",
-                "Split audio into 4 stems (vocals, drums, bass, other)", false, 1, 2,
+                "Split audio into 4 stems (vocals, drums, bass, other)", false, 1, kAnyNumber,
                 "an input file", RunSplitRow),
         Command("--bpm", nullptr, "<audio.wav>", "Analyze BPM tempo and musical scale key", false,
-                1, 1, "an input file", RunBpmRow),
+                1, kAnyNumber, "an input file", RunBpmRow),
         Command("--demo", nullptr, nullptr, "Run procedural musical synthesis & separate stems",
                 false, 0, 0, nullptr, RunDemoRow),
         Command("--help", "-h", nullptr, "Show this text", true, 0, 0, nullptr, RunHelpRow),
         Command("--version", nullptr, nullptr, "Print the program's version", true, 0, 0, nullptr,
                 RunVersionRow),
-        Option("--format", "wav|flac", "Stems as WAV (default) or FLAC files", "--split",
-               ApplyFormat),
-        Option("--depth", "16|24|float", "Stems as 16-bit (default), 24-bit or float samples",
-               "--split", ApplyDepth),
-        Option("--engine", "filter|spectral", "Separator for --split (Default filter)", "--split",
-               ApplyEngine),
+        Option("--format", nullptr, "wav|flac", "Stems as WAV (default) or FLAC files", "--split",
+               SetFormat),
+        Option("--depth", nullptr, "16|24|float",
+               "Stems as 16-bit (default), 24-bit or float samples", "--split", SetDepth),
+        Option("--engine", nullptr, "filter|spectral", "Separator for --split (Default filter)",
+               "--split", SetEngine),
+        Option("--output", "-o", "OUT",
+               "--split: every operand is an input, its stems in OUT/<name>/", "--split",
+               SetOutputRoot),
+        Option("--jobs", "-j", "N", "Work on N inputs at once (--split, --bpm)", "--split --bpm",
+               SetJobs),
+        Option("--json", nullptr, nullptr, "One JSON object per input per line (--split, --bpm)",
+               "--split --bpm", SetJson),
+        Option("--key-notation", nullptr, "standard|camelot|openkey",
+               "Key as name, Camelot (8A) or Open Key (1m) (--bpm)", "--bpm", SetKeyNotation),
+        Option("--bpm-range", nullptr, "MIN-MAX",
+               "Move the tempo by octaves into MIN..MAX, e.g. 70-140 (--bpm)", "--bpm",
+               SetBpmRange),
     };
     return table;
 }

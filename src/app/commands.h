@@ -2,12 +2,16 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "dsp/analysis.h"
 #include "dsp/audio_reader.h"
+#include "dsp/key_notation.h"
 #include "dsp/sndfile_writer.h"
 #include "dsp/stem_engine.h"
 #include "dsp/wav_io.h"
@@ -21,56 +25,98 @@ int Dispatch(int argc, char** argv);
 
 namespace TrackloomApp {
 
+// How --bpm and --split give their results.
+struct ResultSettings {
+    Trackloom::KeyNotation keyNotation = Trackloom::KeyNotation::Standard;
+    // Tempi are moved by octaves into minBpm..maxBpm; 0 for both leaves them as estimated.
+    double minBpm = 0.0;
+    double maxBpm = 0.0;
+    // One JSON object per input, on one line, instead of the text.
+    bool json = false;
+};
+
+// How --split makes and writes its stems.
+struct SplitSettings {
+    Trackloom::OutputFormat format;                                // --format, --depth
+    Trackloom::EngineKind engine = Trackloom::EngineKind::Filter;  // --engine
+};
+
+// Where one command run prints: its own streams, so that runs on several threads at once
+// never mix their lines.
+struct CommandStreams {
+    std::ostream& out;
+    std::ostream& err;
+};
+
 // Splits `inputPath` ("-": standard input) into DIR/vocals.wav, drums.wav, bass.wav and
 // other.wav (.flac for FLAC) with the engine chosen, streaming in blocks. Returns 0 on
 // success, 1 if DIR is empty, the input could not be read, the engine cannot take it, or any
 // stem was not written.
+int RunSplit(const std::string& inputPath, const std::string& outputDir, const SplitSettings& split,
+             const ResultSettings& settings, CommandStreams streams);
+
+// Prints the tempo and key of `inputPath` ("-": standard input). Returns 0, or 1 if it could
+// not be read.
+int RunBpm(const std::string& inputPath, const ResultSettings& settings, CommandStreams streams);
+
+// The same with the text output, on standard output and standard error.
 int RunSplit(const std::string& inputPath, const std::string& outputDir,
-             const Trackloom::OutputFormat& outputFormat = {},
+             const Trackloom::OutputFormat& format = {},
              Trackloom::EngineKind engine = Trackloom::EngineKind::Filter);
-
-// The split's stems in any format but the default 16-bit WAV: `reader` has given the first
-// `frames` frames in `input`. Returns the exit status, reporting failures.
-int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
-                  std::unique_ptr<Trackloom::AudioReader> reader, std::vector<float>& input,
-                  size_t frames, const std::array<std::string, 4>& paths,
-                  const Trackloom::OutputFormat& outputFormat, Trackloom::StemEngine& engine);
-
-// Prints the tempo and key of `inputPath` ("-": standard input). Returns 0, or 1 if it could not be
-// read.
 int RunBpm(const std::string& inputPath);
+
+// The stems of a split that are written through libsndfile (24-bit or float WAV, FLAC):
+// `reader` has given the first `frames` frames in `input`; `paths` are the four targets.
+// Returns true when all four were written, else reports each failure on `err` and gives the
+// reasons in `reasons`.
+bool WriteStemsInFormat(const std::string& inputPath, const std::string& outputDir,
+                        std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
+                        size_t frames, const std::array<std::string, 4>& paths,
+                        const Trackloom::OutputFormat& format, Trackloom::StemEngine& engine,
+                        const std::function<void(const float*, size_t)>& listen, std::ostream& err,
+                        std::string& reasons);
 
 // Synthesizes the demo track, writes it and its stems as DIR/demo_*.wav, prints the
 // estimates. Returns 0, or 1 if any file could not be written.
 int RunDemo(const std::string& outputDir);
 
+// The key as the line "Estimated Key: ..." gives it in `notation`: the standard one names
+// the key and its relative, the wheels give their code before the key's name ("8A (A Minor)").
+std::string KeyText(const Trackloom::dsp::TempoAndKey& estimates, Trackloom::KeyNotation notation);
+
 // The two lines shared by --bpm and --demo.
-void PrintEstimates(double bpm, const std::string& key);
+void PrintEstimates(std::ostream& out, double bpm, const std::string& key);
 
-// Reports a file that could not be written, on standard error.
-void ReportWriteFailure(const std::string& path);
+// The Report* helpers print on `err` and return the reason they gave (the indented line's
+// text), which a JSON line carries as its "error".
 
-// Reports a file that could not be read, on standard error.
-void ReportReadFailure(const std::string& path);
+// Reports a file that could not be written.
+void ReportWriteFailure(std::ostream& err, const std::string& path);
+
+// Reports a file that could not be read.
+void ReportReadFailure(std::ostream& err, const std::string& path);
+
+// The same, followed by the reason given; returns it.
+std::string ReportReadFailure(std::ostream& err, const std::string& path,
+                              const std::string& reason);
 
 // The same, followed by a line saying why the reader refused it.
-void ReportReadFailure(const std::string& path, Trackloom::WavStatus status,
-                       const Trackloom::WavProblem& problem);
-
-// The same, followed by the reason given.
-void ReportReadFailure(const std::string& path, const std::string& reason);
+std::string ReportReadFailure(std::ostream& err, const std::string& path,
+                              Trackloom::WavStatus status, const Trackloom::WavProblem& problem);
 
 // Reports a file that was opened but holds no audio at all.
-void ReportNoAudio(const std::string& path);
+std::string ReportNoAudio(std::ostream& err, const std::string& path);
 
 // Reports a file that could not be written, followed by a line saying why.
-void ReportWriteFailure(const std::string& path, const Trackloom::WavWriter& writer);
+std::string ReportWriteFailure(std::ostream& err, const std::string& path,
+                               const Trackloom::WavWriter& writer);
 
 // Reports files none of which were written, all for the one reason given.
-void ReportWriteFailures(const std::vector<std::string>& paths, const std::string& reason);
+std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string>& paths,
+                                const std::string& reason);
 
-// Says, on standard error, that the tempo printed is a guess: no steady beat was heard.
-void ReportNoSteadyBeat();
+// Says that the tempo printed is a guess: no steady beat was heard.
+void ReportNoSteadyBeat(std::ostream& err);
 
 // Makes sure `dir` exists as a directory, creating it and any missing parents. On failure
 // returns false with the system's reason in `error`. An empty name (the current
@@ -80,11 +126,12 @@ bool CreateOutputDirectory(const std::string& dir, std::error_code& error);
 // The input name that stands for standard input.
 constexpr const char* kStandardInputName = "-";
 
-// Opens a command's input by its first bytes, or reports on standard error why it cannot
-// be read (naming a format it does not read, with the ffmpeg pipe that converts it into
-// `pipedCommand`, e.g. "--bpm -") and returns null.
-std::unique_ptr<Trackloom::AudioReader> OpenInput(const std::string& path,
-                                                  const std::string& pipedCommand);
+// Opens a command's input by its first bytes, or reports on `err` why it cannot be read
+// (naming a format it does not read, with the ffmpeg pipe that converts it into
+// `pipedCommand`, e.g. "--bpm -"), puts the reason in `reason` and returns null.
+std::unique_ptr<Trackloom::AudioReader> OpenInput(std::ostream& err, const std::string& path,
+                                                  const std::string& pipedCommand,
+                                                  std::string& reason);
 
 // Puts standard input in binary mode where the platform has a text mode.
 void SetStandardInputBinary();

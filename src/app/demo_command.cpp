@@ -11,7 +11,7 @@ int RunDemo(const std::string& outputDir) {
     auto save = [&](const char* name, const AudioBuffer& buffer) {
         const std::string path = outputDir + name;
         if (!AudioDSP::SaveWav(path, buffer)) {
-            ReportWriteFailure(path);
+            ReportWriteFailure(std::cerr, path);
             allWritten = false;
         }
     };
@@ -28,7 +28,7 @@ int RunDemo(const std::string& outputDir) {
     save("/demo_other.wav", stems.other);
 
     if (allWritten) std::cout << "SUCCESS! Exported 4 stems to " << outputDir << "/demo_*.wav\n";
-    PrintEstimates(stems.bpm, stems.key);
+    PrintEstimates(std::cout, stems.bpm, stems.key);
     return allWritten ? 0 : 1;
 }
 

@@ -1,18 +1,18 @@
-#include <iostream>
+#include <ostream>
 
 #include "app/command_checks.h"
 #include "dsp/audio_reader.h"
 
 namespace TrackloomApp {
 
-void WarnIfInputDisagreesWithHeader(const std::string& path, const Trackloom::AudioReader& reader) {
+void WarnIfInputDisagreesWithHeader(std::ostream& err, const std::string& path,
+                                    const Trackloom::AudioReader& reader) {
     if (reader.endedEarly()) {
-        std::cerr << "Warning: " << path << " ended early: read " << reader.framesRead()
-                  << " frames of the " << reader.declaredFrameCount() << " its header declared\n";
+        err << "Warning: " << path << " ended early: read " << reader.framesRead()
+            << " frames of the " << reader.declaredFrameCount() << " its header declared\n";
     } else if (reader.headerUnfinished()) {
-        std::cerr << "Warning: " << path << " has an unfinished header: read "
-                  << reader.framesRead() << " frames to the end, its header declared "
-                  << reader.declaredFrameCount() << "\n";
+        err << "Warning: " << path << " has an unfinished header: read " << reader.framesRead()
+            << " frames to the end, its header declared " << reader.declaredFrameCount() << "\n";
     }
 }
 

@@ -10,8 +10,9 @@ namespace TrackloomApp {
 // While one of these lives, an interruption (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C,
 // Ctrl-Break and closing the console) removes the watched files and then ends the program
 // as the interruption would have, so the exit status still tells how the run ended. An
-// interruption that was being ignored when the object was made stays ignored. One at a
-// time per process.
+// interruption that was being ignored when the first object was made stays ignored.
+// Several may live at once, one per run on threads of their own: each watches its own
+// files, and an interruption removes every run's.
 class InterruptCleanup {
   public:
     InterruptCleanup();
@@ -19,11 +20,12 @@ class InterruptCleanup {
     InterruptCleanup(const InterruptCleanup&) = delete;
     InterruptCleanup& operator=(const InterruptCleanup&) = delete;
 
-    // Replaces the files to remove.
+    // Replaces this run's files to remove.
     void watch(const std::vector<std::string>& paths);
 
     // Between hold() and release() an interruption waits, so that creating the files and
-    // watching them, or renaming a whole set, is never cut in half.
+    // watching them, or renaming a whole set, is never cut in half. Calls nest; a hold on
+    // any thread holds off the whole program's cleanup.
     void hold();
     void release();
 

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <map>
 
 #include "app/interrupt_cleanup.h"
 
@@ -15,23 +16,31 @@ constexpr DWORD kWaitForProgramMs = 2000;
 constexpr DWORD kWaitStepMs = 20;
 
 std::atomic<bool> gInterrupted{false};
-// Guards the list against the handler's thread; held, too, while the program holds off
+// Guards the runs against the handler's thread; held, too, while a run holds off
 // interruptions. Never deleted: a handler already running may still take it after the
-// object that set it up is gone.
+// objects that set it up are gone.
 CRITICAL_SECTION gLock;
 INIT_ONCE gLockReady = INIT_ONCE_STATIC_INIT;
-std::vector<std::string> gWatched;
-// The program's thread, whose reads the handler cancels: a split waiting for input from a
-// pipe would otherwise never come back to close its files. Null when nothing is watched.
-HANDLE gProgramThread = nullptr;
+
+struct Run {
+    std::vector<std::string> watched;
+    // The run's thread, whose reads the handler cancels: a split waiting for input from a
+    // pipe would otherwise never come back to close its files.
+    HANDLE thread = nullptr;
+    // Its files are closed and removed after an interruption; it waits for the others.
+    bool cleanedUp = false;
+};
+std::map<const InterruptCleanup*, Run> gRuns;
+int gLiveRuns = 0;
 
 BOOL CALLBACK initializeLock(PINIT_ONCE, PVOID, PVOID*) {
     InitializeCriticalSection(&gLock);
     return TRUE;
 }
 
-void deleteWatched() {
-    for (const std::string& path : gWatched) DeleteFileA(path.c_str());
+void deleteWatched(Run& run) {
+    for (const std::string& path : run.watched) DeleteFileA(path.c_str());
+    run.watched.clear();
 }
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
@@ -40,18 +49,19 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     }
     gInterrupted = true;
     for (DWORD waited = 0; waited < kWaitForProgramMs; waited += kWaitStepMs) {
-        // A cancelled read ends the program's input early; it then sees the interruption
-        // before doing anything with what it read. Never while it holds interruptions off:
-        // a cancelled write there could leave half a set of stems renamed.
+        // A cancelled read ends a run's input early; it then sees the interruption before
+        // doing anything with what it read. Never while a run holds interruptions off: a
+        // cancelled write there could leave half a set of stems renamed.
         EnterCriticalSection(&gLock);
-        if (gProgramThread != nullptr) CancelSynchronousIo(gProgramThread);
+        for (auto& entry : gRuns) {
+            if (!entry.second.cleanedUp) CancelSynchronousIo(entry.second.thread);
+        }
         LeaveCriticalSection(&gLock);
         Sleep(kWaitStepMs);
     }
-    // Still here: the program is stuck. Files it holds open cannot be deleted, the others
-    // are.
+    // Still here: a run is stuck. Files it holds open cannot be deleted, the others are.
     EnterCriticalSection(&gLock);
-    deleteWatched();
+    for (auto& entry : gRuns) deleteWatched(entry.second);
     ExitProcess(kInterruptedStatus);
 }
 
@@ -59,26 +69,31 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 InterruptCleanup::InterruptCleanup() {
     InitOnceExecuteOnce(&gLockReady, initializeLock, nullptr, nullptr);
-    gInterrupted = false;
     EnterCriticalSection(&gLock);
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &gProgramThread,
-                    0, FALSE, DUPLICATE_SAME_ACCESS);
+    Run& run = gRuns[this];
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &run.thread, 0,
+                    FALSE, DUPLICATE_SAME_ACCESS);
+    if (gLiveRuns++ == 0) {
+        gInterrupted = false;
+        SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    }
     LeaveCriticalSection(&gLock);
-    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
 InterruptCleanup::~InterruptCleanup() {
-    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
     EnterCriticalSection(&gLock);
-    gWatched.clear();
-    if (gProgramThread != nullptr) CloseHandle(gProgramThread);
-    gProgramThread = nullptr;
+    if (--gLiveRuns == 0) SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    const auto found = gRuns.find(this);
+    if (found != gRuns.end()) {
+        if (found->second.thread != nullptr) CloseHandle(found->second.thread);
+        gRuns.erase(found);
+    }
     LeaveCriticalSection(&gLock);
 }
 
 void InterruptCleanup::watch(const std::vector<std::string>& paths) {
     EnterCriticalSection(&gLock);
-    gWatched = paths;
+    gRuns[this].watched = paths;
     LeaveCriticalSection(&gLock);
 }
 
@@ -94,8 +109,15 @@ void InterruptCleanup::closeAndEndIfInterrupted(const std::function<void()>& clo
     if (!gInterrupted) return;
     closeFiles();
     EnterCriticalSection(&gLock);
-    deleteWatched();
-    ExitProcess(kInterruptedStatus);
+    Run& run = gRuns[this];
+    deleteWatched(run);
+    run.cleanedUp = true;
+    // The last run to clean up ends the program; the others wait for it, holding nothing.
+    bool allCleanedUp = true;
+    for (const auto& entry : gRuns) allCleanedUp = allCleanedUp && entry.second.cleanedUp;
+    if (allCleanedUp) ExitProcess(kInterruptedStatus);
+    LeaveCriticalSection(&gLock);
+    for (;;) Sleep(INFINITE);
 }
 
 }  // namespace TrackloomApp

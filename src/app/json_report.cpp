@@ -44,6 +44,16 @@ std::string BpmJson(const std::string& file, const Trackloom::dsp::TempoAndKey& 
     return Line(Estimates(file, estimates));
 }
 
+std::string StemsJson(const std::string& file,
+                      const std::vector<std::pair<std::string, std::string>>& stems) {
+    Json j;
+    j["file"] = file;
+    Json written = Json::object();
+    for (const auto& [name, path] : stems) written[name] = path;
+    j["stems"] = written;
+    return Line(j);
+}
+
 std::string SplitJson(const std::string& file, const Trackloom::dsp::TempoAndKey& estimates,
                       const std::vector<std::pair<std::string, std::string>>& stems) {
     Json j = Estimates(file, estimates);

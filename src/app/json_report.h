@@ -17,6 +17,10 @@ std::string BpmJson(const std::string& file, const Trackloom::dsp::TempoAndKey& 
 std::string SplitJson(const std::string& file, const Trackloom::dsp::TempoAndKey& estimates,
                       const std::vector<std::pair<std::string, std::string>>& stems);
 
+// {"file", "stems"}: the split's line where no estimates were made.
+std::string StemsJson(const std::string& file,
+                      const std::vector<std::pair<std::string, std::string>>& stems);
+
 // {"file", "error"} for an input that failed.
 std::string ErrorJson(const std::string& file, const std::string& error);
 

@@ -1,5 +1,6 @@
 // Opens a command's input, or says why it cannot be read and what would read it.
 #include <iostream>
+#include <ostream>
 
 #include "app/commands.h"
 #include "dsp/container_sniffer.h"
@@ -23,8 +24,9 @@ bool IsWavFamily(Container container) {
 
 }  // namespace
 
-std::unique_ptr<Trackloom::AudioReader> OpenInput(const std::string& path,
-                                                  const std::string& pipedCommand) {
+std::unique_ptr<Trackloom::AudioReader> OpenInput(std::ostream& err, const std::string& path,
+                                                  const std::string& pipedCommand,
+                                                  std::string& reason) {
     using namespace Trackloom;
     OpenedAudio opened;
     const bool fromStandardInput = path == kStandardInputName;
@@ -40,23 +42,27 @@ std::unique_ptr<Trackloom::AudioReader> OpenInput(const std::string& path,
             return std::move(opened.reader);
         case AudioStatus::Unsupported:
             if (opened.container == Container::Midi) {
-                ReportReadFailure(path,
-                                  "a MIDI file holds notes, not sound; render it to audio first");
+                reason = ReportReadFailure(
+                    err, path, "a MIDI file holds notes, not sound; render it to audio first");
             } else {
-                ReportReadFailure(path, name + " is not a format trackloom reads; " +
-                                            ConversionHint(path, pipedCommand));
+                reason = ReportReadFailure(err, path,
+                                           name + " is not a format trackloom reads; " +
+                                               ConversionHint(path, pipedCommand));
             }
             return nullptr;
         case AudioStatus::NeedsFile:
-            ReportReadFailure(path, name +
-                                        " cannot be read from a pipe; give the file's name, or " +
-                                        ConversionHint(path, pipedCommand));
+            reason =
+                ReportReadFailure(err, path,
+                                  name + " cannot be read from a pipe; give the file's name, or " +
+                                      ConversionHint(path, pipedCommand));
             return nullptr;
         case AudioStatus::Malformed:
             if (!IsWavFamily(opened.container)) {
-                ReportReadFailure(path, "the " + name +
-                                            " decoder refused it: the file is damaged or uses an "
-                                            "encoding it does not take");
+                reason =
+                    ReportReadFailure(err, path,
+                                      "the " + name +
+                                          " decoder refused it: the file is damaged or uses an "
+                                          "encoding it does not take");
                 return nullptr;
             }
             break;
@@ -65,16 +71,17 @@ std::unique_ptr<Trackloom::AudioReader> OpenInput(const std::string& path,
             break;
     }
     if (IsWavFamily(opened.container) || fromStandardInput) {
-        ReportReadFailure(path,
-                          opened.wavStatus == WavStatus::Ok ? WavStatus::NotWave : opened.wavStatus,
-                          opened.wavProblem);
+        reason = ReportReadFailure(
+            err, path, opened.wavStatus == WavStatus::Ok ? WavStatus::NotWave : opened.wavStatus,
+            opened.wavProblem);
         return nullptr;
     }
     // A file that could not be opened, or whose first bytes name nothing known: the WAV
     // reader tells which (no such file, a directory, permission denied, not a WAV file).
     WavReader wav;
     const WavStatus status = wav.open(path);
-    ReportReadFailure(path, status == WavStatus::Ok ? WavStatus::NotWave : status, wav.problem());
+    reason = ReportReadFailure(err, path, status == WavStatus::Ok ? WavStatus::NotWave : status,
+                               wav.problem());
     return nullptr;
 }
 

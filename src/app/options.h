@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dsp/sndfile_writer.h"
-#include "dsp/stem_engine.h"
+#include "app/commands.h"
 
 namespace TrackloomApp {
 
@@ -20,8 +19,11 @@ struct ParsedOptions {
     char** argv = nullptr;
     const char* programName = nullptr;
     // Options add their settings here, one member each, set by their rows' actions.
-    Trackloom::OutputFormat outputFormat;                          // --format, --depth
-    Trackloom::EngineKind engine = Trackloom::EngineKind::Filter;  // --engine
+    ResultSettings results;  // --key-notation, --bpm-range, --json
+    std::string outputRoot;  // -o: every operand is an input, each with a folder here
+    bool outputRootGiven = false;
+    unsigned jobs = 1;    // -j: inputs worked on at once
+    SplitSettings split;  // --engine, --format, --depth
 };
 
 struct CommandLineRow {

@@ -1,4 +1,4 @@
-#include <iostream>
+#include <ostream>
 
 #include "app/commands.h"
 #include "app/failure_reasons.h"
@@ -8,53 +8,70 @@ namespace {
 
 // A reason is indented under the line it explains, so the line itself stays as scripts
 // have always read it.
-void PrintReason(const std::string& reason) {
-    std::cerr << "  " << reason << "\n";
+std::string PrintReason(std::ostream& err, const std::string& reason) {
+    err << "  " << reason << "\n";
+    return reason;
 }
+
+// The key the estimator names when nothing tonal was heard (F# minor).
+constexpr int kDefaultKeyIndex = 12 + 6;
 
 }  // namespace
 
-void PrintEstimates(double bpm, const std::string& key) {
-    std::cout << "Estimated BPM: " << bpm << "\n"
-              << "Estimated Key: " << key << "\n";
+std::string KeyText(const Trackloom::dsp::TempoAndKey& estimates, Trackloom::KeyNotation notation) {
+    if (notation == Trackloom::KeyNotation::Standard) return estimates.key;
+    const int key = estimates.keyIndex >= 0 ? estimates.keyIndex : kDefaultKeyIndex;
+    const std::string code = notation == Trackloom::KeyNotation::Camelot
+                                 ? Trackloom::CamelotCode(key)
+                                 : Trackloom::OpenKeyCode(key);
+    return code + " (" + Trackloom::KeyLetterName(key) + ")";
 }
 
-void ReportWriteFailure(const std::string& path) {
-    std::cerr << "Failed to write audio file: " << path << "\n";
+void PrintEstimates(std::ostream& out, double bpm, const std::string& key) {
+    out << "Estimated BPM: " << bpm << "\n"
+        << "Estimated Key: " << key << "\n";
 }
 
-void ReportReadFailure(const std::string& path) {
-    std::cerr << "Failed to read audio file: " << path << "\n";
+void ReportWriteFailure(std::ostream& err, const std::string& path) {
+    err << "Failed to write audio file: " << path << "\n";
 }
 
-void ReportReadFailure(const std::string& path, Trackloom::WavStatus status,
-                       const Trackloom::WavProblem& problem) {
-    ReportReadFailure(path);
-    PrintReason(ReadFailureReason(status, problem));
+void ReportReadFailure(std::ostream& err, const std::string& path) {
+    err << "Failed to read audio file: " << path << "\n";
 }
 
-void ReportReadFailure(const std::string& path, const std::string& reason) {
-    ReportReadFailure(path);
-    PrintReason(reason);
+std::string ReportReadFailure(std::ostream& err, const std::string& path,
+                              Trackloom::WavStatus status, const Trackloom::WavProblem& problem) {
+    ReportReadFailure(err, path);
+    return PrintReason(err, ReadFailureReason(status, problem));
 }
 
-void ReportNoAudio(const std::string& path) {
-    ReportReadFailure(path);
-    PrintReason("the file holds no audio: its data chunk is empty or shorter than one frame");
+std::string ReportReadFailure(std::ostream& err, const std::string& path,
+                              const std::string& reason) {
+    ReportReadFailure(err, path);
+    return PrintReason(err, reason);
 }
 
-void ReportWriteFailure(const std::string& path, const Trackloom::WavWriter& writer) {
-    ReportWriteFailure(path);
-    PrintReason(WriteFailureReason(writer.failure(), writer.error()));
+std::string ReportNoAudio(std::ostream& err, const std::string& path) {
+    ReportReadFailure(err, path);
+    return PrintReason(
+        err, "the file holds no audio: its data chunk is empty or shorter than one frame");
 }
 
-void ReportWriteFailures(const std::vector<std::string>& paths, const std::string& reason) {
-    for (const std::string& path : paths) ReportWriteFailure(path);
-    PrintReason(reason);
+std::string ReportWriteFailure(std::ostream& err, const std::string& path,
+                               const Trackloom::WavWriter& writer) {
+    ReportWriteFailure(err, path);
+    return PrintReason(err, WriteFailureReason(writer.failure(), writer.error()));
 }
 
-void ReportNoSteadyBeat() {
-    std::cerr << "No steady beat was found: the tempo above is a guess\n";
+std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string>& paths,
+                                const std::string& reason) {
+    for (const std::string& path : paths) ReportWriteFailure(err, path);
+    return PrintReason(err, reason);
+}
+
+void ReportNoSteadyBeat(std::ostream& err) {
+    err << "No steady beat was found: the tempo above is a guess\n";
 }
 
 }  // namespace TrackloomApp

@@ -1,6 +1,8 @@
 #include <array>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <ostream>
 #include <vector>
 
 #include "app/command_checks.h"
@@ -8,72 +10,29 @@
 #include "app/directory_lock.h"
 #include "app/failure_reasons.h"
 #include "app/interrupt_cleanup.h"
+#include "app/json_report.h"
 #include "app/progress_line.h"
+#include "dsp/analysis.h"
 #include "dsp/stem_engine.h"
 #include "dsp/wav_io.h"
 
 namespace TrackloomApp {
 namespace {
 
-constexpr std::array<const char*, 4> kStemNames = {"/vocals.", "/drums.", "/bass.", "/other."};
+constexpr std::array<const char*, 4> kStemNames = {"vocals", "drums", "bass", "other"};
 
-}  // namespace
-
-int RunSplit(const std::string& inputPath, const std::string& outputDir,
-             const Trackloom::OutputFormat& outputFormat, Trackloom::EngineKind engineKind) {
+// Writes the four stems as 16-bit WAV, encoded by the engine straight into the writers'
+// buffers. Returns whether all four were written; reports each that was not.
+bool WriteStemsAsS16(const std::string& inputPath, const std::string& outputDir,
+                     std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
+                     size_t frames, const std::array<std::string, 4>& paths,
+                     Trackloom::StemEngine& engine,
+                     const std::function<void(const float*, size_t)>& listen, std::ostream& err,
+                     std::string& reasons) {
     using namespace Trackloom;
-    // An unset variable in a script passes "": the stems would land in the root directory.
-    if (outputDir.empty()) {
-        std::cerr << "Output directory is empty: give the directory to write the stems into\n";
-        return 1;
-    }
-    std::unique_ptr<AudioReader> reader = OpenInput(inputPath, "--split - DIR");
-    if (!reader) return 1;
     const WavFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
     const size_t blockFrames = reader->blockFrames();
-
-    std::vector<float> input(blockFrames * channels);
-
-    // No output is created for an input that holds no audio.
-    size_t frames = reader->readFrames(input.data(), blockFrames);
-    if (frames == 0) {
-        ReportNoAudio(inputPath);
-        return 1;
-    }
-
-    // Outputs go to temporary files and replace their targets only after the whole input
-    // has been read, so splitting into the input's own directory is safe.
-    std::array<std::string, 4> paths;
-    for (size_t k = 0; k < 4; ++k) paths[k] = outputDir + kStemNames[k] + outputFormat.extension();
-    // Stems a WAV header cannot describe are refused up front: reading an hour of input
-    // only to fail at the end would waste the user's time.
-    if (outputFormat.isDefault() && reader->frameCount() != AudioReader::kUnknownFrameCount &&
-        reader->frameCount() > WavWriter::kMaxSamples / channels) {
-        ReportWriteFailures({paths.begin(), paths.end()},
-                            WriteFailureReason(WavStatus::TooLarge, {}));
-        return 1;
-    }
-    const std::unique_ptr<StemEngine> engine =
-        MakeStemEngine(engineKind, format.sampleRate, format.channels);
-    if (!engine) {
-        ReportReadFailure(inputPath,
-                          "the spectral engine takes 1 to " + std::to_string(kSpectralMaxChannels) +
-                              " channels and this input has " + std::to_string(format.channels) +
-                              "; the filter engine takes any number");
-        return 1;
-    }
-    // A missing output directory is made, parents and all, once there is something to put in it.
-    std::error_code dirError;
-    if (!CreateOutputDirectory(outputDir, dirError)) {
-        ReportWriteFailures({paths.begin(), paths.end()},
-                            DirectoryFailureReason(outputDir, dirError));
-        return 1;
-    }
-    if (!outputFormat.isDefault()) {
-        return SplitToFormat(inputPath, outputDir, std::move(reader), input, frames, paths,
-                             outputFormat, *engine);
-    }
     // An interrupted run removes its temporaries: a long mix leaves gigabytes of them. The
     // files are watched from the moment they exist.
     InterruptCleanup interruptCleanup;
@@ -96,9 +55,9 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir,
     std::vector<unsigned char> spare;
     // Once no stem can be written any more, the rest of the input is not worth reading.
     auto anyWritable = [&ok] { return ok[0] || ok[1] || ok[2] || ok[3]; };
-    // The stems are encoded straight into the writers' buffers. A stem that can no longer be
-    // written is still separated, into a spare buffer, for the others. An engine that looks
-    // ahead writes less than it takes, and the rest once the input has ended.
+    // A stem that can no longer be written is still separated, into a spare buffer, for the
+    // others. An engine that looks ahead writes less than it takes, and the rest once the
+    // input has ended.
     auto separate = [&](size_t room, auto&& run) {
         const size_t samples = room * channels;
         std::array<unsigned char*, 4> out{};
@@ -118,20 +77,21 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir,
     uint64_t taken = 0;
     while (frames > 0 && anyWritable()) {
         interruptCleanup.closeAndEndIfInterrupted(closeAll);
+        if (listen) listen(input.data(), frames);
         separate(frames, [&](const std::array<unsigned char*, 4>& out) {
-            return engine->processS16(input.data(), frames, out);
+            return engine.processS16(input.data(), frames, out);
         });
         taken += frames;
         progress.update(taken);
         frames = reader->readFrames(input.data(), blockFrames);
     }
     if (anyWritable()) {
-        separate(engine->maxFinishFrames(),
-                 [&](const std::array<unsigned char*, 4>& out) { return engine->finishS16(out); });
+        separate(engine.maxFinishFrames(),
+                 [&](const std::array<unsigned char*, 4>& out) { return engine.finishS16(out); });
     }
     progress.clear();
     interruptCleanup.closeAndEndIfInterrupted(closeAll);
-    WarnIfInputDisagreesWithHeader(inputPath, *reader);
+    WarnIfInputDisagreesWithHeader(err, inputPath, *reader);
     // The input may be one of the targets; it must be closed before being replaced, which
     // Windows insists on.
     reader.reset();
@@ -153,11 +113,114 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir,
     // An interruption that waited for the set still ends the run as interrupted.
     interruptCleanup.closeAndEndIfInterrupted(closeAll);
     for (size_t k = 0; k < 4; ++k) {
-        if (!ok[k]) ReportWriteFailure(paths[k], writers[k]);
+        if (ok[k]) continue;
+        reasons += reasons.empty() ? "" : "; ";
+        reasons += paths[k] + ": " + ReportWriteFailure(err, paths[k], writers[k]);
     }
-    if (!allWritten) return 1;
-    std::cout << "Successfully split " << inputPath << " into 4 stems in " << outputDir << "\n";
+    return allWritten;
+}
+
+}  // namespace
+
+int RunSplit(const std::string& inputPath, const std::string& outputDir, const SplitSettings& split,
+             const ResultSettings& settings, CommandStreams streams) {
+    using namespace Trackloom;
+    // The text of a failure goes to the error stream whatever the format; a script reading
+    // JSON also finds it on the input's line.
+    auto failed = [&](const std::string& reason) {
+        if (settings.json) streams.out << ErrorJson(inputPath, reason) << "\n";
+        return 1;
+    };
+    // An unset variable in a script passes "": the stems would land in the root directory.
+    if (outputDir.empty()) {
+        const std::string reason =
+            "Output directory is empty: give the directory to write the stems into";
+        streams.err << reason << "\n";
+        return failed(reason);
+    }
+    std::string reason;
+    std::unique_ptr<AudioReader> reader =
+        OpenInput(streams.err, inputPath, "--split - DIR", reason);
+    if (!reader) return failed(reason);
+    const WavFormat format = reader->format();
+    const auto channels = static_cast<size_t>(format.channels);
+    const size_t blockFrames = reader->blockFrames();
+
+    std::vector<float> input(blockFrames * channels);
+
+    // No output is created for an input that holds no audio.
+    size_t frames = reader->readFrames(input.data(), blockFrames);
+    if (frames == 0) return failed(ReportNoAudio(streams.err, inputPath));
+
+    // Outputs go to temporary files and replace their targets only after the whole input
+    // has been read, so splitting into the input's own directory is safe.
+    std::array<std::string, 4> paths;
+    for (size_t k = 0; k < 4; ++k) {
+        paths[k] = outputDir + "/" + kStemNames[k] + "." + split.format.extension();
+    }
+    // Stems a WAV header cannot describe are refused up front: reading an hour of input
+    // only to fail at the end would waste the user's time.
+    if (split.format.isDefault() && reader->frameCount() != AudioReader::kUnknownFrameCount &&
+        reader->frameCount() > WavWriter::kMaxSamples / channels) {
+        return failed(ReportWriteFailures(streams.err, {paths.begin(), paths.end()},
+                                          WriteFailureReason(WavStatus::TooLarge, {})));
+    }
+    const std::unique_ptr<StemEngine> engine =
+        MakeStemEngine(split.engine, format.sampleRate, format.channels);
+    if (!engine) {
+        return failed(ReportReadFailure(
+            streams.err, inputPath,
+            "the spectral engine takes 1 to " + std::to_string(kSpectralMaxChannels) +
+                " channels and this input has " + std::to_string(format.channels) +
+                "; the filter engine takes any number"));
+    }
+    // A missing output directory is made, parents and all, once there is something to put in it.
+    std::error_code dirError;
+    if (!CreateOutputDirectory(outputDir, dirError)) {
+        return failed(ReportWriteFailures(streams.err, {paths.begin(), paths.end()},
+                                          DirectoryFailureReason(outputDir, dirError)));
+    }
+
+    // A JSON line carries the tempo and key too, so the estimators hear the input as it
+    // passes; the text output has never printed them.
+    std::optional<TempoEstimator> tempo;
+    std::optional<KeyEstimator> key;
+    std::function<void(const float*, size_t)> listen;
+    if (settings.json) {
+        tempo.emplace(format.sampleRate, format.channels);
+        key.emplace(format.sampleRate, format.channels);
+        listen = [&](const float* block, size_t n) {
+            tempo->feed(block, n);
+            key->feed(block, n);
+        };
+    }
+    std::string reasons;
+    const bool allWritten =
+        split.format.isDefault()
+            ? WriteStemsAsS16(inputPath, outputDir, reader, input, frames, paths, *engine, listen,
+                              streams.err, reasons)
+            : WriteStemsInFormat(inputPath, outputDir, reader, input, frames, paths, split.format,
+                                 *engine, listen, streams.err, reasons);
+    if (!allWritten) return failed(reasons);
+    if (settings.json) {
+        dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(*tempo, *key);
+        if (settings.maxBpm > 0.0) {
+            estimates.bpm =
+                dsp::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
+        }
+        std::vector<std::pair<std::string, std::string>> stems;
+        for (size_t k = 0; k < 4; ++k) stems.emplace_back(kStemNames[k], paths[k]);
+        streams.out << SplitJson(inputPath, estimates, stems) << "\n";
+    } else {
+        streams.out << "Successfully split " << inputPath << " into 4 stems in " << outputDir
+                    << "\n";
+    }
     return 0;
+}
+
+int RunSplit(const std::string& inputPath, const std::string& outputDir,
+             const Trackloom::OutputFormat& format, Trackloom::EngineKind engine) {
+    return RunSplit(inputPath, outputDir, {format, engine}, {}, {std::cout, std::cerr});
 }
 
 }  // namespace TrackloomApp

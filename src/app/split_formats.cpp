@@ -1,23 +1,26 @@
-// The split's stems as 24-bit or float WAV, or as FLAC: the separator's float stems, each
+// The split's stems as 24-bit or float WAV, or as FLAC: the engine's float stems, each
 // handed to a writer that quantises them itself.
 #include <algorithm>
 #include <array>
-#include <iostream>
+#include <ostream>
 #include <vector>
 
 #include "app/command_checks.h"
 #include "app/commands.h"
 #include "app/directory_lock.h"
+#include "app/failure_reasons.h"
 #include "app/interrupt_cleanup.h"
 #include "app/progress_line.h"
 #include "dsp/stem_engine.h"
 
 namespace TrackloomApp {
 
-int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
-                  std::unique_ptr<Trackloom::AudioReader> reader, std::vector<float>& input,
-                  size_t frames, const std::array<std::string, 4>& paths,
-                  const Trackloom::OutputFormat& outputFormat, Trackloom::StemEngine& engine) {
+bool WriteStemsInFormat(const std::string& inputPath, const std::string& outputDir,
+                        std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
+                        size_t frames, const std::array<std::string, 4>& paths,
+                        const Trackloom::OutputFormat& outputFormat, Trackloom::StemEngine& engine,
+                        const std::function<void(const float*, size_t)>& listen, std::ostream& err,
+                        std::string& reasons) {
     using namespace Trackloom;
     const WavFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
@@ -28,8 +31,9 @@ int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
     if (outputFormat.kind == OutputFormat::Kind::Wav &&
         reader->frameCount() != AudioReader::kUnknownFrameCount &&
         reader->frameCount() > kWavDataLimit / outputFormat.bytesPerSample() / channels) {
-        for (const auto& path : paths) ReportWriteFailure(path);
-        return 1;
+        reasons = ReportWriteFailures(err, {paths.begin(), paths.end()},
+                                      WriteFailureReason(WavStatus::TooLarge, {}));
+        return false;
     }
     // As for 16-bit WAV: temporaries removed on an interruption, the four renamed together.
     InterruptCleanup interruptCleanup;
@@ -66,6 +70,7 @@ int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
     uint64_t taken = 0;
     while (frames > 0 && anyWritable()) {
         interruptCleanup.closeAndEndIfInterrupted(closeAll);
+        if (listen) listen(input.data(), frames);
         write(engine.process(input.data(), frames, out));
         taken += frames;
         progress.update(taken);
@@ -74,7 +79,7 @@ int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
     if (anyWritable()) write(engine.finish(out));
     progress.clear();
     interruptCleanup.closeAndEndIfInterrupted(closeAll);
-    WarnIfInputDisagreesWithHeader(inputPath, *reader);
+    WarnIfInputDisagreesWithHeader(err, inputPath, *reader);
     // The input may be one of the targets; it must be closed before being replaced.
     reader.reset();
 
@@ -91,11 +96,12 @@ int SplitToFormat(const std::string& inputPath, const std::string& outputDir,
     }
     interruptCleanup.closeAndEndIfInterrupted(closeAll);
     for (size_t k = 0; k < 4; ++k) {
-        if (!ok[k]) ReportWriteFailure(paths[k]);
+        if (ok[k]) continue;
+        ReportWriteFailure(err, paths[k]);
+        reasons += reasons.empty() ? "" : "; ";
+        reasons += paths[k] + ": the file could not be written";
     }
-    if (!allWritten) return 1;
-    std::cout << "Successfully split " << inputPath << " into 4 stems in " << outputDir << "\n";
-    return 0;
+    return allWritten;
 }
 
 }  // namespace TrackloomApp

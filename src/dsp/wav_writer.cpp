@@ -53,7 +53,8 @@ void buildHeader(unsigned char* h, int32_t sampleRate, int32_t channels, uint32_
 }  // namespace
 
 std::string TemporaryNameFor(const std::string& path) {
-    static std::mt19937_64 rng{std::random_device{}()};
+    // One generator per thread: several splits may be naming their files at once.
+    thread_local std::mt19937_64 rng{std::random_device{}()};
     static const char* digits = "0123456789abcdef";
     std::string suffix = ".";
     uint64_t r = rng();
