@@ -7,11 +7,10 @@
 
 #include "app/command_checks.h"
 #include "app/commands.h"
-#include "app/directory_lock.h"
 #include "app/failure_reasons.h"
-#include "app/interrupt_cleanup.h"
 #include "app/json_report.h"
 #include "app/progress_line.h"
+#include "app/stem_set_files.h"
 #include "dsp/analysis.h"
 #include "dsp/stem_engine.h"
 #include "dsp/wav_io.h"
@@ -37,16 +36,10 @@ bool WriteStemsAsS16(const std::string& inputPath, const std::string& outputDir,
     // files are watched from the moment they exist.
     InterruptCleanup interruptCleanup;
     std::array<WavWriter, 4> writers;
-    std::array<bool, 4> ok{};
-    interruptCleanup.hold();
-    std::vector<std::string> temporaries;
-    for (size_t k = 0; k < 4; ++k) {
-        ok[k] = writers[k].open(paths[k], format.sampleRate, format.channels) == WavStatus::Ok;
-        if (ok[k]) temporaries.push_back(writers[k].temporaryPath());
-    }
-    interruptCleanup.watch(temporaries);
-    interruptCleanup.release();
-    auto closeAll = [&] {
+    std::array<bool, 4> ok = OpenStemSet(interruptCleanup, writers, [&](WavWriter& w, size_t k) {
+        return w.open(paths[k], format.sampleRate, format.channels) == WavStatus::Ok;
+    });
+    const std::function<void()> closeAll = [&] {
         for (WavWriter& writer : writers) writer.abandon();
         reader.reset();
     };
@@ -96,22 +89,7 @@ bool WriteStemsAsS16(const std::string& inputPath, const std::string& outputDir,
     // Windows insists on.
     reader.reset();
 
-    // The four stems replace the old ones together: another run splitting into the same
-    // directory renames its set before or after, never in between, and an interruption
-    // waits until the set is complete.
-    bool allWritten = true;
-    {
-        interruptCleanup.hold();
-        const DirectoryLock lock(outputDir);
-        for (size_t k = 0; k < 4; ++k) {
-            if (ok[k]) ok[k] = writers[k].finish();
-            if (!ok[k]) allWritten = false;
-        }
-        interruptCleanup.watch({});
-        interruptCleanup.release();
-    }
-    // An interruption that waited for the set still ends the run as interrupted.
-    interruptCleanup.closeAndEndIfInterrupted(closeAll);
+    const bool allWritten = FinishStemSet(interruptCleanup, outputDir, writers, ok, closeAll);
     for (size_t k = 0; k < 4; ++k) {
         if (ok[k]) continue;
         reasons += reasons.empty() ? "" : "; ";

@@ -7,10 +7,9 @@
 
 #include "app/command_checks.h"
 #include "app/commands.h"
-#include "app/directory_lock.h"
 #include "app/failure_reasons.h"
-#include "app/interrupt_cleanup.h"
 #include "app/progress_line.h"
+#include "app/stem_set_files.h"
 #include "dsp/stem_engine.h"
 
 namespace TrackloomApp {
@@ -38,17 +37,12 @@ bool WriteStemsInFormat(const std::string& inputPath, const std::string& outputD
     // As for 16-bit WAV: temporaries removed on an interruption, the four renamed together.
     InterruptCleanup interruptCleanup;
     std::array<SndfileWriter, 4> writers;
-    std::array<bool, 4> ok{};
-    interruptCleanup.hold();
-    std::vector<std::string> temporaries;
-    for (size_t k = 0; k < 4; ++k) {
-        ok[k] = writers[k].open(paths[k], outputFormat, format.sampleRate, format.channels) ==
-                WavStatus::Ok;
-        if (ok[k]) temporaries.push_back(writers[k].temporaryPath());
-    }
-    interruptCleanup.watch(temporaries);
-    interruptCleanup.release();
-    auto closeAll = [&] {
+    std::array<bool, 4> ok =
+        OpenStemSet(interruptCleanup, writers, [&](SndfileWriter& w, size_t k) {
+            return w.open(paths[k], outputFormat, format.sampleRate, format.channels) ==
+                   WavStatus::Ok;
+        });
+    const std::function<void()> closeAll = [&] {
         for (SndfileWriter& writer : writers) writer.abandon();
         reader.reset();
     };
@@ -83,18 +77,7 @@ bool WriteStemsInFormat(const std::string& inputPath, const std::string& outputD
     // The input may be one of the targets; it must be closed before being replaced.
     reader.reset();
 
-    bool allWritten = true;
-    {
-        interruptCleanup.hold();
-        const DirectoryLock lock(outputDir);
-        for (size_t k = 0; k < 4; ++k) {
-            if (ok[k]) ok[k] = writers[k].finish();
-            if (!ok[k]) allWritten = false;
-        }
-        interruptCleanup.watch({});
-        interruptCleanup.release();
-    }
-    interruptCleanup.closeAndEndIfInterrupted(closeAll);
+    const bool allWritten = FinishStemSet(interruptCleanup, outputDir, writers, ok, closeAll);
     for (size_t k = 0; k < 4; ++k) {
         if (ok[k]) continue;
         ReportWriteFailure(err, paths[k]);
