@@ -14,11 +14,11 @@ namespace StemMix {
 
 constexpr float kTimeConstant = 0.00063661975f;  // 1 / (2*pi*250): a 250 Hz one-pole low-pass
 constexpr float kBassGain = 1.4f;
-constexpr float kTransientThreshold = 0.08f;  // sample-to-sample jump that counts as a hit
+constexpr float kTransientThreshold = 0.08f;  // sample-to-sample jump that counts as a transient
 constexpr float kEnvelopeDecay = 0.992f;      // per sample, between hits
 constexpr float kDrumGain = 0.9f;
 constexpr float kBassRemoval = 0.7f;  // share of the bass taken out of the vocals
-constexpr float kDucking = 0.6f;      // how far a hit ducks the vocals
+constexpr float kDucking = 0.6f;      // how far a transient ducks the vocals
 constexpr float kVocalGain = 0.85f;
 constexpr float kOtherGain = 0.5f;
 
@@ -143,7 +143,7 @@ size_t EncodeOnePass(OnePassPiece& piece) {
             V::above(V::abs(V::sub(v[1], V::load(before + kLanes))), threshold) << kLanes;
         F e[2];
         if (transients == 0) {
-            // No hit: the envelope is the table read on from each channel's count.
+            // No transient: the envelope is the table read on from each channel's count.
             if constexpr (C == 1) {
                 e[0] = V::load(envelope + sinceTransient[0] + 1);
                 e[1] = V::load(envelope + sinceTransient[0] + 1 + kLanes);
