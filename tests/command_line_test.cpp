@@ -20,7 +20,7 @@ using TrackloomApp::ParsedOptions;
 
 namespace {
 
-using Result = DispatchResult;
+using Result = Captured;
 
 Result run(std::vector<std::string> args) {
     return runDispatch(std::move(args));

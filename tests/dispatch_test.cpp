@@ -26,13 +26,11 @@ const char* const kUsage =
     "  --help, -h                Show this text\n"
     "  --version                 Print the program's version\n\n";
 
-using Result = DispatchResult;
+using Result = Captured;
 
 Result run(std::vector<std::string> args) {
     return runDispatch(std::move(args));
 }
-
-const char* const kStems[] = {"vocals.wav", "drums.wav", "bass.wav", "other.wav"};
 
 }  // namespace
 

@@ -4,15 +4,14 @@
 
 #include <iostream>
 #include <sstream>
-#include <tuple>
 
 #include "app/commands.h"
 #include "dsp/stem_separator.h"
-#include "streaming_support.h"
+#include "test_support.h"
 
 namespace {
 
-using namespace StreamingTest;
+using namespace TrackloomTest;
 using Trackloom::SampleFormat;
 using Trackloom::StemSeparator;
 using Trackloom::WavReader;
@@ -127,18 +126,6 @@ TEST_F(StreamingSplit, InPlaceSplitDerivesEveryStemFromTheOriginalInput) {
     }
 }
 
-// Standard output and error of `run`, with the exit status.
-template <typename Run>
-std::tuple<int, std::string, std::string> captureOutput(Run run) {
-    std::ostringstream out, err;
-    std::streambuf* savedOut = std::cout.rdbuf(out.rdbuf());
-    std::streambuf* savedErr = std::cerr.rdbuf(err.rdbuf());
-    const int status = run();
-    std::cout.rdbuf(savedOut);
-    std::cerr.rdbuf(savedErr);
-    return {status, out.str(), err.str()};
-}
-
 class StreamingBpm : public ScratchDir {};
 
 // --bpm reads the file block by block; what it prints must be what the whole-buffer
@@ -149,22 +136,22 @@ TEST_F(StreamingBpm, PrintsTheWholeBufferEstimates) {
         const std::string input = path("beat" + std::to_string(channels) + ".wav");
         writeWav(input, SampleFormat::S16, 44100, channels,
                  synthesize(44100, channels, 12 * 44100 + 333));
-        const auto [status, out, err] = captureOutput([&] { return TrackloomApp::RunBpm(input); });
+        const auto [status, out, err] = captureRun([&] { return TrackloomApp::RunBpm(input); });
         ASSERT_EQ(status, 0) << err;
 
         const Trackloom::AudioBuffer whole = Trackloom::AudioDSP::LoadWav(input);
-        const auto expected = captureOutput([&] {
+        const auto expected = captureRun([&] {
             TrackloomApp::PrintEstimates(Trackloom::AudioDSP::EstimateBPM(whole),
                                          Trackloom::AudioDSP::EstimateKey(whole));
             return 0;
         });
-        EXPECT_EQ(out, std::get<1>(expected));
+        EXPECT_EQ(out, expected.out);
     }
 
     // A file that holds no audio is still a failure to read, as when it was loaded whole.
     const std::string empty = path("empty.wav");
     writeWav(empty, SampleFormat::S16, 44100, 2, {});
-    const auto [status, out, err] = captureOutput([&] { return TrackloomApp::RunBpm(empty); });
+    const auto [status, out, err] = captureRun([&] { return TrackloomApp::RunBpm(empty); });
     EXPECT_EQ(status, 1);
     EXPECT_EQ(out, "");
     EXPECT_EQ(
