@@ -427,4 +427,125 @@ inline std::vector<std::string> strayFiles(const std::string& dir) {
     return stray;
 }
 
+// Synthetic music for the estimators: drums, clicks and chord loops, mono.
+using Trackloom::AudioBuffer;
+
+// Deterministic noise in -1..1, so the tests do not depend on a library's generator.
+class Noise {
+  public:
+    float next() {
+        state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<float>(static_cast<int64_t>(state_ >> 11) - (int64_t{1} << 52)) /
+               static_cast<float>(int64_t{1} << 52);
+    }
+
+  private:
+    uint64_t state_ = 0x853c49e6748fea9bULL;
+};
+
+inline void addClick(std::vector<float>& out, int32_t rate, double at, float level) {
+    const size_t start = static_cast<size_t>(std::lround(at * rate));
+    const size_t length = static_cast<size_t>(0.03 * rate);
+    for (size_t i = 0; i < length && start + i < out.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        out[start + i] +=
+            level * static_cast<float>(std::exp(-t * 150.0) * std::sin(kTwoPi * 1000.0 * t));
+    }
+}
+
+inline void addKick(std::vector<float>& out, int32_t rate, double at) {
+    const size_t start = static_cast<size_t>(std::lround(at * rate));
+    const size_t length = static_cast<size_t>(0.2 * rate);
+    double phase = 0.0;
+    for (size_t i = 0; i < length && start + i < out.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        phase += kTwoPi * (45.0 + 100.0 * std::exp(-t * 30.0)) / rate;
+        out[start + i] += 0.8f * static_cast<float>(std::exp(-t * 12.0) * std::sin(phase));
+    }
+}
+
+inline void addNoiseHit(std::vector<float>& out, int32_t rate, double at, float level, double decay,
+                        Noise& noise, bool bright) {
+    const size_t start = static_cast<size_t>(std::lround(at * rate));
+    const size_t length = static_cast<size_t>(0.15 * rate);
+    float previous = 0.0f;
+    for (size_t i = 0; i < length && start + i < out.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const float n = noise.next();
+        // A first difference tilts the noise towards the top: hi-hat rather than snare.
+        const float v = bright ? n - previous : n;
+        previous = n;
+        out[start + i] += level * static_cast<float>(std::exp(-t * decay)) * v;
+    }
+}
+
+// Mono silence, `seconds` long.
+inline AudioBuffer silence(double seconds, int32_t rate) {
+    AudioBuffer b;
+    b.sampleRate = rate;
+    b.samples.assign(static_cast<size_t>(seconds * rate), 0.0f);
+    return b;
+}
+
+inline AudioBuffer clickTrack(double bpm, double seconds, int32_t rate) {
+    AudioBuffer b = silence(seconds, rate);
+    for (double t = 0.0; t < seconds; t += 60.0 / bpm) addClick(b.samples, rate, t, 0.5f);
+    return b;
+}
+
+// Kick on beats 1 and 3, snare on 2 and 4, closed hi-hat on every eighth note.
+inline AudioBuffer rockBeat(double bpm, double seconds, int32_t rate) {
+    AudioBuffer b = silence(seconds, rate);
+    Noise noise;
+    const double beat = 60.0 / bpm;
+    int index = 0;
+    for (double t = 0.0; t < seconds; t += beat, ++index) {
+        if (index % 2 == 0) {
+            addKick(b.samples, rate, t);
+        } else {
+            addNoiseHit(b.samples, rate, t, 0.5f, 25.0, noise, false);
+        }
+        addNoiseHit(b.samples, rate, t, 0.15f, 60.0, noise, true);
+        addNoiseHit(b.samples, rate, t + beat / 2.0, 0.1f, 60.0, noise, true);
+    }
+    return b;
+}
+
+// A chord of a progression: a bass root and a triad above it.
+struct Chord {
+    int root;    // MIDI note of the bass
+    bool minor;  // triad quality
+};
+
+// Each chord lasts one 2-second bar: a bass root, a close triad above, and two melody notes
+// (by default the chord's root and third, else two per bar from `melody`); the loop
+// repeats `loops` times.
+inline AudioBuffer progression(const std::vector<Chord>& chords, int loops, int32_t rate = 22050,
+                               const std::vector<int>& melody = {}) {
+    AudioBuffer b;
+    b.sampleRate = rate;
+    const double bar = 2.0;
+    b.samples.assign(static_cast<size_t>(bar * chords.size() * loops * rate), 0.0f);
+    double t = 0.0;
+    for (int l = 0; l < loops; ++l) {
+        for (const Chord& c : chords) {
+            const int third = c.minor ? 3 : 4;
+            addNote(b.samples, rate, t, bar, c.root, 0.35);
+            for (int note : {c.root + 24, c.root + 24 + third, c.root + 24 + 7}) {
+                addNote(b.samples, rate, t, bar, note, 0.15);
+            }
+            if (melody.empty()) {
+                addNote(b.samples, rate, t, bar / 2, c.root + 36, 0.1);
+                addNote(b.samples, rate, t + bar / 2, bar / 2, c.root + 36 + third, 0.1);
+            } else {
+                const size_t i = static_cast<size_t>(&c - chords.data());
+                addNote(b.samples, rate, t, bar / 2, melody[2 * i], 0.1);
+                addNote(b.samples, rate, t + bar / 2, bar / 2, melody[2 * i + 1], 0.1);
+            }
+            t += bar;
+        }
+    }
+    return b;
+}
+
 }  // namespace TrackloomTest
