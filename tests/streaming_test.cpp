@@ -160,45 +160,4 @@ TEST_F(StreamingBpm, PrintsTheWholeBufferEstimates) {
             "\n  the file holds no audio: its data chunk is empty or shorter than one frame\n");
 }
 
-// The separator runs the recurrences of up to four channels side by side. Whatever the
-// grouping (1 to 9 channels covers every mix of four-, two- and one-channel passes) and
-// however the input is cut into blocks, each channel must come out bit for bit as if it
-// were separated alone, in one call.
-TEST(StemSeparatorChannels, EachChannelSeparatesAsIfAloneAtAnyBlockSize) {
-    for (int32_t channels = 1; channels <= 9; ++channels) {
-        const auto ch = static_cast<size_t>(channels);
-        const std::vector<float> in = synthesize(44100, channels, kFrames);
-        for (size_t block : kBlockSizes) {
-            SCOPED_TRACE(::testing::Message() << channels << " channels, " << block << " frames");
-            StemSeparator separator(44100, channels);
-            std::array<std::vector<float>, 4> out;
-            for (auto& o : out) o.resize(in.size());
-            for (size_t f = 0; f < kFrames; f += block) {
-                const size_t len = std::min(block, kFrames - f);
-                separator.process(in.data() + f * ch, len, out[0].data() + f * ch,
-                                  out[1].data() + f * ch, out[2].data() + f * ch,
-                                  out[3].data() + f * ch);
-            }
-            for (size_t c = 0; c < ch; ++c) {
-                std::vector<float> alone(kFrames);
-                for (size_t f = 0; f < kFrames; ++f) alone[f] = in[f * ch + c];
-                std::array<std::vector<float>, 4> expected;
-                for (auto& e : expected) e.resize(kFrames);
-                StemSeparator mono(44100, 1);
-                mono.process(alone.data(), kFrames, expected[0].data(), expected[1].data(),
-                             expected[2].data(), expected[3].data());
-                for (size_t k = 0; k < 4; ++k) {
-                    size_t f = 0;
-                    while (f < kFrames &&
-                           std::memcmp(&out[k][f * ch + c], &expected[k][f], sizeof(float)) == 0) {
-                        ++f;
-                    }
-                    EXPECT_EQ(f, kFrames)
-                        << kStems[k] << ", channel " << c << " differs at frame " << f;
-                }
-            }
-        }
-    }
-}
-
 }  // namespace
