@@ -12,7 +12,7 @@ namespace Trackloom {
 namespace StemLowPass {
 
 // Frames in a piece of mono or stereo that the low-pass works on in strands.
-constexpr size_t kPieceFrames = 16384;
+constexpr size_t kLowPassPieceFrames = 16384;
 
 inline bool SameBits(float a, float b) {
     uint32_t x, y;
@@ -38,7 +38,7 @@ void LowPassChannels(const float* in, size_t frames, size_t channels, size_t fir
     for (size_t l = 0; l < Lanes; ++l) state[first + l] = lp[l];
 }
 
-// The low-pass of a piece of kPieceFrames frames of one or two channels, cut into
+// The low-pass of a piece of kLowPassPieceFrames frames of one or two channels, cut into
 // `Strands` strands worked on side by side, for the same reason; the fixed lengths let
 // every strand be addressed from one pointer. Only the first strand starts from the true
 // state; each later one starts from zero `warm` samples before its beginning, so that by
@@ -52,7 +52,7 @@ void LowPassChannels(const float* in, size_t frames, size_t channels, size_t fir
 // apart: the processor would take loads and stores at such distances for the same address
 // and make them wait for each other. The last strand takes the rest.
 constexpr size_t StrandFrames(size_t strands) {
-    return kPieceFrames / strands - 16;
+    return kLowPassPieceFrames / strands - 16;
 }
 
 // The last strand of a piece whose strands have been worked on runs on to the piece's
@@ -61,14 +61,14 @@ constexpr size_t StrandFrames(size_t strands) {
 template <size_t C, size_t S>
 void FinishPiece(const float* in, float alpha, float* last, float* state, float* out) {
     constexpr size_t kStride = StrandFrames(S) * C;
-    for (size_t i = S * kStride; i < kPieceFrames * C; i += C) {
+    for (size_t i = S * kStride; i < kLowPassPieceFrames * C; i += C) {
         for (size_t c = 0; c < C; ++c) {
             last[c] = last[c] + alpha * (in[i + c] - last[c]);
             out[i + c] = last[c];
         }
     }
     for (size_t s = 1; s < S; ++s) {
-        const size_t end = s + 1 == S ? kPieceFrames * C : (s + 1) * kStride;
+        const size_t end = s + 1 == S ? kLowPassPieceFrames * C : (s + 1) * kStride;
         for (size_t c = 0; c < C; ++c) {
             const size_t begin = s * kStride + c;
             float exact = out[begin - C];
@@ -79,7 +79,7 @@ void FinishPiece(const float* in, float alpha, float* last, float* state, float*
             }
         }
     }
-    for (size_t c = 0; c < C; ++c) state[c] = out[(kPieceFrames - 1) * C + c];
+    for (size_t c = 0; c < C; ++c) state[c] = out[(kLowPassPieceFrames - 1) * C + c];
 }
 
 template <size_t C, size_t Strands>

@@ -22,7 +22,7 @@ constexpr float kNegligibleEnvelope = 1.0f / 4294967296.0f;
 // constants the two agree to the last bit or within a few rounding steps of it.
 constexpr float kWarmUpTimeConstants = 24.0f;
 
-static_assert(StemSeparator::kFastBlockFrames == kPieceFrames,
+static_assert(StemSeparator::kFastBlockFrames == kLowPassPieceFrames,
               "blocks run fastest as whole pieces of the low-pass");
 
 // The low-pass of a mono or stereo block, piece by piece, in as many strands as pay for
@@ -32,19 +32,19 @@ size_t LowPassPieces(const float* in, size_t frames, size_t warm, float alpha, f
                      float* out) {
     // A strand at least twice its warm-up keeps the extra work under a half.
     void (*piece)(const float*, size_t, float, float*, float*) = nullptr;
-    if (C == 1 && warm <= kPieceFrames / 8 / 2) {
+    if (C == 1 && warm <= kLowPassPieceFrames / 8 / 2) {
         piece = LowPassPiece<C, 8>;
-    } else if (C == 2 && kHasSse2 && warm <= kPieceFrames / kSse2StereoStrands / 2) {
+    } else if (C == 2 && kHasSse2 && warm <= kLowPassPieceFrames / kSse2StereoStrands / 2) {
         piece = LowPassStereoPieceSse2;
-    } else if (warm <= kPieceFrames / 4 / 2) {
+    } else if (warm <= kLowPassPieceFrames / 4 / 2) {
         piece = LowPassPiece<C, 4>;
-    } else if (warm <= kPieceFrames / 2 / 2) {
+    } else if (warm <= kLowPassPieceFrames / 2 / 2) {
         piece = LowPassPiece<C, 2>;
     } else {
         return 0;
     }
     size_t done = 0;
-    for (; done + kPieceFrames <= frames; done += kPieceFrames) {
+    for (; done + kLowPassPieceFrames <= frames; done += kLowPassPieceFrames) {
         piece(in + done * C, warm, alpha, state, out + done * C);
     }
     return done;

@@ -37,7 +37,7 @@ class StemSeparator {
     // or the widest there is (true, the default), so that the two can be compared.
     void useWideVectors(bool wide);
 
-    static constexpr size_t kFastBlockFrames = 16384;
+    static constexpr size_t kFastBlockFrames = 16384;  // see process()
 
     // Forgets all history, as if newly constructed.
     void reset();
