@@ -22,7 +22,7 @@ constexpr size_t kFrames = 16384;
 
 // Music-like floats: mostly moderate and smooth, with a short burst doubled (hits, some
 // past full scale) every 11025 samples. In real music under one frame in a hundred follows
-// a jump the separator takes for a hit; the envelope has a faster way for stretches
+// a jump the separator takes for a hit; the envelope has a faster way for runs
 // without one, so a noisier signal would understate the separator's speed.
 std::vector<float> mix(size_t n) {
     std::vector<float> s(n);

@@ -19,7 +19,6 @@ using namespace TrackloomTest;
 
 namespace {
 
-const char* const kStems[] = {"vocals", "drums", "bass", "other"};
 
 std::string q(const std::string& s) {
     return "'" + s + "'";
@@ -89,7 +88,7 @@ class AudioFormats : public ::testing::Test {
     // The stems of `a` that differ from `b`'s, as "vocals drums ...".
     std::string differingStems(const std::string& a, const std::string& b) {
         std::string differ;
-        for (const char* stem : kStems) {
+        for (const char* stem : kStemNames) {
             const std::string name = std::string("/") + stem + ".wav";
             if (readFile(dir.file(a + ".d") + name) != readFile(dir.file(b + ".d") + name)) {
                 differ += stem;
@@ -243,7 +242,7 @@ TEST_F(AudioFormats, EachOutputFormatHoldsTheSameStems) {
 
     const std::string raw = dir.file("sox.raw");
     for (size_t k = 0; k < 4; ++k) {
-        const std::string stem = kStems[k];
+        const std::string stem = kStemNames[k];
         SCOPED_TRACE(stem);
         // The floats themselves, as the project's reader sees them, and as sox does, which
         // passes them through 32-bit integers on the way.

@@ -20,7 +20,7 @@ using TrackloomApp::ParsedOptions;
 
 namespace {
 
-using Result = DispatchResult;
+using Result = Captured;
 
 Result run(std::vector<std::string> args) {
     return runDispatch(std::move(args));
@@ -187,7 +187,7 @@ TEST_F(CommandLine, MissingOutputDirectoryIsCreatedWithItsParents) {
     const Result r = run({"prog", "--split", input, nested});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    for (const char* stem : {"vocals.wav", "drums.wav", "bass.wav", "other.wav"}) {
+    for (const char* stem : kStems) {
         EXPECT_EQ(readFile(nested + "/" + stem).size(), 44u + 2 * 2 * 3000) << stem;
     }
     EXPECT_EQ(run({"prog", "--split", input, dir.file("d/e/")}).status, 0);

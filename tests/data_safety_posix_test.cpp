@@ -11,12 +11,9 @@
 #include <thread>
 
 #include "app/commands.h"
-#include "streaming_support.h"
 #include "test_support.h"
 
 using namespace TrackloomTest;
-using StreamingTest::kStems;
-using StreamingTest::strayFiles;
 
 namespace {
 

@@ -23,41 +23,8 @@ using TrackloomTest::hz;
 
 constexpr double kTwoPi = 6.283185307179586;
 
-struct Chord {
-    int root;    // MIDI note of the bass
-    bool minor;  // triad quality
-};
-
-// Each chord lasts one 2-second bar: a bass root, a close triad above, and two melody notes
-// (by default the chord's root and third, else two per bar from `melody`); the loop
-// repeats `loops` times.
-AudioBuffer progression(const std::vector<Chord>& chords, int loops, int32_t rate = 22050,
-                        const std::vector<int>& melody = {}) {
-    AudioBuffer b;
-    b.sampleRate = rate;
-    const double bar = 2.0;
-    b.samples.assign(static_cast<size_t>(bar * chords.size() * loops * rate), 0.0f);
-    double t = 0.0;
-    for (int l = 0; l < loops; ++l) {
-        for (const Chord& c : chords) {
-            const int third = c.minor ? 3 : 4;
-            addNote(b.samples, rate, t, bar, c.root, 0.35);
-            for (int note : {c.root + 24, c.root + 24 + third, c.root + 24 + 7}) {
-                addNote(b.samples, rate, t, bar, note, 0.15);
-            }
-            if (melody.empty()) {
-                addNote(b.samples, rate, t, bar / 2, c.root + 36, 0.1);
-                addNote(b.samples, rate, t + bar / 2, bar / 2, c.root + 36 + third, 0.1);
-            } else {
-                const size_t i = static_cast<size_t>(&c - chords.data());
-                addNote(b.samples, rate, t, bar / 2, melody[2 * i], 0.1);
-                addNote(b.samples, rate, t + bar / 2, bar / 2, melody[2 * i + 1], 0.1);
-            }
-            t += bar;
-        }
-    }
-    return b;
-}
+using TrackloomTest::Chord;
+using TrackloomTest::progression;
 
 std::string keyOf(const std::vector<Chord>& chords) {
     return AudioDSP::EstimateKey(progression(chords, 3));
@@ -79,26 +46,6 @@ TEST(KeyEstimator, MinorProgressionsNameTheirTonic) {
               "D Minor (Relative: F Major)");
     EXPECT_EQ(keyOf({{40, true}, {50, false}, {48, false}, {47, false}}),
               "E Minor (Relative: G Major)");
-}
-
-// The key's confidence ranks a clear cadence above harmony that two keys explain equally:
-// an open fifth (no third) says nothing of major or minor.
-TEST(KeyEstimator, ConfidenceIsHighForACadenceAndLowForAnOpenFifth) {
-    auto confidence = [](const AudioBuffer& b) {
-        return dsp::EstimateTempoAndKey(b).keyConfidence;
-    };
-    const double cadence =
-        confidence(progression({{48, false}, {53, false}, {55, false}, {48, false}}, 3));
-    AudioBuffer fifths;
-    fifths.sampleRate = 22050;
-    fifths.samples.assign(static_cast<size_t>(16.0 * fifths.sampleRate), 0.0f);
-    for (double t = 0.0; t < 16.0; t += 2.0) {
-        for (const int note : {36, 48, 55, 60, 67})
-            addNote(fifths.samples, 22050, t, 2.0, note, 0.15);
-    }
-    const double open = confidence(fifths);
-    EXPECT_GT(cadence, 0.8);
-    EXPECT_LT(open, 0.4);
 }
 
 // What a low drum struck on every beat leaves in a long frame: a comb of steady lines a

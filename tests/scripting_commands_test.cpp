@@ -14,7 +14,6 @@ using namespace TrackloomTest;
 
 namespace {
 
-const char* const kStemNames[] = {"vocals", "drums", "bass", "other"};
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
@@ -45,7 +44,7 @@ std::string ScriptingCommands::song_, ScriptingCommands::bad_;
 }  // namespace
 
 TEST_F(ScriptingCommands, KeyNotationsAndTempoRangeChangeOnlyTheirLine) {
-    const DispatchResult plain = runDispatch({"prog", "--bpm", song_});
+    const Captured plain = runDispatch({"prog", "--bpm", song_});
     ASSERT_EQ(plain.status, 0) << plain.err;
     ASSERT_EQ(lines(plain.out),
               (std::vector<std::string>{"Estimated BPM: 120",
@@ -62,13 +61,13 @@ TEST_F(ScriptingCommands, KeyNotationsAndTempoRangeChangeOnlyTheirLine) {
                                                           {"70-140", "120"},  {"60-120", "120"},
                                                           {"120-240", "120"}, {"30.5-61", "60"}};
     for (const auto& [range, bpm] : ranges) {
-        const DispatchResult r = runDispatch({"prog", "--bpm", song_, "--bpm-range", range});
+        const Captured r = runDispatch({"prog", "--bpm", song_, "--bpm-range", range});
         EXPECT_EQ(r.status, 0) << range;
         EXPECT_EQ(r.out, std::string("Estimated BPM: ") + bpm +
                              "\nEstimated Key: A Minor (Relative: C Major)\n")
             << range;
     }
-    const DispatchResult json =
+    const Captured json =
         runDispatch({"prog", "--bpm", song_, "--bpm-range", "140-280", "--json"});
     EXPECT_EQ(nlohmann::json::parse(json.out)["bpm"], 240.0);
 }
@@ -92,7 +91,7 @@ TEST_F(ScriptingCommands, UnusableSettingsAreUsageErrorsNamingTheOption) {
         {"-o", ""},
     };
     for (const auto& mistake : mistakes) {
-        const DispatchResult r = runDispatch({"prog", "--bpm", song_, mistake[0], mistake[1]});
+        const Captured r = runDispatch({"prog", "--bpm", song_, mistake[0], mistake[1]});
         EXPECT_EQ(r.status, 1) << mistake[0] << " " << mistake[1];
         EXPECT_EQ(r.out, usage) << mistake[0] << " " << mistake[1];
         EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
@@ -101,14 +100,14 @@ TEST_F(ScriptingCommands, UnusableSettingsAreUsageErrorsNamingTheOption) {
     }
     // The text and the options that only --bpm knows are refused to --split.
     for (const char* option : {"--key-notation", "--bpm-range"}) {
-        const DispatchResult r = runDispatch({"prog", "--split", song_, option, "camelot"});
+        const Captured r = runDispatch({"prog", "--split", song_, option, "camelot"});
         EXPECT_EQ(r.status, 1) << option;
         EXPECT_EQ(r.err, std::string(option) + " does not apply to --split\n");
     }
 }
 
 TEST_F(ScriptingCommands, JsonLinesParseBackWithEveryPathIntact) {
-    const DispatchResult bpm = runDispatch({"prog", "--json", "--bpm", song_, bad_, song_});
+    const Captured bpm = runDispatch({"prog", "--json", "--bpm", song_, bad_, song_});
     EXPECT_EQ(bpm.status, 1);
     const std::vector<std::string> bpmLines = lines(bpm.out);
     ASSERT_EQ(bpmLines.size(), 3u) << bpm.out;
@@ -134,7 +133,7 @@ TEST_F(ScriptingCommands, JsonLinesParseBackWithEveryPathIntact) {
     EXPECT_NE(bpm.err.find("1 of 3 inputs failed\n"), std::string::npos) << bpm.err;
 
     const std::string out = dir_->file("json \"out\"");
-    const DispatchResult split =
+    const Captured split =
         runDispatch({"prog", "--split", bad_, song_, "-o", out, "--json", "-j", "2"});
     EXPECT_EQ(split.status, 1);
     const std::vector<std::string> splitLines = lines(split.out);
@@ -169,11 +168,11 @@ TEST_F(ScriptingCommands, BatchesMatchSingleRunsByteForByte) {
     std::vector<std::string> batch = {"prog", "--split"};
     batch.insert(batch.end(), inputs.begin(), inputs.end());
     batch.insert(batch.end(), {"-o", dir.file("two"), "-j", "2"});
-    const DispatchResult two = runDispatch(batch);
+    const Captured two = runDispatch(batch);
     batch[batch.size() - 3] = dir.file("one");
     batch.back() = "1";
-    const DispatchResult one = runDispatch(batch);
-    for (const DispatchResult* r : {&two, &one}) {
+    const Captured one = runDispatch(batch);
+    for (const Captured* r : {&two, &one}) {
         EXPECT_EQ(r->status, 1);
         EXPECT_EQ(r->err.substr(r->err.size() - 21), "1 of 6 inputs failed\n") << r->err;
     }
@@ -181,7 +180,7 @@ TEST_F(ScriptingCommands, BatchesMatchSingleRunsByteForByte) {
 
     for (size_t i = 0; i < inputs.size(); ++i) {
         const std::string alone = dir.file("alone" + std::to_string(i));
-        const DispatchResult r = runDispatch({"prog", "--split", inputs[i], alone});
+        const Captured r = runDispatch({"prog", "--split", inputs[i], alone});
         const bool bad = inputs[i] == bad_;
         EXPECT_EQ(r.status, bad ? 1 : 0) << inputs[i];
         EXPECT_EQ(std::filesystem::exists(dir.file("two/") + folders[i]), !bad) << folders[i];
@@ -208,11 +207,11 @@ TEST_F(ScriptingCommands, BatchesMatchSingleRunsByteForByte) {
     // --bpm: each file's name on a line before its two lines, exactly as it alone prints them.
     std::vector<std::string> bpm = {"prog", "--bpm", "-j", "2"};
     bpm.insert(bpm.end(), inputs.begin(), inputs.end());
-    const DispatchResult tempi = runDispatch(bpm);
+    const Captured tempi = runDispatch(bpm);
     EXPECT_EQ(tempi.status, 1);
     std::string expectedTempi;
     for (const std::string& input : inputs) {
-        const DispatchResult alone = runDispatch({"prog", "--bpm", input});
+        const Captured alone = runDispatch({"prog", "--bpm", input});
         if (alone.status == 0) expectedTempi += input + "\n" + alone.out;
     }
     EXPECT_EQ(tempi.out, expectedTempi);

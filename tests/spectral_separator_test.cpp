@@ -340,7 +340,7 @@ TEST(SplitCommandSpectral, StemsAsLongAsTheInputOrNoneAtAll) {
         ASSERT_EQ(TrackloomApp::RunSplit(input, dir.path().string(), {}, EngineKind::Spectral), 0);
     }
     std::vector<float> sum(2 * 70001, 0.0f);
-    for (const char* stem : {"vocals", "drums", "bass", "other"}) {
+    for (const char* stem : TrackloomTest::kStemNames) {
         const AudioBuffer b = AudioDSP::LoadWav(dir.file(std::string(stem) + ".wav"));
         ASSERT_EQ(b.samples.size(), sum.size()) << stem;
         EXPECT_EQ(b.channels, 2);
@@ -362,7 +362,7 @@ TEST(SplitCommandSpectral, StemsAsLongAsTheInputOrNoneAtAll) {
                   0);
     }
     std::fill(sum.begin(), sum.end(), 0.0f);
-    for (const char* stem : {"vocals", "drums", "bass", "other"}) {
+    for (const char* stem : TrackloomTest::kStemNames) {
         const AudioBuffer b = AudioDSP::LoadWav(dir.file("float/" + std::string(stem) + ".wav"));
         ASSERT_EQ(b.samples.size(), sum.size()) << stem;
         for (size_t i = 0; i < sum.size(); ++i) sum[i] += b.samples[i];

@@ -14,11 +14,11 @@
 #include <sstream>
 
 #include "app/commands.h"
-#include "streaming_support.h"
+#include "test_support.h"
 
 namespace {
 
-using namespace StreamingTest;
+using namespace TrackloomTest;
 using Trackloom::SampleFormat;
 using Trackloom::WavWriter;
 
@@ -286,18 +286,15 @@ TEST_F(OversizedOutput, RefusedBeforeReadingOnOrWritingAnything) {
         const std::string previous = out + "/vocals.wav";
         std::ofstream(previous) << "an earlier split";
 
-        std::ostringstream err;
-        std::streambuf* savedErr = std::cerr.rdbuf(err.rdbuf());
         setrlimit(RLIMIT_FSIZE, &capped);
         const auto before = ioCounters();
-        const int status = TrackloomApp::RunSplit(input, out);
+        const Captured split = captureRun([&] { return TrackloomApp::RunSplit(input, out); });
         const auto after = ioCounters();
         setrlimit(RLIMIT_FSIZE, &saved);
-        std::cerr.rdbuf(savedErr);
 
-        EXPECT_EQ(status, 1);
-        EXPECT_NE(err.str().find("Failed to write audio file: " + previous), std::string::npos)
-            << err.str();
+        EXPECT_EQ(split.status, 1);
+        EXPECT_NE(split.err.find("Failed to write audio file: " + previous), std::string::npos)
+            << split.err;
         EXPECT_LT(after.first - before.first, uint64_t{16} << 20) << "bytes read";
         EXPECT_LT(after.second - before.second, uint64_t{1} << 20) << "bytes written";
         EXPECT_EQ(readBytes(previous), "an earlier split");

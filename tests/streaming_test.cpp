@@ -4,15 +4,14 @@
 
 #include <iostream>
 #include <sstream>
-#include <tuple>
 
 #include "app/commands.h"
 #include "dsp/stem_separator.h"
-#include "streaming_support.h"
+#include "test_support.h"
 
 namespace {
 
-using namespace StreamingTest;
+using namespace TrackloomTest;
 using Trackloom::SampleFormat;
 using Trackloom::StemSeparator;
 using Trackloom::WavReader;
@@ -127,18 +126,6 @@ TEST_F(StreamingSplit, InPlaceSplitDerivesEveryStemFromTheOriginalInput) {
     }
 }
 
-// Standard output and error of `run`, with the exit status.
-template <typename Run>
-std::tuple<int, std::string, std::string> captureOutput(Run run) {
-    std::ostringstream out, err;
-    std::streambuf* savedOut = std::cout.rdbuf(out.rdbuf());
-    std::streambuf* savedErr = std::cerr.rdbuf(err.rdbuf());
-    const int status = run();
-    std::cout.rdbuf(savedOut);
-    std::cerr.rdbuf(savedErr);
-    return {status, out.str(), err.str()};
-}
-
 class StreamingBpm : public ScratchDir {};
 
 // --bpm reads the file block by block; what it prints must be what the whole-buffer
@@ -149,69 +136,28 @@ TEST_F(StreamingBpm, PrintsTheWholeBufferEstimates) {
         const std::string input = path("beat" + std::to_string(channels) + ".wav");
         writeWav(input, SampleFormat::S16, 44100, channels,
                  synthesize(44100, channels, 12 * 44100 + 333));
-        const auto [status, out, err] = captureOutput([&] { return TrackloomApp::RunBpm(input); });
+        const auto [status, out, err] = captureRun([&] { return TrackloomApp::RunBpm(input); });
         ASSERT_EQ(status, 0) << err;
 
         const Trackloom::AudioBuffer whole = Trackloom::AudioDSP::LoadWav(input);
-        const auto expected = captureOutput([&] {
+        const auto expected = captureRun([&] {
             TrackloomApp::PrintEstimates(std::cout, Trackloom::AudioDSP::EstimateBPM(whole),
                                          Trackloom::AudioDSP::EstimateKey(whole));
             return 0;
         });
-        EXPECT_EQ(out, std::get<1>(expected));
+        EXPECT_EQ(out, expected.out);
     }
 
     // A file that holds no audio is still a failure to read, as when it was loaded whole.
     const std::string empty = path("empty.wav");
     writeWav(empty, SampleFormat::S16, 44100, 2, {});
-    const auto [status, out, err] = captureOutput([&] { return TrackloomApp::RunBpm(empty); });
+    const auto [status, out, err] = captureRun([&] { return TrackloomApp::RunBpm(empty); });
     EXPECT_EQ(status, 1);
     EXPECT_EQ(out, "");
     EXPECT_EQ(
         err,
         "Failed to read audio file: " + empty +
             "\n  the file holds no audio: its data chunk is empty or shorter than one frame\n");
-}
-
-// The separator runs the recurrences of up to four channels side by side. Whatever the
-// grouping (1 to 9 channels covers every mix of four-, two- and one-channel passes) and
-// however the input is cut into blocks, each channel must come out bit for bit as if it
-// were separated alone, in one call.
-TEST(StemSeparatorChannels, EachChannelSeparatesAsIfAloneAtAnyBlockSize) {
-    for (int32_t channels = 1; channels <= 9; ++channels) {
-        const auto ch = static_cast<size_t>(channels);
-        const std::vector<float> in = synthesize(44100, channels, kFrames);
-        for (size_t block : kBlockSizes) {
-            SCOPED_TRACE(::testing::Message() << channels << " channels, " << block << " frames");
-            StemSeparator separator(44100, channels);
-            std::array<std::vector<float>, 4> out;
-            for (auto& o : out) o.resize(in.size());
-            for (size_t f = 0; f < kFrames; f += block) {
-                const size_t len = std::min(block, kFrames - f);
-                separator.process(in.data() + f * ch, len, out[0].data() + f * ch,
-                                  out[1].data() + f * ch, out[2].data() + f * ch,
-                                  out[3].data() + f * ch);
-            }
-            for (size_t c = 0; c < ch; ++c) {
-                std::vector<float> alone(kFrames);
-                for (size_t f = 0; f < kFrames; ++f) alone[f] = in[f * ch + c];
-                std::array<std::vector<float>, 4> expected;
-                for (auto& e : expected) e.resize(kFrames);
-                StemSeparator mono(44100, 1);
-                mono.process(alone.data(), kFrames, expected[0].data(), expected[1].data(),
-                             expected[2].data(), expected[3].data());
-                for (size_t k = 0; k < 4; ++k) {
-                    size_t f = 0;
-                    while (f < kFrames &&
-                           std::memcmp(&out[k][f * ch + c], &expected[k][f], sizeof(float)) == 0) {
-                        ++f;
-                    }
-                    EXPECT_EQ(f, kFrames)
-                        << kStems[k] << ", channel " << c << " differs at frame " << f;
-                }
-            }
-        }
-    }
 }
 
 }  // namespace

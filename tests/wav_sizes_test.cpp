@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "app/commands.h"
-#include "streaming_support.h"
 #include "test_support.h"
 
 using namespace Trackloom;
@@ -37,18 +36,6 @@ Bytes widen(const char* tag) {
     return b;
 }
 
-struct Outcome {
-    int status;
-    std::string err;
-};
-
-template <class Command>
-Outcome capture(Command command) {
-    CaptureOutput output;
-    const int status = command();
-    return {status, output.err()};
-}
-
 // Reads `wav` as from a pipe, to its end.
 uint64_t framesFromPipe(const Bytes& wav, WavReader& reader) {
     std::istringstream in(std::string(wav.begin(), wav.end()));
@@ -69,11 +56,11 @@ TEST(WavSizes, Rf64AndBw64SplitLikeTheirPlainTwin) {
     for (const char* tag : {"RF64", "BW64"}) {
         std::filesystem::create_directory(dir.file(tag));
         writeFile(dir.file("wide.wav"), widen(tag));
-        const Outcome split =
-            capture([&] { return TrackloomApp::RunSplit(dir.file("wide.wav"), dir.file(tag)); });
+        const Captured split =
+            captureRun([&] { return TrackloomApp::RunSplit(dir.file("wide.wav"), dir.file(tag)); });
         EXPECT_EQ(split.status, 0) << tag;
         EXPECT_EQ(split.err, "") << tag;
-        StreamingTest::expectSameStems(plain, dir.file(tag));
+        expectSameStems(plain, dir.file(tag));
     }
     // Streamed to a pipe, ds64 is left at zeros: the data runs to the end, and no warning.
     Bytes piped = widen("RF64");
@@ -98,9 +85,9 @@ TEST(WavSizes, UnfinishedHeaderIsReadToTheEndWithAWarning) {
         wav[4] = riff;
         writeFile(path, wav);
         // The test signal has no beat, so a line saying so may follow the warning.
-        EXPECT_EQ(capture([&] { return TrackloomApp::RunBpm(path); }).err.rfind(warning, 0), 0u);
-        const Outcome split =
-            capture([&] { return TrackloomApp::RunSplit(path, dir.path().string()); });
+        EXPECT_EQ(captureRun([&] { return TrackloomApp::RunBpm(path); }).err.rfind(warning, 0), 0u);
+        const Captured split =
+            captureRun([&] { return TrackloomApp::RunSplit(path, dir.path().string()); });
         EXPECT_EQ(split.status, 0);
         EXPECT_EQ(split.err, warning);
         EXPECT_EQ(std::filesystem::file_size(dir.file("bass.wav")), 44 + 4 * kFrames);
@@ -124,11 +111,11 @@ TEST(WavSizes, InputEndingEarlyIsProcessedWithAWarning) {
     writeFile(path, cut);
     const std::string warning =
         "Warning: " + path + " ended early: read 15000 frames of the 20000 its header declared\n";
-    const Outcome bpm = capture([&] { return TrackloomApp::RunBpm(path); });
+    const Captured bpm = captureRun([&] { return TrackloomApp::RunBpm(path); });
     EXPECT_EQ(bpm.status, 0);
     EXPECT_EQ(bpm.err.rfind(warning, 0), 0u);
-    const Outcome split =
-        capture([&] { return TrackloomApp::RunSplit(path, dir.path().string()); });
+    const Captured split =
+        captureRun([&] { return TrackloomApp::RunSplit(path, dir.path().string()); });
     EXPECT_EQ(split.status, 0);
     EXPECT_EQ(split.err, warning);
     EXPECT_EQ(std::filesystem::file_size(dir.file("drums.wav")), 44u + 4 * 15000);

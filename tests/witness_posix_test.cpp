@@ -21,23 +21,11 @@ int sh(const std::string& command) {
     return std::system(command.c_str());
 }
 
-std::string capture(const std::string& command) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
 std::string q(const std::string& s) {
     return "'" + s + "'";
 }
 
 const std::string kReference = std::string(TRACKLOOM_SOURCE_DIR) + "/tests/reference/";
-const char* const kStems[] = {"vocals", "drums", "bass", "other"};
 
 }  // namespace
 
@@ -82,7 +70,7 @@ TEST(Witness, PythonWaveReadsWhatWeWrite) {
     b.channels = 2;
     b.samples = {0.0f, 1.0f, -1.0f, 0.5f, -0.25f, 2.0f};
     ASSERT_TRUE(AudioDSP::SaveWav(dir.file("w.wav"), b));
-    const std::string out = capture(
+    const std::string out = commandOutput(
         "python3 -c \"import wave,struct,sys; w=wave.open(sys.argv[1]); n=w.getnframes(); "
         "print(w.getnchannels(), w.getsampwidth(), w.getframerate(), n, "
         "*struct.unpack('<%dh' % (2*n), w.readframes(n)))\" " +
@@ -102,9 +90,9 @@ TEST(Witness, SeparatorMatchesAnIndependentImplementation) {
         const StemSet stems = AudioDSP::SeparateStems(AudioDSP::LoadWav(in));
         const AudioBuffer* ours[] = {&stems.vocals, &stems.drums, &stems.bass, &stems.other};
         for (size_t k = 0; k < 4; ++k) {
-            const std::string path = dir.file(std::string("ours-") + kStems[k] + ".wav");
+            const std::string path = dir.file(std::string("ours-") + kStems[k]);
             ASSERT_TRUE(AudioDSP::SaveWav(path, *ours[k]));
-            EXPECT_EQ(readFile(path), readFile(refDir + "/" + kStems[k] + ".wav"))
+            EXPECT_EQ(readFile(path), readFile(refDir + "/" + kStems[k]))
                 << kStems[k] << ", " << channels << " channel(s)";
         }
     }
@@ -120,7 +108,7 @@ TEST(Witness, DemoTrackMatchesAnIndependentImplementation) {
 
 TEST(Witness, DemoCommandWritesItsFixedPaths) {
     const std::string out =
-        capture(std::string(TRACKLOOM_EXE) + " --demo extra 2>&1; echo status=$?");
+        commandOutput(std::string(TRACKLOOM_EXE) + " --demo extra 2>&1; echo status=$?");
     EXPECT_NE(out.find("SUCCESS! Exported 4 stems to /tmp/demo_*.wav\n"), std::string::npos) << out;
     EXPECT_NE(out.find("status=0"), std::string::npos) << out;
     for (const char* name : {"mix", "vocals", "drums", "bass", "other"}) {

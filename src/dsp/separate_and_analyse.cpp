@@ -21,7 +21,7 @@ StemSet SeparateStems(const AudioBuffer& input) {
     }
     StemSeparator separator(input.sampleRate, input.channels);
     // Blocks of the size the separator runs fastest in, short enough to stay in the cache.
-    constexpr size_t kBlockFrames = StemSeparator::kChunkFrames;
+    constexpr size_t kBlockFrames = StemSeparator::kFastBlockFrames;
     const size_t channels = input.channels > 0 ? static_cast<size_t>(input.channels) : 1;
     const size_t frames = input.samples.size() / channels;
     for (size_t f = 0; f < frames; f += kBlockFrames) {

@@ -1,5 +1,7 @@
 // What the stem separator shares with its one-pass 16-bit kernels: the gains, the bound
 // within which stems are encoded in registers, and a piece of a block as a kernel sees it.
+// The kernels for each instruction set live in files of their own: stem_separator_sse2.cpp
+// and stem_separator_avx2.cpp.
 #pragma once
 
 #include <array>
@@ -12,11 +14,11 @@ namespace StemMix {
 
 constexpr float kTimeConstant = 0.00063661975f;  // 1 / (2*pi*250): a 250 Hz one-pole low-pass
 constexpr float kBassGain = 1.4f;
-constexpr float kTransientThreshold = 0.08f;  // sample-to-sample jump that counts as a hit
+constexpr float kTransientThreshold = 0.08f;  // sample-to-sample jump that counts as a transient
 constexpr float kEnvelopeDecay = 0.992f;      // per sample, between hits
 constexpr float kDrumGain = 0.9f;
 constexpr float kBassRemoval = 0.7f;  // share of the bass taken out of the vocals
-constexpr float kDucking = 0.6f;      // how far a hit ducks the vocals
+constexpr float kDucking = 0.6f;      // how far a transient ducks the vocals
 constexpr float kVocalGain = 0.85f;
 constexpr float kOtherGain = 0.5f;
 
@@ -24,39 +26,62 @@ constexpr float kOtherGain = 0.5f;
 // int32 (the vocals reach at most 1.7 times the bound), so the float-to-integer conversion
 // cannot overflow and its truncation, saturated to 16 bits and lifted to -32767, is
 // exactly the 16-bit encoder's clamp-then-truncate. NaN and infinity are outside.
-constexpr float kPlainRange = 1024.0f;
+constexpr float kRegisterRange = 1024.0f;
 
 // Mono or stereo frames of a block, from frame `start` on, whose low-pass is already
 // worked out, and where the low-pass and every input before them stayed within
-// kPlainRange. A kernel encodes their four stems, transient test and envelope included,
-// and stops before a group of samples that reaches outside kPlainRange, or before a tail
-// shorter than its group; it returns the frames done and moves `start`, `frames` and `hit` on.
-struct PlainPiece {
+// kRegisterRange. A kernel encodes their four stems, transient test and envelope included,
+// and stops before a step (two registers of samples) that reaches outside kRegisterRange, or
+// before a tail shorter than a step; it returns the frames done and moves `start`, `frames`
+// and `sinceTransient` on.
+struct OnePassPiece {
     const float* in;                    // the block, interleaved
     size_t start;                       // frames before the piece in the block
     size_t frames;                      // frames in the piece
     const float* lowpass;               // the block's low-pass, unscaled
     std::array<unsigned char*, 4> out;  // the block's vocals, drums, bass and other
-    const float* envelope;  // the envelope by count of samples since the last transient,
-                            // long enough for a piece's counts to run on
-    const float* prev;      // per channel: the sample before the block
-    uint32_t* hit;          // per channel: the count, brought into the table at the start
+    const float* envelope;     // the envelope by count of samples since the last transient,
+                               // long enough for a piece's counts to run on
+    const float* prev;         // per channel: the sample before the block
+    uint32_t* sinceTransient;  // per channel: samples since the last transient, brought into
+                               // the table's range at the start
 };
 
-// Eight samples at a time; compiled wherever SSE2 is.
+#if defined(__SSE2__)
+constexpr bool kHasSse2 = true;
+#else
+constexpr bool kHasSse2 = false;
+#endif
+
+// Eight samples at a time, in stem_separator_sse2.cpp; where there is no SSE2 (kHasSse2 is
+// false) the SSE2 functions do nothing and return 0.
 template <size_t Channels>
-size_t SeparatePlainSse2(PlainPiece& piece);
+size_t EncodeOnePassSse2(OnePassPiece& piece);
+
+// The four stems of `count` samples of any channel count from sample `at` of the block, eight
+// at a time, given the input `x`, the envelope `env` and the low-pass `lowpass` from there on;
+// returns the samples done, a multiple of eight.
+size_t MixEncodeSse2(const float* x, const float* env, const float* lowpass,
+                     const std::array<unsigned char*, 4>& out, size_t at, size_t count);
+
+// The envelope of `frames` frames of mono or stereo, four frames at a time, as the separator
+// tracks it one sample at a time (see StemSeparator::trackEnvelopes); returns the frames done,
+// a multiple of four, and moves `sinceTransient` on. `keep` holds all ones per sample that is
+// no transient.
+template <size_t Channels>
+size_t TrackEnvelopeSse2(const uint32_t* keep, size_t frames, const float* envelope,
+                         uint32_t* sinceTransient, float* env);
 
 // Sixteen at a time, in a file compiled for AVX2; call only where HasAvx2().
 bool HasAvx2();
 template <size_t Channels>
-size_t SeparatePlainAvx2(PlainPiece& piece);
+size_t EncodeOnePassAvx2(OnePassPiece& piece);
 
 // The kernels' one body, for a set of vector operations V on V::Floats, a register of
 // V::kLanes floats: load (unaligned), splat, sub, mul, abs; atMost(a, b) and above(a, b),
 // a bit per lane where a <= b or a > b (never for NaN); interleave(left, right, out), two
 // registers of frames of two channels; encode(a, b, to), two registers of stems within
-// kPlainRange to 16-bit samples. Each file that uses it defines its V in an unnamed
+// kRegisterRange to 16-bit samples. Each file that uses it defines its V in an unnamed
 // namespace, so that what it compiles for its instruction set stays its own.
 
 // The four stems of two registers of samples, from sample `at` of the block, encoded: the
@@ -81,12 +106,12 @@ inline void MixEncode(const typename V::Floats v[2], const typename V::Floats e[
 }
 
 template <class V, size_t C>
-size_t SeparatePlain(PlainPiece& piece) {
+size_t EncodeOnePass(OnePassPiece& piece) {
     static_assert(C == 1 || C == 2, "mono or stereo");
     using F = typename V::Floats;
     constexpr size_t kLanes = V::kLanes;
-    constexpr size_t kSamples = 2 * kLanes;  // a group: two registers
-    constexpr size_t kGroup = kSamples / C;  // frames in a group
+    constexpr size_t kSamples = 2 * kLanes;       // a step: two registers
+    constexpr size_t kStepFrames = kSamples / C;  // frames in a step
     constexpr unsigned kEveryLane = (1u << kLanes) - 1;
     // Local copies: the byte stores cannot be taken to change them.
     const float* const in = piece.in;
@@ -94,12 +119,12 @@ size_t SeparatePlain(PlainPiece& piece) {
     const float* const lowpass = piece.lowpass;
     const std::array<unsigned char*, 4> out = piece.out;
     const size_t start = piece.start;
-    uint32_t hit[C];
-    for (size_t c = 0; c < C; ++c) hit[c] = piece.hit[c];
+    uint32_t sinceTransient[C];
+    for (size_t c = 0; c < C; ++c) sinceTransient[c] = piece.sinceTransient[c];
     const F threshold = V::splat(kTransientThreshold);
-    const F range = V::splat(kPlainRange);
+    const F range = V::splat(kRegisterRange);
     size_t f = 0;
-    for (; f + kGroup <= piece.frames; f += kGroup) {
+    for (; f + kStepFrames <= piece.frames; f += kStepFrames) {
         const size_t at = (start + f) * C;
         const float* x = in + at;
         const F v[2] = {V::load(x), V::load(x + kLanes)};
@@ -113,24 +138,25 @@ size_t SeparatePlain(PlainPiece& piece) {
             std::memcpy(first + C, x, (kSamples - C) * sizeof(float));
             before = first;
         }
-        const unsigned hits = V::above(V::abs(V::sub(v[0], V::load(before))), threshold) |
-                              V::above(V::abs(V::sub(v[1], V::load(before + kLanes))), threshold)
-                                  << kLanes;
+        const unsigned transients =
+            V::above(V::abs(V::sub(v[0], V::load(before))), threshold) |
+            V::above(V::abs(V::sub(v[1], V::load(before + kLanes))), threshold) << kLanes;
         F e[2];
-        if (hits == 0) {
-            // No hit: the envelope is the table read on from each channel's count.
+        if (transients == 0) {
+            // No transient: the envelope is the table read on from each channel's count.
             if constexpr (C == 1) {
-                e[0] = V::load(envelope + hit[0] + 1);
-                e[1] = V::load(envelope + hit[0] + 1 + kLanes);
+                e[0] = V::load(envelope + sinceTransient[0] + 1);
+                e[1] = V::load(envelope + sinceTransient[0] + 1 + kLanes);
             } else {
-                V::interleave(V::load(envelope + hit[0] + 1), V::load(envelope + hit[1] + 1), e);
+                V::interleave(V::load(envelope + sinceTransient[0] + 1),
+                              V::load(envelope + sinceTransient[1] + 1), e);
             }
-            for (size_t c = 0; c < C; ++c) hit[c] += kGroup;
+            for (size_t c = 0; c < C; ++c) sinceTransient[c] += kStepFrames;
         } else {
             float env[kSamples];
             for (size_t j = 0; j < kSamples; ++j) {
-                uint32_t& count = hit[j % C];
-                count = (hits >> j & 1) != 0 ? 0 : count + 1;
+                uint32_t& count = sinceTransient[j % C];
+                count = (transients >> j & 1) != 0 ? 0 : count + 1;
                 env[j] = envelope[count];
             }
             e[0] = V::load(env);
@@ -138,7 +164,7 @@ size_t SeparatePlain(PlainPiece& piece) {
         }
         MixEncode<V>(v, e, lowpass + at, out, at);
     }
-    for (size_t c = 0; c < C; ++c) piece.hit[c] = hit[c];
+    for (size_t c = 0; c < C; ++c) piece.sinceTransient[c] = sinceTransient[c];
     piece.start += f;
     piece.frames -= f;
     return f;

@@ -4,6 +4,7 @@
 // decaying envelope gives the drums, the signal less part of the bass and ducked by the
 // envelope gives the vocals, and a fixed attenuation gives the rest. State is kept per
 // channel and across calls, so any split of the input into blocks gives the same output.
+// The sample-by-sample recurrence it reproduces is written out in stem_recurrence.h.
 #pragma once
 
 #include <array>
@@ -20,8 +21,8 @@ class StemSeparator {
     // Separates `frames` interleaved frames. Each output holds frames * channels samples;
     // no output may overlap the input or another output. The result does not depend on
     // how the input is cut into blocks, but mono and stereo run fastest in blocks of
-    // kChunkFrames frames or a multiple of them: the low-pass is then worked on several
-    // stretches of each chunk at once.
+    // kFastBlockFrames frames or a multiple of them: the low-pass is then worked on
+    // several strands of each such piece at once.
     void process(const float* in, size_t frames, float* vocals, float* drums, float* bass,
                  float* other);
 
@@ -36,25 +37,25 @@ class StemSeparator {
     // or the widest there is (true, the default), so that the two can be compared.
     void useWideVectors(bool wide);
 
-    static constexpr size_t kChunkFrames = 16384;
+    static constexpr size_t kFastBlockFrames = 16384;  // see process()
 
     // Forgets all history, as if newly constructed.
     void reset();
 
-    struct ChannelState {
-        float lp = 0.0f;    // low-pass output
-        uint32_t hit = 0;   // samples since the last transient; see never_
-        float prev = 0.0f;  // previous input sample
-    };
-
   private:
     template <class Stems>
     void separate(const float* in, size_t frames, Stems& stems);
+    bool lowPassInRegisterRange() const;
+    void lowPassBlock(const float* in, size_t frames, float* lowpass);
+    template <bool CheckRange>
+    bool markTransients(const float* in, size_t start, size_t frames);
+    void trackPieceEnvelope(size_t frames, float* env);
     template <size_t Lanes>
     void trackEnvelopes(const uint32_t* keep, size_t frames, size_t first, float* env);
-    size_t separatePlain(const float* in, size_t start, size_t frames, const float* lowpass,
+    size_t encodeOnePass(const float* in, size_t start, size_t frames, const float* lowpass,
                          const std::array<unsigned char*, 4>& out);
-    static constexpr size_t kPieceSamples = 2048;  // the envelope's and the gains' unit of work
+    uint32_t envelopeIndex(size_t channel) const;
+    static constexpr size_t kPieceSamples = 2048;  // the envelope's and the mix's unit of work
 
     float alpha_;    // low-pass coefficient for this sample rate
     size_t warmUp_;  // samples after which a low-pass started from zero has forgotten it
@@ -62,9 +63,12 @@ class StemSeparator {
     bool wide_;         // sixteen samples at a time where that can be done
     uint32_t settled_;  // first count whose envelope no longer decays
     uint32_t never_;    // counts from here on: no transient yet, the envelope is zero
-    std::vector<ChannelState> state_;
-    std::vector<float> envelope_;       // by count of samples since the last transient
-    std::vector<float> plainEnvelope_;  // the same, negligible values zero, for processS16
+    // Per channel, carried from one block to the next:
+    std::vector<float> lowpassState_;       // the low-pass's last value
+    std::vector<uint32_t> sinceTransient_;  // samples since the last transient; see never_
+    std::vector<float> previous_;           // the last input sample
+    std::vector<float> envelope_;           // by count of samples since the last transient
+    std::vector<float> flushedEnvelope_;    // the same, negligible values zero, for processS16
     std::vector<uint32_t> keep_;  // per sample of a piece: all ones where there is no transient
     std::vector<float> env_;      // per sample of a piece: the envelope
     std::vector<float> lowpass_;  // processS16: the block's low-pass, unscaled

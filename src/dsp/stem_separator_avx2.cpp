@@ -64,8 +64,8 @@ struct Avx2 {
 }  // namespace
 
 template <size_t C>
-size_t SeparatePlainAvx2(PlainPiece& piece) {
-    return SeparatePlain<Avx2, C>(piece);
+size_t EncodeOnePassAvx2(OnePassPiece& piece) {
+    return EncodeOnePass<Avx2, C>(piece);
 }
 
 #else
@@ -75,14 +75,14 @@ bool HasAvx2() {
 }
 
 template <size_t C>
-size_t SeparatePlainAvx2(PlainPiece& /*piece*/) {
+size_t EncodeOnePassAvx2(OnePassPiece& /*piece*/) {
     return 0;
 }
 
 #endif
 
-template size_t SeparatePlainAvx2<1>(PlainPiece&);
-template size_t SeparatePlainAvx2<2>(PlainPiece&);
+template size_t EncodeOnePassAvx2<1>(OnePassPiece&);
+template size_t EncodeOnePassAvx2<2>(OnePassPiece&);
 
 }  // namespace StemMix
 }  // namespace Trackloom
