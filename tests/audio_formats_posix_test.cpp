@@ -19,7 +19,6 @@ using namespace TrackloomTest;
 
 namespace {
 
-
 std::string q(const std::string& s) {
     return "'" + s + "'";
 }

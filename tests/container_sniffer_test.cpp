@@ -85,7 +85,8 @@ TEST(ContainerSniffer, TooLittleOrUnrecognisedIsUnknown) {
     EXPECT_EQ(detect("RIF"), Container::Unknown);
     EXPECT_EQ(detect(std::string("RIFF\0\0\0\0", 8)), Container::Unknown);  // no form type yet
     EXPECT_EQ(detect(std::string("RIFF\0\0\0\0CDXA", 12)), Container::Unknown);
-    EXPECT_EQ(detect(std::string("\xFF\xE0\x00\x00", 4)), Container::Unknown);  // sync with a reserved layer
+    EXPECT_EQ(detect(std::string("\xFF\xE0\x00\x00", 4)),
+              Container::Unknown);  // sync with a reserved layer
     EXPECT_EQ(detect("hello, world"), Container::Unknown);
     EXPECT_STREQ(ContainerName(Container::Unknown), "unknown");
 }

@@ -14,7 +14,6 @@ using namespace TrackloomTest;
 
 namespace {
 
-
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream in(text);
@@ -67,8 +66,7 @@ TEST_F(ScriptingCommands, KeyNotationsAndTempoRangeChangeOnlyTheirLine) {
                              "\nEstimated Key: A Minor (Relative: C Major)\n")
             << range;
     }
-    const Captured json =
-        runDispatch({"prog", "--bpm", song_, "--bpm-range", "140-280", "--json"});
+    const Captured json = runDispatch({"prog", "--bpm", song_, "--bpm-range", "140-280", "--json"});
     EXPECT_EQ(nlohmann::json::parse(json.out)["bpm"], 240.0);
 }
 

@@ -4,6 +4,8 @@
 
 namespace TrackloomGUI {
 
-bool RunGUI(int argc, char** argv) { return ShowAboutBox(argc, argv); }
+bool RunGUI(int argc, char** argv) {
+    return ShowAboutBox(argc, argv);
+}
 
 }  // namespace TrackloomGUI

@@ -84,15 +84,19 @@ constexpr uint64_t kFftAngles = [] {
 
 template <double (*F)(double), int Range>
 void Trig(uint64_t i, uint64_t& a, uint64_t& r) {
-    double x = Range == 0 ? FftAngle(i)
-             : Range == 1 ? Uniform(i, 16384.0)      // seconds times angular frequency
-             : Range == 2 ? Uniform(i, 0.785398163397448)
-                          : Uniform(i, 1.0e6);
+    double x = Range == 0   ? FftAngle(i)
+               : Range == 1 ? Uniform(i, 16384.0)  // seconds times angular frequency
+               : Range == 2 ? Uniform(i, 0.785398163397448)
+                            : Uniform(i, 1.0e6);
     a = DoubleBits(x);
     r = DoubleBits(F(x));
 }
-double Sin(double x) { return std::sin(x); }
-double Cos(double x) { return std::cos(x); }
+double Sin(double x) {
+    return std::sin(x);
+}
+double Cos(double x) {
+    return std::cos(x);
+}
 
 void Log1p(uint64_t i, uint64_t& a, uint64_t& r) {
     double x = (i & 1) ? Uniform(i, 1.0e4) : Uniform(i, 1.0);
@@ -171,8 +175,8 @@ int main(int argc, char** argv) {
                 for (int k = 0; k < 8; ++k) h = (h ^ ((r >> (8 * k)) & 0xff)) * 0x100000001b3ull;
             }
             if (any)
-                std::printf("%s %" PRIu64 " %016" PRIx64 "..%016" PRIx64 " %016" PRIx64 "\n", s.name, b,
-                            first, last, h);
+                std::printf("%s %" PRIu64 " %016" PRIx64 "..%016" PRIx64 " %016" PRIx64 "\n",
+                            s.name, b, first, last, h);
         }
     }
     return 0;
