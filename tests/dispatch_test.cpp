@@ -29,6 +29,7 @@ const char* const kUsage =
     "  --format wav|flac         Stems as WAV (default) or FLAC files\n"
     "  --depth 16|24|float       Stems as 16-bit (default), 24-bit or float samples\n"
     "  --engine filter|spectral  Separator for --split (Default filter)\n"
+    "  --stems LIST              Stems to write, e.g. vocals,accompaniment (--split)\n"
 
     "  --output, -o OUT          --split: every operand is an input, its stems in OUT/<name>/\n"
     "  --jobs, -j N              Work on N inputs at once (--split, --bpm)\n"

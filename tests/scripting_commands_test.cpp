@@ -2,6 +2,8 @@
 // and several inputs at once with the same results as one at a time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -215,4 +217,40 @@ TEST_F(ScriptingCommands, BatchesMatchSingleRunsByteForByte) {
     EXPECT_EQ(tempi.out, expectedTempi);
     EXPECT_EQ(lines(tempi.out).size(), 15u);
     EXPECT_NE(tempi.err.find("Failed to read audio file: " + bad_), std::string::npos);
+}
+
+// Karaoke: only the stems asked for are written; the vocals are the very file the four-stem
+// split writes, and the accompaniment is what the input holds beyond them, sample for sample
+// (to the 16-bit rounding of the two files), with either engine, the spectral one's delay
+// included.
+TEST_F(ScriptingCommands, StemChoiceWritesThoseAloneAndTheAccompanimentCompletesTheVocals) {
+    const Trackloom::AudioBuffer in = Trackloom::AudioDSP::LoadWav(song_);
+    for (const char* engine : {"filter", "spectral"}) {
+        const std::string four = dir_->file(std::string("four-") + engine);
+        const std::string two = dir_->file(std::string("two-") + engine);
+        ASSERT_EQ(runDispatch({"prog", "--split", song_, four, "--engine", engine}).status, 0);
+        const Captured r = runDispatch(
+            {"prog", "--split", song_, two, "--engine", engine, "--stems", "vocals,accompaniment"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "Successfully split " + song_ + " into 2 stems in " + two + "\n");
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(two)) {
+            files.push_back(entry.path().filename().string());
+        }
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, (std::vector<std::string>{"accompaniment.wav", "vocals.wav"}));
+        EXPECT_EQ(readFile(two + "/vocals.wav"), readFile(four + "/vocals.wav")) << engine;
+
+        const auto vocals = Trackloom::AudioDSP::LoadWav(two + "/vocals.wav").samples;
+        const auto rest = Trackloom::AudioDSP::LoadWav(two + "/accompaniment.wav").samples;
+        ASSERT_EQ(rest.size(), in.samples.size()) << engine;
+        double worst = 0.0;
+        for (size_t i = 0; i < rest.size(); ++i) {
+            worst = std::max(worst, std::fabs(double(in.samples[i]) - vocals[i] - rest[i]));
+        }
+        EXPECT_LE(worst * 32768.0, 3.0) << engine;
+    }
+    const Captured wrong = runDispatch({"prog", "--split", song_, "--stems", "vocals,karaoke"});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.err.find("karaoke"), std::string::npos);
 }

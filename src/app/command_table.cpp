@@ -119,6 +119,29 @@ std::string SetDepth(ParsedOptions& options, const std::string& value) {
     return "--depth takes 16, 24 or float, not " + value;
 }
 
+std::string SetStems(ParsedOptions& options, const std::string& value) {
+    std::vector<StemKind> stems;
+    size_t start = 0;
+    while (start <= value.size()) {
+        const size_t comma = std::min(value.find(',', start), value.size());
+        const std::string name = value.substr(start, comma - start);
+        bool known = false;
+        for (const StemKind kind : {StemKind::Vocals, StemKind::Drums, StemKind::Bass,
+                                    StemKind::Other, StemKind::Accompaniment}) {
+            if (name != StemName(kind)) continue;
+            known = true;
+            if (std::find(stems.begin(), stems.end(), kind) == stems.end()) stems.push_back(kind);
+        }
+        if (!known) {
+            return "--stems takes names from vocals, drums, bass, other and accompaniment, not '" +
+                   name + "'";
+        }
+        start = comma + 1;
+    }
+    options.split.stems = stems;
+    return {};
+}
+
 std::string SetEngine(ParsedOptions& options, const std::string& value) {
     if (Trackloom::ParseEngineKind(value, options.split.engine)) return {};
     return "--engine takes filter or spectral, not " + value;
@@ -253,6 +276,8 @@ const std::vector<CommandLineRow>& CommandTable() {
                "Stems as 16-bit (default), 24-bit or float samples", "--split", SetDepth),
         Option("--engine", nullptr, "filter|spectral", "Separator for --split (Default filter)",
                "--split", SetEngine),
+        Option("--stems", nullptr, "LIST", "Stems to write, e.g. vocals,accompaniment (--split)",
+               "--split", SetStems),
         Option("--output", "-o", "OUT",
                "--split: every operand is an input, its stems in OUT/<name>/", "--split",
                SetOutputRoot),

@@ -35,10 +35,17 @@ struct ResultSettings {
     bool json = false;
 };
 
+// The stems a split can write. The accompaniment is the input less the vocals.
+enum class StemKind { Vocals, Drums, Bass, Other, Accompaniment };
+
+// "vocals", ..., "accompaniment": the stem's file name without its extension.
+const char* StemName(StemKind kind);
+
 // How --split makes and writes its stems.
 struct SplitSettings {
     Trackloom::OutputFormat format;                                // --format, --depth
     Trackloom::EngineKind engine = Trackloom::EngineKind::Filter;  // --engine
+    std::vector<StemKind> stems;  // --stems, in the order given; empty: the four
 };
 
 // Where one command run prints: its own streams, so that runs on several threads at once
@@ -132,6 +139,16 @@ constexpr const char* kStandardInputName = "-";
 std::unique_ptr<Trackloom::AudioReader> OpenInput(std::ostream& err, const std::string& path,
                                                   const std::string& pipedCommand,
                                                   std::string& reason);
+
+// The stems of a split that writes a chosen set (`kinds`, to `paths`): as
+// WriteStemsInFormat, with the accompaniment worked out from the input.
+bool WriteChosenStems(const std::string& inputPath, const std::string& outputDir,
+                      std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
+                      size_t frames, const std::vector<StemKind>& kinds,
+                      const std::vector<std::string>& paths, const Trackloom::OutputFormat& format,
+                      Trackloom::StemEngine& engine,
+                      const std::function<void(const float*, size_t)>& listen, std::ostream& err,
+                      std::string& reasons);
 
 // Puts standard input in binary mode where the platform has a text mode.
 void SetStandardInputBinary();

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <iostream>
 #include <memory>
@@ -18,8 +19,6 @@
 namespace TrackloomApp {
 namespace {
 
-constexpr std::array<const char*, 4> kStemNames = {"vocals", "drums", "bass", "other"};
-
 // Writes the four stems as 16-bit WAV, encoded by the engine straight into the writers'
 // buffers. Returns whether all four were written; reports each that was not.
 bool WriteStemsAsS16(const std::string& inputPath, const std::string& outputDir,
@@ -36,7 +35,8 @@ bool WriteStemsAsS16(const std::string& inputPath, const std::string& outputDir,
     // files are watched from the moment they exist.
     InterruptCleanup interruptCleanup;
     std::array<WavWriter, 4> writers;
-    std::array<bool, 4> ok = OpenStemSet(interruptCleanup, writers, [&](WavWriter& w, size_t k) {
+    std::array<bool, 4> ok{};
+    OpenStemSet(interruptCleanup, writers, ok, [&](WavWriter& w, size_t k) {
         return w.open(paths[k], format.sampleRate, format.channels) == WavStatus::Ok;
     });
     const std::function<void()> closeAll = [&] {
@@ -132,15 +132,23 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
 
     // Outputs go to temporary files and replace their targets only after the whole input
     // has been read, so splitting into the input's own directory is safe.
-    std::array<std::string, 4> paths;
-    for (size_t k = 0; k < 4; ++k) {
-        paths[k] = outputDir + "/" + kStemNames[k] + "." + split.format.extension();
+    // The four stems in their order take the paths the split has always written; any other
+    // choice is written stem by stem.
+    const std::vector<StemKind> fourStems = {StemKind::Vocals, StemKind::Drums, StemKind::Bass,
+                                             StemKind::Other};
+    const std::vector<StemKind>& kinds = split.stems.empty() ? fourStems : split.stems;
+    const bool allFour = kinds == fourStems;
+    std::vector<std::string> chosenPaths;
+    for (const StemKind kind : kinds) {
+        chosenPaths.push_back(outputDir + "/" + StemName(kind) + "." + split.format.extension());
     }
+    std::array<std::string, 4> paths;
+    if (allFour) std::copy(chosenPaths.begin(), chosenPaths.end(), paths.begin());
     // Stems a WAV header cannot describe are refused up front: reading an hour of input
     // only to fail at the end would waste the user's time.
     if (split.format.isDefault() && reader->frameCount() != AudioReader::kUnknownFrameCount &&
         reader->frameCount() > WavWriter::kMaxSamples / channels) {
-        return failed(ReportWriteFailures(streams.err, {paths.begin(), paths.end()},
+        return failed(ReportWriteFailures(streams.err, chosenPaths,
                                           WriteFailureReason(WavStatus::TooLarge, {})));
     }
     const std::unique_ptr<StemEngine> engine =
@@ -155,7 +163,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
     // A missing output directory is made, parents and all, once there is something to put in it.
     std::error_code dirError;
     if (!CreateOutputDirectory(outputDir, dirError)) {
-        return failed(ReportWriteFailures(streams.err, {paths.begin(), paths.end()},
+        return failed(ReportWriteFailures(streams.err, chosenPaths,
                                           DirectoryFailureReason(outputDir, dirError)));
     }
 
@@ -174,7 +182,9 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
     }
     std::string reasons;
     const bool allWritten =
-        split.format.isDefault()
+        !allFour ? WriteChosenStems(inputPath, outputDir, reader, input, frames, kinds, chosenPaths,
+                                    split.format, *engine, listen, streams.err, reasons)
+        : split.format.isDefault()
             ? WriteStemsAsS16(inputPath, outputDir, reader, input, frames, paths, *engine, listen,
                               streams.err, reasons)
             : WriteStemsInFormat(inputPath, outputDir, reader, input, frames, paths, split.format,
@@ -187,11 +197,13 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
                 dsp::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
         }
         std::vector<std::pair<std::string, std::string>> stems;
-        for (size_t k = 0; k < 4; ++k) stems.emplace_back(kStemNames[k], paths[k]);
+        for (size_t k = 0; k < kinds.size(); ++k) {
+            stems.emplace_back(StemName(kinds[k]), chosenPaths[k]);
+        }
         streams.out << SplitJson(inputPath, estimates, stems) << "\n";
     } else {
-        streams.out << "Successfully split " << inputPath << " into 4 stems in " << outputDir
-                    << "\n";
+        streams.out << "Successfully split " << inputPath << " into " << kinds.size()
+                    << " stems in " << outputDir << "\n";
     }
     return 0;
 }

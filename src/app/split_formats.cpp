@@ -37,11 +37,10 @@ bool WriteStemsInFormat(const std::string& inputPath, const std::string& outputD
     // As for 16-bit WAV: temporaries removed on an interruption, the four renamed together.
     InterruptCleanup interruptCleanup;
     std::array<SndfileWriter, 4> writers;
-    std::array<bool, 4> ok =
-        OpenStemSet(interruptCleanup, writers, [&](SndfileWriter& w, size_t k) {
-            return w.open(paths[k], outputFormat, format.sampleRate, format.channels) ==
-                   WavStatus::Ok;
-        });
+    std::array<bool, 4> ok{};
+    OpenStemSet(interruptCleanup, writers, ok, [&](SndfileWriter& w, size_t k) {
+        return w.open(paths[k], outputFormat, format.sampleRate, format.channels) == WavStatus::Ok;
+    });
     const std::function<void()> closeAll = [&] {
         for (SndfileWriter& writer : writers) writer.abandon();
         reader.reset();
