@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "app/commands.h"
@@ -169,14 +168,18 @@ TEST_F(CommandLine, VersionIsTheProjectsOwn) {
     std::ifstream lists(std::string(TRACKLOOM_SOURCE_DIR) + "/CMakeLists.txt");
     std::stringstream text;
     text << lists.rdbuf();
-    std::smatch match;
     const std::string cmake = text.str();
-    ASSERT_TRUE(
-        std::regex_search(cmake, match, std::regex(R"(project\(trackloom VERSION ([0-9.]+))")));
+    const std::string declared = "project(trackloom VERSION ";
+    const size_t at = cmake.find(declared);
+    ASSERT_NE(at, std::string::npos);
+    const size_t from = at + declared.size();
+    const std::string version =
+        cmake.substr(from, cmake.find_first_not_of("0123456789.", from) - from);
+    ASSERT_FALSE(version.empty());
 
     const Result r = run({"prog", "--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "trackloom " + match[1].str() + "\n");
+    EXPECT_EQ(r.out, "trackloom " + version + "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_NE(usage().find("\n  --version  "), std::string::npos);
     EXPECT_NE(usage().find("\n  --help, -h  "), std::string::npos);
@@ -264,9 +267,15 @@ TEST_F(CommandLine, RhythmFreeInputIsToldItsTempoIsAGuess) {
         writeFile(dir.file(c.name), buildS16Wav(c.samples));
         const Result r = run({"prog", "--bpm", dir.file(c.name)});
         EXPECT_EQ(r.status, 0) << c.name;
-        EXPECT_TRUE(std::regex_match(
-            r.out, std::regex("Estimated BPM: [0-9.]+\nEstimated Key: [A-G][#b]? M[a-z]+ .*\n")))
+        // Two lines, a number and a key name, whatever the estimates are.
+        const size_t keyLine = r.out.find("\nEstimated Key: ");
+        EXPECT_EQ(r.out.rfind("Estimated BPM: ", 0), 0u) << c.name << ": " << r.out;
+        ASSERT_NE(keyLine, std::string::npos) << c.name << ": " << r.out;
+        EXPECT_GT(std::stod(r.out.substr(15, keyLine - 15)), 0.0) << c.name;
+        EXPECT_NE(r.out.find(" Major (Relative: ", keyLine) == std::string::npos,
+                  r.out.find(" Minor (Relative: ", keyLine) == std::string::npos)
             << c.name << ": " << r.out;
+        EXPECT_EQ(r.out.back(), '\n');
         EXPECT_EQ(r.err, c.err) << c.name;
     }
     EXPECT_EQ(run({"prog", "--bpm", dir.file("clicks.wav")}).out.find("Estimated BPM: 120\n"), 0u);

@@ -210,7 +210,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
 
 int RunSplit(const std::string& inputPath, const std::string& outputDir,
              const Trackloom::OutputFormat& format, Trackloom::EngineKind engine) {
-    return RunSplit(inputPath, outputDir, {format, engine}, {}, {std::cout, std::cerr});
+    return RunSplit(inputPath, outputDir, {format, engine, {}}, {}, {std::cout, std::cerr});
 }
 
 }  // namespace TrackloomApp
