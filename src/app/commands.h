@@ -72,17 +72,6 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir,
              Trackloom::EngineKind engine = Trackloom::EngineKind::Filter);
 int RunBpm(const std::string& inputPath);
 
-// The stems of a split that are written through libsndfile (24-bit or float WAV, FLAC):
-// `reader` has given the first `frames` frames in `input`; `paths` are the four targets.
-// Returns true when all four were written, else reports each failure on `err` and gives the
-// reasons in `reasons`.
-bool WriteStemsInFormat(const std::string& inputPath, const std::string& outputDir,
-                        std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
-                        size_t frames, const std::array<std::string, 4>& paths,
-                        const Trackloom::OutputFormat& format, Trackloom::StemEngine& engine,
-                        const std::function<void(const float*, size_t)>& listen, std::ostream& err,
-                        std::string& reasons);
-
 // Synthesizes the demo track, writes it and its stems as DIR/demo_*.wav, prints the
 // estimates. Returns 0, or 1 if any file could not be written.
 int RunDemo(const std::string& outputDir);
@@ -140,15 +129,17 @@ std::unique_ptr<Trackloom::AudioReader> OpenInput(std::ostream& err, const std::
                                                   const std::string& pipedCommand,
                                                   std::string& reason);
 
-// The stems of a split that writes a chosen set (`kinds`, to `paths`): as
-// WriteStemsInFormat, with the accompaniment worked out from the input.
-bool WriteChosenStems(const std::string& inputPath, const std::string& outputDir,
-                      std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
-                      size_t frames, const std::vector<StemKind>& kinds,
-                      const std::vector<std::string>& paths, const Trackloom::OutputFormat& format,
-                      Trackloom::StemEngine& engine,
-                      const std::function<void(const float*, size_t)>& listen, std::ostream& err,
-                      std::string& reasons);
+// The stems of a split written from the engine's floats: `kinds` to `paths`, in any format.
+// `reader` has given the first `frames` frames in `input`; `listen` (if set) hears every
+// block. Returns true when all were written, else reports each failure on `err` and gives
+// the reasons in `reasons`.
+bool WriteFloatStems(const std::string& inputPath, const std::string& outputDir,
+                     std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
+                     size_t frames, const std::vector<StemKind>& kinds,
+                     const std::vector<std::string>& paths, const Trackloom::OutputFormat& format,
+                     Trackloom::StemEngine& engine,
+                     const std::function<void(const float*, size_t)>& listen, std::ostream& err,
+                     std::string& reasons);
 
 // Puts standard input in binary mode where the platform has a text mode.
 void SetStandardInputBinary();

@@ -23,7 +23,7 @@ namespace {
 // buffers. Returns whether all four were written; reports each that was not.
 bool WriteStemsAsS16(const std::string& inputPath, const std::string& outputDir,
                      std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
-                     size_t frames, const std::array<std::string, 4>& paths,
+                     size_t frames, const std::vector<std::string>& paths,
                      Trackloom::StemEngine& engine,
                      const std::function<void(const float*, size_t)>& listen, std::ostream& err,
                      std::string& reasons) {
@@ -132,24 +132,25 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
 
     // Outputs go to temporary files and replace their targets only after the whole input
     // has been read, so splitting into the input's own directory is safe.
-    // The four stems in their order take the paths the split has always written; any other
-    // choice is written stem by stem.
     const std::vector<StemKind> fourStems = {StemKind::Vocals, StemKind::Drums, StemKind::Bass,
                                              StemKind::Other};
     const std::vector<StemKind>& kinds = split.stems.empty() ? fourStems : split.stems;
-    const bool allFour = kinds == fourStems;
-    std::vector<std::string> chosenPaths;
+    std::vector<std::string> paths;
     for (const StemKind kind : kinds) {
-        chosenPaths.push_back(outputDir + "/" + StemName(kind) + "." + split.format.extension());
+        paths.push_back(outputDir + "/" + StemName(kind) + "." + split.format.extension());
     }
-    std::array<std::string, 4> paths;
-    if (allFour) std::copy(chosenPaths.begin(), chosenPaths.end(), paths.begin());
     // Stems a WAV header cannot describe are refused up front: reading an hour of input
-    // only to fail at the end would waste the user's time.
-    if (split.format.isDefault() && reader->frameCount() != AudioReader::kUnknownFrameCount &&
-        reader->frameCount() > WavWriter::kMaxSamples / channels) {
-        return failed(ReportWriteFailures(streams.err, chosenPaths,
-                                          WriteFailureReason(WavStatus::TooLarge, {})));
+    // only to fail at the end would waste the user's time. Beyond 16 bits the margin is for
+    // the chunks libsndfile writes around the data.
+    constexpr uint64_t kWavDataLimit = UINT32_MAX - 4096;
+    const uint64_t maxFrames = split.format.isDefault() ? WavWriter::kMaxSamples / channels
+                               : split.format.kind == OutputFormat::Kind::Wav
+                                   ? kWavDataLimit / split.format.bytesPerSample() / channels
+                                   : AudioReader::kUnknownFrameCount;
+    if (reader->frameCount() != AudioReader::kUnknownFrameCount &&
+        reader->frameCount() > maxFrames) {
+        return failed(
+            ReportWriteFailures(streams.err, paths, WriteFailureReason(WavStatus::TooLarge, {})));
     }
     const std::unique_ptr<StemEngine> engine =
         MakeStemEngine(split.engine, format.sampleRate, format.channels);
@@ -163,8 +164,8 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
     // A missing output directory is made, parents and all, once there is something to put in it.
     std::error_code dirError;
     if (!CreateOutputDirectory(outputDir, dirError)) {
-        return failed(ReportWriteFailures(streams.err, chosenPaths,
-                                          DirectoryFailureReason(outputDir, dirError)));
+        return failed(
+            ReportWriteFailures(streams.err, paths, DirectoryFailureReason(outputDir, dirError)));
     }
 
     // A JSON line carries the tempo and key too, so the estimators hear the input as it
@@ -181,14 +182,14 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
         };
     }
     std::string reasons;
+    // The four stems as 16-bit WAV, as the split has always written them, are encoded by the
+    // engine straight into the writers' buffers; anything else goes through its float stems.
     const bool allWritten =
-        !allFour ? WriteChosenStems(inputPath, outputDir, reader, input, frames, kinds, chosenPaths,
-                                    split.format, *engine, listen, streams.err, reasons)
-        : split.format.isDefault()
+        kinds == fourStems && split.format.isDefault()
             ? WriteStemsAsS16(inputPath, outputDir, reader, input, frames, paths, *engine, listen,
                               streams.err, reasons)
-            : WriteStemsInFormat(inputPath, outputDir, reader, input, frames, paths, split.format,
-                                 *engine, listen, streams.err, reasons);
+            : WriteFloatStems(inputPath, outputDir, reader, input, frames, kinds, paths,
+                              split.format, *engine, listen, streams.err, reasons);
     if (!allWritten) return failed(reasons);
     if (settings.json) {
         dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(*tempo, *key);
@@ -198,7 +199,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
         }
         std::vector<std::pair<std::string, std::string>> stems;
         for (size_t k = 0; k < kinds.size(); ++k) {
-            stems.emplace_back(StemName(kinds[k]), chosenPaths[k]);
+            stems.emplace_back(StemName(kinds[k]), paths[k]);
         }
         streams.out << SplitJson(inputPath, estimates, stems) << "\n";
     } else {

@@ -1,5 +1,6 @@
-// A split that writes a chosen set of stems, the accompaniment among them (the input less the
-// vocals, from the same floats, for karaoke): the engine's float stems, each to its writer.
+// A split written from the engine's float stems: any format beyond 16-bit WAV (24-bit or
+// float WAV, FLAC), any choice of stems, the accompaniment among them (the input less the
+// vocals, from the same floats, for karaoke). Each stem goes to a writer of its own.
 #include <algorithm>
 #include <deque>
 #include <ostream>
@@ -63,17 +64,19 @@ const char* StemName(StemKind kind) {
     return "";
 }
 
-bool WriteChosenStems(const std::string& inputPath, const std::string& outputDir,
-                      std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
-                      size_t frames, const std::vector<StemKind>& kinds,
-                      const std::vector<std::string>& paths, const OutputFormat& outputFormat,
-                      Trackloom::StemEngine& engine,
-                      const std::function<void(const float*, size_t)>& listen, std::ostream& err,
-                      std::string& reasons) {
+bool WriteFloatStems(const std::string& inputPath, const std::string& outputDir,
+                     std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
+                     size_t frames, const std::vector<StemKind>& kinds,
+                     const std::vector<std::string>& paths, const OutputFormat& outputFormat,
+                     Trackloom::StemEngine& engine,
+                     const std::function<void(const float*, size_t)>& listen, std::ostream& err,
+                     std::string& reasons) {
     using namespace Trackloom;
     const WavFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
     const size_t blockFrames = reader->blockFrames();
+    const bool accompanied =
+        std::find(kinds.begin(), kinds.end(), StemKind::Accompaniment) != kinds.end();
 
     InterruptCleanup interruptCleanup;
     std::deque<StemFile> writers(kinds.size());
@@ -88,7 +91,7 @@ bool WriteChosenStems(const std::string& inputPath, const std::string& outputDir
 
     // The engine's four stems, and the accompaniment worked out from the vocals and the input
     // they were made from: an engine that looks ahead gives its stems late, so the input
-    // waits in `pending` until its stems are out.
+    // waits in `pending` until its stems are out. Without the accompaniment neither is kept.
     const size_t room = std::max(blockFrames, engine.maxFinishFrames()) * channels;
     std::array<std::vector<float>, 5> stems;
     for (auto& stem : stems) stem.resize(room);
@@ -96,10 +99,12 @@ bool WriteChosenStems(const std::string& inputPath, const std::string& outputDir
                                        stems[3].data()};
     std::vector<float> pending;
     auto write = [&](size_t written) {
-        const size_t samples = written * channels;
-        float* accompaniment = stems[static_cast<size_t>(StemKind::Accompaniment)].data();
-        for (size_t i = 0; i < samples; ++i) accompaniment[i] = pending[i] - stems[0][i];
-        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(samples));
+        if (accompanied) {
+            const size_t samples = written * channels;
+            float* accompaniment = stems[static_cast<size_t>(StemKind::Accompaniment)].data();
+            for (size_t i = 0; i < samples; ++i) accompaniment[i] = pending[i] - stems[0][i];
+            pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(samples));
+        }
         for (size_t k = 0; k < kinds.size(); ++k) {
             const float* stem = stems[static_cast<size_t>(kinds[k])].data();
             if (ok[k]) ok[k] = writers[k].writeFrames(stem, written);
@@ -111,8 +116,10 @@ bool WriteChosenStems(const std::string& inputPath, const std::string& outputDir
     while (frames > 0 && anyWritable()) {
         interruptCleanup.closeAndEndIfInterrupted(closeAll);
         if (listen) listen(input.data(), frames);
-        pending.insert(pending.end(), input.begin(),
-                       input.begin() + static_cast<std::ptrdiff_t>(frames * channels));
+        if (accompanied) {
+            pending.insert(pending.end(), input.begin(),
+                           input.begin() + static_cast<std::ptrdiff_t>(frames * channels));
+        }
         write(engine.process(input.data(), frames, out));
         taken += frames;
         progress.update(taken);
