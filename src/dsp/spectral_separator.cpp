@@ -31,9 +31,14 @@ constexpr double kBassHz = 200.0;        // the bass crossover of the harmonic p
 // leave one of them low (the wide one for a bare sine, the narrow one for a rich note).
 constexpr double kLowAcrossBinsHz = 75.0;
 constexpr size_t kMaxLowAcrossBins = 63;
-constexpr float kNoBass = 0.001f;      // bass share below which the low band's median is not needed
-constexpr double kSubsonicHz = 25.0;   // below: offsets and rumble, left to `other`
-constexpr double kVoiceLowHz = 150.0;  // voice band edges, -3 dB each
+constexpr float kNoBass = 0.001f;     // bass share below which the low band's median is not needed
+constexpr double kSubsonicHz = 25.0;  // below: offsets and rumble, left to `other`
+constexpr double kHighestCueHz = 20000.0;  // the frequency cue runs from 0 at 25 Hz to 1 here
+constexpr size_t kFarFrames = 3;           // the far neighbours in time, in hops
+constexpr size_t kSlowFrames = 6;          // the farthest
+constexpr double kEveryBinHz = 4000.0;     // the network runs on every bin below this,
+constexpr double kEverySecondHz = 8000.0;  // on every second below this, then every fourth
+constexpr double kVoiceLowHz = 150.0;      // voice band edges, -3 dB each
 constexpr double kVoiceHighHz = 8000.0;
 constexpr float kCentreSideRatio =
     0.25f;  // |L - R| / |L + R| at which a bin counts half as centred
@@ -92,8 +97,10 @@ float powerShare(float a, float b, float none) {
 
 }  // namespace
 
-SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels)
-    : channels_(static_cast<size_t>(std::max(channels, 1))),
+SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
+                                     const MaskNetwork& network)
+    : network_(network),
+      channels_(static_cast<size_t>(std::max(channels, 1))),
       n_(frameLengthFor(sampleRate)),
       hop_(n_ / 4),
       bins_(n_ / 2 + 1),
@@ -130,8 +137,13 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels)
     subsonicBins_ = std::min(bins_, static_cast<size_t>(std::ceil(kSubsonicHz / binHz)));
     bassShare_.resize(bins_);
     voiceBand_.resize(bins_);
+    frequencyPosition_.resize(bins_);
+    const double lowest = dsp::PortableLog(kSubsonicHz);
+    const double span = dsp::PortableLog(kHighestCueHz) - lowest;
     for (size_t k = 0; k < bins_; ++k) {
         const double f = static_cast<double>(k) * binHz;
+        frequencyPosition_[k] = static_cast<float>(
+            f <= kSubsonicHz ? 0.0 : std::min(1.0, (dsp::PortableLog(f) - lowest) / span));
         const double b = f / kBassHz;
         bassShare_[k] = static_cast<float>(1.0 / (1.0 + b * b * b * b));
         const double lo = f > 0.0 ? kVoiceLowHz / f : 1e30;
@@ -149,11 +161,34 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels)
     specRe_.resize(slots * channels_ * bins_);
     specIm_.resize(slots * channels_ * bins_);
     magnitude_.resize(acrossTime * bins_);
-    sortedAcrossTime_.resize(acrossTime * bins_);
-    sortedShort_.resize((2 * shortReach_ + 1) * bins_);
-    maskVocals_.resize(bins_);
-    maskDrums_.resize(bins_);
-    maskBass_.resize(bins_);
+    // The network's columns: every bin up to kEveryBinHz, then every second bin up to
+    // kEverySecondHz, then every fourth, and the last bin. The high bins outnumber the rest
+    // and their masks change slowly across frequency.
+    for (size_t k = 0; k < bins_;) {
+        columns_.push_back(static_cast<uint32_t>(k));
+        const double f = static_cast<double>(k) * binHz;
+        k += f < kEveryBinHz ? 1 : f < kEverySecondHz ? 2 : 4;
+    }
+    if (columns_.back() != bins_ - 1) columns_.push_back(static_cast<uint32_t>(bins_ - 1));
+    leftColumn_.resize(bins_);
+    towardsRight_.resize(bins_);
+    columnSpan_.resize(columns_.size());
+    for (size_t j = 0; j < columns_.size(); ++j) {
+        const size_t next = j + 1 < columns_.size() ? columns_[j + 1] : bins_;
+        columnSpan_[j] = static_cast<float>(next - columns_[j]);
+        for (size_t k = columns_[j]; k < next; ++k) {
+            leftColumn_[k] = static_cast<uint32_t>(j);
+            towardsRight_[k] = static_cast<float>(k - columns_[j]) / columnSpan_[j];
+        }
+    }
+    columnStride_ = (columns_.size() + kMaskTile - 1) / kMaskTile * kMaskTile;
+    sortedAcrossTime_.resize(acrossTime * columns_.size());
+    sortedShort_.resize((2 * shortReach_ + 1) * columns_.size());
+    cues_.resize(kCueCount * columnStride_);
+    columnMasks_.resize(kMaskOutputs * columnStride_);
+    masks_.resize(kMaskOutputs * bins_);
+    acrossFrequency_.resize(bins_);
+    aboveAcross_.resize(bins_);
     overlap_.resize(channels_ * 3 * n_);
     covariance_.resize(4 * bins_ * 5);
     filtered_.resize(3 * 2 * 2 * bins_);
@@ -267,13 +302,14 @@ void SpectralSeparator::analyse(size_t slot) {
         fft_.forward(frame_.data(), re, im);
         for (size_t k = 0; k < bins_; ++k) workRe_[k] += re[k] * re[k] + im[k] * im[k];
     }
-    // The frame's magnitude replaces the one 2 * lookAhead_ + 1 frames older in each bin's
-    // sorted history.
-    for (size_t k = 0; k < bins_; ++k) {
-        const float m = std::sqrt(workRe_[k]);
-        replaceSorted(sortedAcrossTime_.data() + k * acrossTime, acrossTime, mag[k], m);
-        mag[k] = m;
+    // The frame's magnitude replaces the one 2 * lookAhead_ + 1 frames older, in the ring
+    // and in each column's sorted history (only the network's columns need medians).
+    for (size_t j = 0; j < columns_.size(); ++j) {
+        const size_t k = columns_[j];
+        replaceSorted(sortedAcrossTime_.data() + j * acrossTime, acrossTime, mag[k],
+                      std::sqrt(workRe_[k]));
     }
+    for (size_t k = 0; k < bins_; ++k) mag[k] = std::sqrt(workRe_[k]);
     // The short history is centred on the frame whose masks are due: it takes the frame
     // shortReach_ after that one and lets go of the one shortReach_ + 1 before it.
     const size_t shortLength = 2 * shortReach_ + 1;
@@ -283,16 +319,57 @@ void SpectralSeparator::analyse(size_t slot) {
     const float* out =
         magnitude_.data() +
         static_cast<size_t>((base - lookAhead_ - shortReach_ - 1) % acrossTime) * bins_;
-    for (size_t k = 0; k < bins_; ++k) {
-        replaceSorted(sortedShort_.data() + k * shortLength, shortLength, out[k], in[k]);
+    for (size_t j = 0; j < columns_.size(); ++j) {
+        const size_t k = columns_[j];
+        replaceSorted(sortedShort_.data() + j * shortLength, shortLength, out[k], in[k]);
     }
 }
 
 void SpectralSeparator::computeMasks(size_t slot) {
+    computeCues(slot);
+    const size_t stride = columnStride_;
+    if (tap_ != nullptr)
+        tap_(tapContext_, framesDone_ - 1 - lookAhead_, cues_.data(), stride, frameCues_);
+    EvaluateMaskNetwork(network_, cues_.data(), stride, columns_.size(), frameCues_, kFrameCueCount,
+                        columnMasks_.data());
+
+    // Every bin's masks, drawn straight between the columns on either side of it.
+    for (size_t o = 0; o < kMaskOutputs; ++o) {
+        const float* from = columnMasks_.data() + o * stride;
+        float* to = masks_.data() + o * bins_;
+        for (size_t k = 0; k < bins_; ++k) {
+            const size_t j = leftColumn_[k];
+            const float t = towardsRight_[k];
+            to[k] = t > 0.0f ? from[j] + t * (from[j + 1] - from[j]) : from[j];
+        }
+    }
+    // Offsets and rumble stay in `other`.
+    for (size_t k = 0; k < subsonicBins_; ++k) {
+        masks_[k] = masks_[bins_ + k] = masks_[2 * bins_ + k] = 0.0f;
+        masks_[3 * bins_ + k] = 1.0f;
+    }
+}
+
+void SpectralSeparator::computeCues(size_t slot) {
     const size_t acrossTime = 2 * lookAhead_ + 1;
-    const size_t frame = static_cast<size_t>((framesDone_ - 1 - lookAhead_) % acrossTime);
-    const float* mag = magnitude_.data() + frame * bins_;
-    // The median across frequency, the bins beyond either end mirrored.
+    const uint64_t due = framesDone_ - 1 - lookAhead_;
+    const auto magnitudeAt = [&](size_t offset, bool ahead) {
+        const uint64_t base = due + acrossTime * 4;  // keeps the frame number non-negative
+        return magnitude_.data() +
+               static_cast<size_t>((ahead ? base + offset : base - offset) % acrossTime) * bins_;
+    };
+    const float* mag = magnitudeAt(0, true);
+    const size_t far = std::min(kFarFrames, lookAhead_);
+    const size_t slow = std::min(kSlowFrames, lookAhead_);
+    const float* before = magnitudeAt(1, false);
+    const float* after = magnitudeAt(1, true);
+    const float* farBefore = magnitudeAt(far, false);
+    const float* farAfter = magnitudeAt(far, true);
+    const float* slowBefore = magnitudeAt(slow, false);
+    const float* slowAfter = magnitudeAt(slow, true);
+
+    // The median across frequency for every bin, the bins beyond either end mirrored, and
+    // how each bin stands above it.
     const size_t half = acrossBins_ / 2;
     for (size_t i = 0; i < half; ++i) {
         padded_[half - 1 - i] = mag[std::min(i, bins_ - 1)];
@@ -302,45 +379,134 @@ void SpectralSeparator::computeMasks(size_t slot) {
     std::copy(padded_.begin(), padded_.begin() + static_cast<std::ptrdiff_t>(acrossBins_),
               window_.begin());
     std::sort(window_.begin(), window_.end());
+    for (size_t k = 0; k < bins_; ++k) {
+        acrossFrequency_[k] = window_[half];
+        aboveAcross_[k] = powerShare(mag[k], window_[half], 0.5f);
+        if (k + 1 < bins_) {
+            replaceSorted(window_.data(), acrossBins_, padded_[k], padded_[k + acrossBins_]);
+        }
+    }
 
     const bool stereo = channels_ >= 2;
     const float* lr = specRe_.data() + slot * channels_ * bins_;
     const float* li = specIm_.data() + slot * channels_ * bins_;
     const float* rr = lr + bins_;
     const float* ri = li + bins_;
-    const float centreWeight = 1.0f / (kCentreSideRatio * kCentreSideRatio);
-    for (size_t k = 0; k < bins_; ++k) {
-        const float acrossFrequency = window_[half];
-        if (k + 1 < bins_) {
-            replaceSorted(window_.data(), acrossBins_, padded_[k], padded_[k + acrossBins_]);
-        }
-        if (k < subsonicBins_) {
-            maskBass_[k] = maskDrums_[k] = maskVocals_[k] = 0.0f;
-            continue;
-        }
-        const float acrossTimeMedian = sortedAcrossTime_[k * acrossTime + lookAhead_];
-        const float shortMedian = sortedShort_[k * (2 * shortReach_ + 1) + shortReach_];
-        const float steady =
-            powerShare(acrossTimeMedian,
-                       bassShare_[k] > kNoBass ? std::min(acrossFrequency, lowAcrossMedian(mag, k))
-                                               : acrossFrequency,
-                       0.5f);
-        const float tonal = powerShare(shortMedian, acrossFrequency, 0.5f);
-        float centre = 1.0f;
+    const float centreWeight = 1.0f / kCentreSideRatio;
+    const size_t slots = lookAhead_ + 1;
+    // The due frame and the two after it (fewer at the lowest rates, where the look-ahead
+    // is shorter).
+    const size_t nearSlots[3] = {
+        slot, static_cast<size_t>((due + 1) % slots),
+        static_cast<size_t>((due + std::min<size_t>(2, lookAhead_)) % slots)};
+    const size_t stride = columnStride_;
+    float* cue[kCueCount];
+    for (size_t c = 0; c < kCueCount; ++c) cue[c] = cues_.data() + c * stride;
+    float total = 0.0f, rising = 0.0f, falling = 0.0f, voice = 0.0f, centred = 0.0f;
+    float power = 0.0f, lowPower = 0.0f, low = 0.0f, lowRising = 0.0f, lowFalling = 0.0f;
+    for (size_t j = 0; j < columns_.size(); ++j) {
+        const size_t k = columns_[j];
+        const float m = mag[k];
+        const float acrossFrequency = acrossFrequency_[k];
+        const float longMedian = sortedAcrossTime_[j * acrossTime + lookAhead_];
+        const float shortMedian = sortedShort_[j * (2 * shortReach_ + 1) + shortReach_];
+        // Below the bass crossover a narrower median across frequency as well, and the lower
+        // of the two: a kick's boom spreads over both, while a bass note's partials leave one
+        // of them low (the wide one for a bare sine, the narrow one for a rich note).
+        const float lowAcross = bassShare_[k] > kNoBass
+                                    ? std::min(acrossFrequency, lowAcrossMedian(mag, k))
+                                    : acrossFrequency;
+        const float below = k > 0 ? mag[k - 1] : mag[k + 1 < bins_ ? k + 1 : k];
+        const float above = k + 1 < bins_ ? mag[k + 1] : below;
+        float centre = 1.0f, balance = 0.5f, coherence = 1.0f, lasting = 1.0f;
         if (stereo) {
+            coherence = channelCoherence(k, nearSlots, 1);
+            lasting = channelCoherence(k, nearSlots, 3);
             const float sr = lr[k] + rr[k], si = li[k] + ri[k];
             const float dr = lr[k] - rr[k], di = li[k] - ri[k];
-            const float sum = std::sqrt(sr * sr + si * si);
-            const float diff = std::sqrt(dr * dr + di * di);
-            centre = powerShare(sum, diff * std::sqrt(centreWeight), 1.0f);
+            centre = powerShare(std::sqrt(sr * sr + si * si),
+                                std::sqrt(dr * dr + di * di) * centreWeight, 1.0f);
+            balance = powerShare(std::sqrt(lr[k] * lr[k] + li[k] * li[k]),
+                                 std::sqrt(rr[k] * rr[k] + ri[k] * ri[k]), 0.5f);
         }
-        // Below the crossover what holds still is bass and the rest a kick; above it what
-        // holds still even briefly is tonal, and tonal and centred in the voice band is voice.
-        const float low = bassShare_[k];
-        maskBass_[k] = low * steady;
-        maskDrums_[k] = low * (1.0f - steady) + (1.0f - low) * (1.0f - tonal);
-        maskVocals_[k] = (1.0f - low) * tonal * centre * voiceBand_[k];
+        cue[kStereoCue][j] = stereo ? 1.0f : 0.0f;
+        cue[kSteadyCue][j] = powerShare(longMedian, acrossFrequency, 0.5f);
+        cue[kTonalCue][j] = powerShare(shortMedian, acrossFrequency, 0.5f);
+        cue[kSteadyLowCue][j] = powerShare(longMedian, lowAcross, 0.5f);
+        cue[kAboveLongCue][j] = powerShare(m, longMedian, 0.5f);
+        cue[kAboveShortCue][j] = powerShare(m, shortMedian, 0.5f);
+        cue[kAboveAcrossCue][j] = aboveAcross_[k];
+        cue[kRiseCue][j] = powerShare(m, before[k], 0.5f);
+        cue[kFallCue][j] = powerShare(m, after[k], 0.5f);
+        cue[kLongRiseCue][j] = powerShare(m, farBefore[k], 0.5f);
+        cue[kLongFallCue][j] = powerShare(m, farAfter[k], 0.5f);
+        cue[kSlowRiseCue][j] = powerShare(m, slowBefore[k], 0.5f);
+        cue[kSlowFallCue][j] = powerShare(m, slowAfter[k], 0.5f);
+        cue[kPeakCue][j] = powerShare(m, std::max(below, above), 0.5f);
+        cue[kCentreCue][j] = centre;
+        cue[kBalanceCue][j] = balance;
+        cue[kFrequencyCue][j] = frequencyPosition_[k];
+        cue[kBassBandCue][j] = bassShare_[k];
+        cue[kVoiceBandCue][j] = voiceBand_[k];
+        cue[kOctaveUpCue][j] = 2 * k < bins_ ? aboveAcross_[2 * k] : 0.5f;
+        cue[kOctaveDownCue][j] = aboveAcross_[k / 2];
+        cue[kCoherenceCue][j] = coherence;
+        cue[kLastingCoherenceCue][j] = lasting;
+        cue[kTwelfthUpCue][j] = 3 * k < bins_ ? aboveAcross_[3 * k] : 0.5f;
+        cue[kTwelfthDownCue][j] = aboveAcross_[k / 3];
+        cue[kWideBelowCue][j] = powerShare(m, mag[k >= 2 ? k - 2 : 2 - k], 0.5f);
+        cue[kWideAboveCue][j] = powerShare(m, mag[k + 2 < bins_ ? k + 2 : k], 0.5f);
+        if (k >= subsonicBins_) {
+            // Only shares of these sums are used, so no level shows through; within the
+            // inputs' bound no sum of squares here can overflow. A column stands for the
+            // bins up to the next one.
+            const float mw = m * columnSpan_[j];
+            total += mw;
+            power += mw * m;
+            lowPower += mw * m * bassShare_[k];
+            rising += mw * cue[kRiseCue][j];
+            falling += mw * cue[kFallCue][j];
+            voice += mw * voiceBand_[k];
+            centred += mw * voiceBand_[k] * centre;
+            low += mw * bassShare_[k];
+            lowRising += mw * bassShare_[k] * cue[kRiseCue][j];
+            lowFalling += mw * bassShare_[k] * cue[kFallCue][j];
+        }
     }
+    frameCues_[kFrameRiseCue] = total > 0.0f ? rising / total : 0.5f;
+    frameCues_[kFrameFallCue] = total > 0.0f ? falling / total : 0.5f;
+    frameCues_[kFrameCentreCue] = voice > 0.0f ? centred / voice : 0.5f;
+    frameCues_[kFrameLowCue] = power > 0.0f ? lowPower / power : 0.5f;
+    frameCues_[kFrameLowRiseCue] = low > 0.0f ? lowRising / low : 0.5f;
+    frameCues_[kFrameLowFallCue] = low > 0.0f ? lowFalling / low : 0.5f;
+}
+
+// |sum of L conj R| / sqrt(sum |L|^2 * sum |R|^2) over bins k - 1 .. k + 1 of the frames in
+// `slots`: 1 where one source, wherever it sits between the loudspeakers, fills those bins,
+// and less where reverberation or several sources do. 1 for silence.
+float SpectralSeparator::channelCoherence(size_t k, const size_t* slots, size_t count) const {
+    const size_t from = k > 0 ? k - 1 : 0;
+    const size_t to = std::min(k + 1, bins_ - 1);
+    float crossRe = 0.0f, crossIm = 0.0f, left = 0.0f, right = 0.0f;
+    for (size_t f = 0; f < count; ++f) {
+        const float* lr = specRe_.data() + slots[f] * channels_ * bins_;
+        const float* li = specIm_.data() + slots[f] * channels_ * bins_;
+        const float* rr = lr + bins_;
+        const float* ri = li + bins_;
+        for (size_t b = from; b <= to; ++b) {
+            crossRe += lr[b] * rr[b] + li[b] * ri[b];
+            crossIm += li[b] * rr[b] - lr[b] * ri[b];
+            left += lr[b] * lr[b] + li[b] * li[b];
+            right += rr[b] * rr[b] + ri[b] * ri[b];
+        }
+    }
+    const float scale = std::sqrt(left) * std::sqrt(right);
+    if (!(scale > 0.0f)) return 1.0f;
+    // |cross| by the ratio of its parts, since their squares can overflow at the loudest.
+    const float big = std::max(std::fabs(crossRe), std::fabs(crossIm));
+    const float small = std::min(std::fabs(crossRe), std::fabs(crossIm));
+    const float q = big > 0.0f ? small / big : 0.0f;
+    return std::min(1.0f, big * std::sqrt(1.0f + q * q) / scale);
 }
 
 // A stereo Wiener filter over the masks. Each stem is modelled per bin as a power (its
@@ -370,8 +536,8 @@ void SpectralSeparator::spatialFilter(size_t slot) {
     const float* rr = lr + bins_;
     const float* ri = li + bins_;
     for (size_t k = 0; k < bins_; ++k) {
-        const float m[4] = {maskVocals_[k], maskDrums_[k], maskBass_[k],
-                            std::max(0.0f, 1.0f - maskVocals_[k] - maskDrums_[k] - maskBass_[k])};
+        const float m[4] = {masks_[k], masks_[bins_ + k], masks_[2 * bins_ + k],
+                            masks_[3 * bins_ + k]};
         // The mixture's covariance: |L|^2, |R|^2 and L conj(R).
         const float ll = lr[k] * lr[k] + li[k] * li[k];
         const float rrp = rr[k] * rr[k] + ri[k] * ri[k];
@@ -380,7 +546,7 @@ void SpectralSeparator::spatialFilter(size_t slot) {
         const float power = 0.5f * (ll + rrp);
         float weight[4], total = 0.0f;
         for (size_t j = 0; j < 4; ++j) {
-            weight[j] = m[j] * m[j];
+            weight[j] = m[j];
             total += weight[j];
             float* c = covariance_.data() + (j * bins_ + k) * 5;
             c[0] = keep_ * c[0] + weight[j] * ll;
@@ -436,7 +602,7 @@ void SpectralSeparator::spatialFilter(size_t slot) {
 
 void SpectralSeparator::synthesise(size_t slot) {
     const size_t C = channels_;
-    const float* masks[3] = {maskVocals_.data(), maskDrums_.data(), maskBass_.data()};
+    const float* masks[3] = {masks_.data(), masks_.data() + bins_, masks_.data() + 2 * bins_};
     const bool spatial = C == 2;
     if (spatial) spatialFilter(slot);
     for (size_t c = 0; c < C; ++c) {
