@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "dsp/mask_network_tiles.h"
 #include "dsp/stem_mix.h"
@@ -49,7 +48,8 @@ void EvaluateMaskNetwork(const MaskNetwork& net, const float* features, size_t s
         bias[u] = b;
     }
     const size_t tiles = (count + kMaskTile - 1) / kMaskTile * kMaskTile;
-    if (wide && StemMix::HasAvx2()) {
+    static const bool hasAvx2 = StemMix::HasAvx2();
+    if (wide && hasAvx2) {
         EvaluateMaskTilesAvx2(net, features, stride, tiles, own, bias, masks);
     } else {
         EvaluateTiles(net, features, stride, tiles, own, bias, masks);

@@ -60,8 +60,12 @@ bool LoadNetwork(const std::string& path, MaskNetwork& net, std::vector<float>& 
     }
     net.inputs = static_cast<size_t>(sizes[0]);
     net.layers = sizes.size() - 1;
+    if (net.inputs != SpectralSeparator::kCueCount + SpectralSeparator::kFrameCueCount) {
+        return false;  // trained on other cues
+    }
     size_t total = 0, before = net.inputs;
     for (size_t i = 0; i < net.layers; ++i) {
+        if (sizes[i + 1] < 1 || sizes[i + 1] > static_cast<int32_t>(kMaxMaskWidth)) return false;
         net.widths[i] = static_cast<size_t>(sizes[i + 1]);
         total += net.widths[i] * before + net.widths[i];
         before = net.widths[i];
@@ -79,7 +83,9 @@ bool LoadNetwork(const std::string& path, MaskNetwork& net, std::vector<float>& 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 5 && !(argc == 4 && std::string(argv[1]) == "split")) {
+    const bool known =
+        argc >= 2 && (std::string(argv[1]) == "cues" || std::string(argv[1]) == "split");
+    if (!known || (argc < 5 && !(argc == 4 && std::string(argv[1]) == "split"))) {
         std::cerr << "usage: mask_cues cues MIX OUT EVERY | split MIX OUT [WEIGHTS]\n";
         return 2;
     }
@@ -142,5 +148,13 @@ int main(int argc, char** argv) {
         keep(separator.process(in.data(), n, at));
     }
     keep(separator.finish(at));
+    bool written = mode == "cues" ? static_cast<bool>(cues.out.flush()) : true;
+    for (auto& s : stems) {
+        if (mode == "split") written = written && s.is_open() && static_cast<bool>(s.flush());
+    }
+    if (!written) {
+        std::cerr << "cannot write " << out << "\n";
+        return 1;
+    }
     return 0;
 }
