@@ -509,13 +509,6 @@ float SpectralSeparator::channelCoherence(size_t k, const size_t* slots, size_t 
     return std::min(1.0f, big * std::sqrt(1.0f + q * q) / scale);
 }
 
-// A stereo Wiener filter over the masks. Each stem is modelled per bin as a power (its
-// mask squared times the mixture's) spread over the two channels by a covariance that the
-// stem's past estimates give, remembered over kCovarianceSeconds. A stem's estimate is its
-// model's covariance times the inverse of all four together, applied to the mixture: where
-// the stems sit at different places between the loudspeakers, this tells them apart better
-// than one gain for both channels can. The four filters add up to the identity, so the
-// stems still add up to the input.
 float SpectralSeparator::lowAcrossMedian(const float* mag, size_t k) const {
     float values[kMaxLowAcrossBins];
     const size_t half = lowAcrossBins_ / 2;
@@ -530,6 +523,13 @@ float SpectralSeparator::lowAcrossMedian(const float* mag, size_t k) const {
     return values[half];
 }
 
+// A stereo Wiener filter over the masks. Each stem is modelled per bin as a power (its mask
+// times the mixture's: the mask rather than its square, which separated better on the test
+// sets) spread over the two channels by a covariance that the stem's past estimates give,
+// remembered over kCovarianceSeconds. A stem's estimate is its model's covariance times the
+// inverse of all four together, applied to the mixture: where the stems sit at different places
+// between the loudspeakers, this tells them apart better than one gain for both channels can.
+// The four filters add up to the identity, so the stems still add up to the input.
 void SpectralSeparator::spatialFilter(size_t slot) {
     const float* lr = specRe_.data() + slot * 2 * bins_;
     const float* li = specIm_.data() + slot * 2 * bins_;

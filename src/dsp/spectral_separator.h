@@ -1,18 +1,17 @@
 // Four-way stem separator working on the short-time spectrum.
 //
-// Each frame of the input is transformed and every bin is described by cues that say how
-// it stands against its neighbours: its medians across time (a long one and a short one)
-// and across frequency, the frames just before and after it, the bins beside it and an
-// octave away, and how alike the two channels are there. The cues are ratios of
-// magnitudes, never levels, so the result does not depend on the input's level. A small
-// network trained on synthetic multitracks (mask_network.h) turns each bin's cues into
-// four masks that add up to one; the network runs on every bin up to 4 kHz and on fewer
-// above, where the masks between its bins are drawn straight across. For stereo, a Wiener
-// filter over the masks then uses where each stem sits between the channels. The drums,
-// bass and vocals are taken back to the time domain with a window pair that reconstructs
-// the input exactly, and `other` is the input less those three, so the four stems add up
-// to the input up to the rounding of three float subtractions. Bins below 25 Hz stay in
-// `other`.
+// Each frame of the input is transformed and every bin is described by cues that say how it
+// stands against its neighbours: its medians across time (a long one and a short one) and
+// across frequency, the frames just before and after it, the bins beside it and an octave and a
+// twelfth away, and how alike the two channels are there. The cues are ratios of magnitudes,
+// never levels, so the result does not depend on the input's level. A small network trained on
+// synthetic multitracks (mask_network.h) turns each bin's cues into four masks that add up to
+// one; the network runs on every bin up to 4 kHz and on fewer above, where the masks between
+// its bins are drawn straight across. For stereo, a Wiener filter over the masks then uses
+// where each stem sits between the channels. The drums, bass and vocals are taken back to the
+// time domain with a window pair that reconstructs the input exactly, and `other` is the input
+// less those three, so the four stems add up to the input up to the rounding of three float
+// subtractions. Bins below 25 Hz stay in `other`.
 //
 // Channels: the masks are worked out once per frame for all channels together. Their
 // magnitudes are the power of every channel together; the channel cues compare the first
@@ -39,7 +38,7 @@ namespace Trackloom {
 
 class SpectralSeparator {
   public:
-    // The cues the mask network reads, one row of bins each, in this order.
+    // The cues the mask network reads, in this order: a row each, one value per column.
     enum Cue : size_t {
         kStereoCue,            // 1 for two or more channels, 0 for mono
         kSteadyCue,            // the long median across time against the one across frequency
