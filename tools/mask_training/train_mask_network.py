@@ -12,7 +12,7 @@ alike, as in an SDR averaged over stems and tracks. Rows are drawn at random in 
 to that weight (--rows per track); one track in four also goes in as a mono downmix. The
 network (rectified hidden layers, a softmax over the four stems) is fitted by Adam on the
 weighted squared error, and written as C++ (--out) and as a weight file the tool reads
-(--bin). Everything is seeded: the same sets give the same weights.
+(--bin). Every random choice is seeded.
 
 Needs python3-numpy and python3-soundfile.
 """
@@ -20,7 +20,6 @@ import argparse
 import math
 import os
 import subprocess
-import sys
 import tempfile
 
 import numpy as np
@@ -28,22 +27,26 @@ import soundfile as sf
 
 STEMS = ("vocals", "drums", "bass", "other")
 
+
 def tool():
+    """The cue program, passed to the workers through the environment."""
     return os.environ["TRACKLOOM_MASK_CUES"]
 
 
 def read_cues(path):
+    """A cue file (see mask_cues.cpp) -> frame length, hop, frame numbers, cues (frames,
+    cues + frame cues, columns) and the columns' bins."""
     raw = np.fromfile(path, dtype=np.uint8)
-    F, G, bins, n, hop, C = np.frombuffer(raw[:24].tobytes(), dtype="<i4")
-    columns = np.frombuffer(raw[24:24 + 4 * bins].tobytes(), dtype="<u4").astype(np.int64)
-    per = 8 + 4 * G + 4 * F * bins
-    body = raw[24 + 4 * bins:]
+    F, G, cols, n, hop, C = np.frombuffer(raw[:24].tobytes(), dtype="<i4")
+    columns = np.frombuffer(raw[24:24 + 4 * cols].tobytes(), dtype="<u4").astype(np.int64)
+    per = 8 + 4 * G + 4 * F * cols
+    body = raw[24 + 4 * cols:]
     nf = len(body) // per
     body = body[: nf * per].reshape(nf, per)
     frames = np.frombuffer(body[:, :8].tobytes(), dtype="<u8").astype(np.int64)
     shared = np.frombuffer(body[:, 8:8 + 4 * G].tobytes(), dtype="<f4").reshape(nf, G, 1)
-    cues = np.frombuffer(body[:, 8 + 4 * G:].tobytes(), dtype="<f4").reshape(nf, F, bins)
-    cues = np.concatenate([cues, np.repeat(shared, bins, axis=2)], axis=1)
+    cues = np.frombuffer(body[:, 8 + 4 * G:].tobytes(), dtype="<f4").reshape(nf, F, cols)
+    cues = np.concatenate([cues, np.repeat(shared, cols, axis=2)], axis=1)
     return int(n), int(hop), frames, cues, columns
 
 
@@ -88,7 +91,8 @@ def track_rows(tdir, every, rows, rng, mono=False):
     wt = np.stack(wt, -1).reshape(-1, 4)
     x = cues.transpose(0, 2, 1).reshape(-1, cues.shape[1])
     imp = wt.sum(1)
-    # keep each row with probability q proportional to its importance (capped at 1)
+    # Keep each row with probability q = min(1, c * importance), c found by bisection so
+    # that about `rows` rows are kept; the kept rows' weights are divided by q.
     lo, hi = 0.0, 1e12
     for _ in range(60):
         c = math.sqrt(max(lo, 1e-30) * hi) if lo > 0 else hi / 1e6
@@ -240,7 +244,7 @@ def main():
     ap.add_argument("--tool", required=True, help="the trackloom_mask_cues program")
     ap.add_argument("--out", required=True, help="C++ file to write")
     ap.add_argument("--bin", help="weight file to write as well")
-    ap.add_argument("--hidden", default="48,32", help="widths of the hidden layers")
+    ap.add_argument("--hidden", default="64,32", help="widths of the hidden layers")
     ap.add_argument("--epochs", type=int, default=12)
     ap.add_argument("--rows", type=int, default=16000, help="rows drawn per track")
     ap.add_argument("--valid", type=int, default=8, help="tracks held out to watch the fit")
