@@ -1,12 +1,10 @@
-// The mask network's evaluation against a plain double-precision reference, and its
-// portable exponential.
+// The mask network's evaluation against a plain double-precision reference.
 #include "dsp/mask_network.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <random>
 #include <vector>
 
@@ -17,18 +15,6 @@ namespace Trackloom {
 namespace {
 
 using TrackloomTest::floatBits;
-
-TEST(MaskNetwork, PortableExpMatchesTheLibrary) {
-    EXPECT_EQ(PortableExpNonPositive(0.0f), 1.0f);
-    EXPECT_EQ(PortableExpNonPositive(-100.0f), 0.0f);
-    EXPECT_EQ(PortableExpNonPositive(-std::numeric_limits<float>::infinity()), 0.0f);
-    double worst = 0.0;
-    for (float x = -86.0f; x <= 0.0f; x += 0.0137f) {
-        const double want = std::exp(static_cast<double>(x));
-        worst = std::max(worst, std::fabs(PortableExpNonPositive(x) - want) / want);
-    }
-    EXPECT_LT(worst, 4e-7);
-}
 
 // Two hidden layers over three inputs, the last of them shared by all bins.
 TEST(MaskNetwork, MatchesADirectEvaluationInEveryColumn) {

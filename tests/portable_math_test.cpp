@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 
 using namespace Trackloom::dsp;
@@ -63,4 +65,16 @@ TEST(PortableLog, AgreesWithTheLibraryLogOverTheWholeRange) {
     EXPECT_EQ(PortableLog(1.0), 0.0);
     EXPECT_LT(PortableLog(0.0), -1e299);
     EXPECT_LT(PortableLog(-2.0), -1e299);
+}
+
+TEST(PortableExp, AgreesWithTheLibraryBelowZero) {
+    EXPECT_EQ(PortableExpNonPositive(0.0f), 1.0f);
+    EXPECT_EQ(PortableExpNonPositive(-100.0f), 0.0f);
+    EXPECT_EQ(PortableExpNonPositive(-std::numeric_limits<float>::infinity()), 0.0f);
+    double worst = 0.0;
+    for (float x = -86.0f; x <= 0.0f; x += 0.0137f) {
+        const double want = std::exp(static_cast<double>(x));
+        worst = std::max(worst, std::fabs(PortableExpNonPositive(x) - want) / want);
+    }
+    EXPECT_LT(worst, 4e-7);
 }

@@ -43,8 +43,4 @@ constexpr size_t kMaskTile = 32;
 void EvaluateMaskNetwork(const MaskNetwork& net, const float* features, size_t stride, size_t count,
                          const float* shared, size_t sharedCount, float* masks, bool wide = true);
 
-// e^x for x <= 0 by a fixed sequence of float operations (within about 2e-7 relative);
-// 0 below -87.
-float PortableExpNonPositive(float x);
-
 }  // namespace Trackloom

@@ -109,5 +109,26 @@ double PortableLog(double x) {
     return result;
 }
 
+float PortableExpNonPositive(float x) {
+    if (!(x > -87.0f)) return 0.0f;
+    if (x >= 0.0f) return 1.0f;
+    // x = n ln2 + r with |r| <= ln2 / 2; ln2 split so that n * kLn2High is exact.
+    constexpr float kLog2e = 1.44269504088896341f;
+    constexpr float kLn2High = 0.693145751953125f;
+    constexpr float kLn2Low = 1.428606765330187e-06f;
+    const float n = std::floor(x * kLog2e + 0.5f);
+    const float r = (x - n * kLn2High) - n * kLn2Low;
+    // Taylor series to r^7: the remainder is below 1e-8 for |r| <= 0.35.
+    float p = 1.0f / 5040.0f;
+    p = p * r + 1.0f / 720.0f;
+    p = p * r + 1.0f / 120.0f;
+    p = p * r + 1.0f / 24.0f;
+    p = p * r + 1.0f / 6.0f;
+    p = p * r + 0.5f;
+    p = p * r + 1.0f;
+    p = p * r + 1.0f;
+    return std::ldexp(p, static_cast<int>(n));
+}
+
 }  // namespace dsp
 }  // namespace Trackloom

@@ -304,12 +304,12 @@ void SpectralSeparator::analyse(size_t slot) {
     }
     // The frame's magnitude replaces the one 2 * lookAhead_ + 1 frames older, in the ring
     // and in each column's sorted history (only the network's columns need medians).
+    for (size_t k = 0; k < bins_; ++k) workRe_[k] = std::sqrt(workRe_[k]);
     for (size_t j = 0; j < columns_.size(); ++j) {
         const size_t k = columns_[j];
-        replaceSorted(sortedAcrossTime_.data() + j * acrossTime, acrossTime, mag[k],
-                      std::sqrt(workRe_[k]));
+        replaceSorted(sortedAcrossTime_.data() + j * acrossTime, acrossTime, mag[k], workRe_[k]);
     }
-    for (size_t k = 0; k < bins_; ++k) mag[k] = std::sqrt(workRe_[k]);
+    std::copy(workRe_.begin(), workRe_.end(), mag);
     // The short history is centred on the frame whose masks are due: it takes the frame
     // shortReach_ after that one and lets go of the one shortReach_ + 1 before it.
     const size_t shortLength = 2 * shortReach_ + 1;
@@ -420,8 +420,7 @@ void SpectralSeparator::computeCues(size_t slot) {
         const float above = k + 1 < bins_ ? mag[k + 1] : below;
         float centre = 1.0f, balance = 0.5f, coherence = 1.0f, lasting = 1.0f;
         if (stereo) {
-            coherence = channelCoherence(k, nearSlots, 1);
-            lasting = channelCoherence(k, nearSlots, 3);
+            channelCoherence(k, nearSlots, coherence, lasting);
             const float sr = lr[k] + rr[k], si = li[k] + ri[k];
             const float dr = lr[k] - rr[k], di = li[k] - ri[k];
             centre = powerShare(std::sqrt(sr * sr + si * si),
@@ -481,14 +480,31 @@ void SpectralSeparator::computeCues(size_t slot) {
     frameCues_[kFrameLowFallCue] = low > 0.0f ? lowFalling / low : 0.5f;
 }
 
-// |sum of L conj R| / sqrt(sum |L|^2 * sum |R|^2) over bins k - 1 .. k + 1 of the frames in
-// `slots`: 1 where one source, wherever it sits between the loudspeakers, fills those bins,
-// and less where reverberation or several sources do. 1 for silence.
-float SpectralSeparator::channelCoherence(size_t k, const size_t* slots, size_t count) const {
+namespace {
+
+// |cross| / sqrt(left * right), at most 1; 1 when either power is zero.
+float CoherenceOf(float crossRe, float crossIm, float left, float right) {
+    const float scale = std::sqrt(left) * std::sqrt(right);
+    if (!(scale > 0.0f)) return 1.0f;
+    // |cross| by the ratio of its parts, since their squares can overflow at the loudest.
+    const float big = std::max(std::fabs(crossRe), std::fabs(crossIm));
+    const float small = std::min(std::fabs(crossRe), std::fabs(crossIm));
+    const float q = big > 0.0f ? small / big : 0.0f;
+    return std::min(1.0f, big * std::sqrt(1.0f + q * q) / scale);
+}
+
+}  // namespace
+
+// |sum of L conj R| / sqrt(sum |L|^2 * sum |R|^2) over bins k - 1 .. k + 1: 1 where one
+// source, wherever it sits between the loudspeakers, fills those bins, and less where
+// reverberation or several sources do; 1 for silence. `first` over the frame in slots[0],
+// `all` over the three frames of `slots`, the sums of the first carried on into the rest.
+void SpectralSeparator::channelCoherence(size_t k, const size_t* slots, float& first,
+                                         float& all) const {
     const size_t from = k > 0 ? k - 1 : 0;
     const size_t to = std::min(k + 1, bins_ - 1);
     float crossRe = 0.0f, crossIm = 0.0f, left = 0.0f, right = 0.0f;
-    for (size_t f = 0; f < count; ++f) {
+    for (size_t f = 0; f < 3; ++f) {
         const float* lr = specRe_.data() + slots[f] * channels_ * bins_;
         const float* li = specIm_.data() + slots[f] * channels_ * bins_;
         const float* rr = lr + bins_;
@@ -499,14 +515,9 @@ float SpectralSeparator::channelCoherence(size_t k, const size_t* slots, size_t 
             left += lr[b] * lr[b] + li[b] * li[b];
             right += rr[b] * rr[b] + ri[b] * ri[b];
         }
+        if (f == 0) first = CoherenceOf(crossRe, crossIm, left, right);
     }
-    const float scale = std::sqrt(left) * std::sqrt(right);
-    if (!(scale > 0.0f)) return 1.0f;
-    // |cross| by the ratio of its parts, since their squares can overflow at the loudest.
-    const float big = std::max(std::fabs(crossRe), std::fabs(crossIm));
-    const float small = std::min(std::fabs(crossRe), std::fabs(crossIm));
-    const float q = big > 0.0f ? small / big : 0.0f;
-    return std::min(1.0f, big * std::sqrt(1.0f + q * q) / scale);
+    all = CoherenceOf(crossRe, crossIm, left, right);
 }
 
 float SpectralSeparator::lowAcrossMedian(const float* mag, size_t k) const {

@@ -130,7 +130,7 @@ class SpectralSeparator {
     void computeMasks(size_t slot);
     // The low band's median across frequency around bin k of `mag`.
     float lowAcrossMedian(const float* mag, size_t k) const;
-    float channelCoherence(size_t k, const size_t* slots, size_t count) const;
+    void channelCoherence(size_t k, const size_t* slots, float& first, float& all) const;
     void spatialFilter(size_t slot);
     void synthesise(size_t slot);
     size_t emit(const std::array<float*, 4>& out, size_t upTo);
