@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "dsp/stem_separator.h"
-#include "dsp/wav_io.h"
+#include "dsp/io/wav_io.h"
+#include "dsp/separation/filter/stem_separator.h"
 
 namespace {
 

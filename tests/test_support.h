@@ -21,7 +21,7 @@
 
 #include "app/commands.h"
 #include "dsp/audio_dsp.h"
-#include "dsp/wav_io.h"
+#include "dsp/io/wav_io.h"
 
 namespace TrackloomTest {
 

@@ -9,12 +9,12 @@
 #include <system_error>
 #include <vector>
 
-#include "dsp/analysis.h"
-#include "dsp/audio_reader.h"
-#include "dsp/key_notation.h"
-#include "dsp/sndfile_writer.h"
-#include "dsp/stem_engine.h"
-#include "dsp/wav_io.h"
+#include "dsp/analysis/analysis.h"
+#include "dsp/analysis/key_notation.h"
+#include "dsp/io/audio_reader.h"
+#include "dsp/io/sndfile_writer.h"
+#include "dsp/io/wav_io.h"
+#include "dsp/separation/stem_engine.h"
 
 // Prints the usage text to standard output. A null name (an empty argument vector) prints
 // as "trackloom".

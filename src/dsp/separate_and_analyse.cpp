@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "dsp/analysis.h"
+#include "dsp/analysis/analysis.h"
 #include "dsp/audio_dsp.h"
-#include "dsp/stem_separator.h"
+#include "dsp/separation/filter/stem_separator.h"
 
 namespace Trackloom {
 namespace AudioDSP {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "dsp/audio_reader.h"
+#include "dsp/io/audio_reader.h"
 
 namespace {
 

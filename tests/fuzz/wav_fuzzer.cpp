@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "dsp/stem_separator.h"
-#include "dsp/wav_io.h"
+#include "dsp/io/wav_io.h"
+#include "dsp/separation/filter/stem_separator.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "dsp/audio_reader.h"
-#include "dsp/spectral_separator.h"
+#include "dsp/io/audio_reader.h"
+#include "dsp/separation/spectral/spectral_separator.h"
 
 using namespace Trackloom;
 

@@ -1,0 +1,57 @@
+#include <iostream>
+#include <vector>
+
+#include "app/commands.h"
+#include "app/commands/command_checks.h"
+#include "app/reports/json_report.h"
+#include "dsp/analysis/analysis.h"
+
+namespace TrackloomApp {
+
+int RunBpm(const std::string& inputPath, const ResultSettings& settings, CommandStreams streams) {
+    using namespace Trackloom;
+    // The text of a failure goes to the error stream whatever the format; a script reading
+    // JSON also finds it on the input's line.
+    auto failed = [&](const std::string& reason) {
+        if (settings.json) streams.out << ErrorJson(inputPath, reason) << "\n";
+        return 1;
+    };
+    std::string reason;
+    const std::unique_ptr<AudioReader> reader =
+        OpenInput(streams.err, inputPath, "--bpm -", reason);
+    if (!reader) return failed(reason);
+    const WavFormat format = reader->format();
+    const auto channels = static_cast<size_t>(format.channels);
+    const size_t blockFrames = reader->blockFrames();
+    std::vector<float> block(blockFrames * channels);
+
+    // Both estimators take the input a block at a time and give the same answer as for the
+    // whole buffer at once, so an hour-long mix needs no more memory than a song.
+    TempoEstimator tempo(format.sampleRate, format.channels);
+    KeyEstimator key(format.sampleRate, format.channels);
+    bool heardAnything = false;
+    while (const size_t frames = reader->readFrames(block.data(), blockFrames)) {
+        heardAnything = true;
+        tempo.feed(block.data(), frames);
+        key.feed(block.data(), frames);
+    }
+    if (!heardAnything) return failed(ReportNoAudio(streams.err, inputPath));
+    WarnIfInputDisagreesWithHeader(streams.err, inputPath, *reader);
+    dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(tempo, key);
+    if (settings.maxBpm > 0.0) {
+        estimates.bpm = dsp::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
+    }
+    if (settings.json) {
+        streams.out << BpmJson(inputPath, estimates) << "\n";
+    } else {
+        PrintEstimates(streams.out, estimates.bpm, KeyText(estimates, settings.keyNotation));
+    }
+    if (estimates.tempoIsGuess) ReportNoSteadyBeat(streams.err);
+    return 0;
+}
+
+int RunBpm(const std::string& inputPath) {
+    return RunBpm(inputPath, {}, {std::cout, std::cerr});
+}
+
+}  // namespace TrackloomApp

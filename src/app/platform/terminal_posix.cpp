@@ -1,0 +1,11 @@
+#include <unistd.h>
+
+#include "app/reports/progress_line.h"
+
+namespace TrackloomApp {
+
+bool StderrIsTerminal() {
+    return isatty(STDERR_FILENO) != 0;
+}
+
+}  // namespace TrackloomApp

@@ -1,0 +1,73 @@
+#include "app/reports/json_report.h"
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "dsp/analysis/key_notation.h"
+
+namespace TrackloomApp {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// The key the text output names when nothing tonal was heard (F# minor).
+constexpr int kDefaultKeyIndex = 12 + 6;
+
+// Confidences are estimates, not measurements: three decimals say all they can.
+double Rounded(double confidence) {
+    return std::round(confidence * 1000.0) / 1000.0;
+}
+
+Json Estimates(const std::string& file, const Trackloom::dsp::TempoAndKey& estimates) {
+    const int key = estimates.keyIndex >= 0 ? estimates.keyIndex : kDefaultKeyIndex;
+    Json j;
+    j["file"] = file;
+    j["bpm"] = estimates.bpm;
+    j["bpm_confidence"] = Rounded(estimates.bpmConfidence);
+    j["key"] = Trackloom::KeyLetterName(key);
+    j["relative"] = Trackloom::RelativeKeyLetterName(key);
+    j["camelot"] = Trackloom::CamelotCode(key);
+    j["open_key"] = Trackloom::OpenKeyCode(key);
+    j["key_confidence"] = Rounded(estimates.keyConfidence);
+    return j;
+}
+
+// Paths are bytes; JSON strings are Unicode. A path that is not valid UTF-8 keeps every
+// valid character and shows U+FFFD where a byte cannot be decoded, rather than failing.
+std::string Line(const Json& j) {
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string BpmJson(const std::string& file, const Trackloom::dsp::TempoAndKey& estimates) {
+    return Line(Estimates(file, estimates));
+}
+
+std::string StemsJson(const std::string& file,
+                      const std::vector<std::pair<std::string, std::string>>& stems) {
+    Json j;
+    j["file"] = file;
+    Json written = Json::object();
+    for (const auto& [name, path] : stems) written[name] = path;
+    j["stems"] = written;
+    return Line(j);
+}
+
+std::string SplitJson(const std::string& file, const Trackloom::dsp::TempoAndKey& estimates,
+                      const std::vector<std::pair<std::string, std::string>>& stems) {
+    Json j = Estimates(file, estimates);
+    Json written = Json::object();
+    for (const auto& [name, path] : stems) written[name] = path;
+    j["stems"] = written;
+    return Line(j);
+}
+
+std::string ErrorJson(const std::string& file, const std::string& error) {
+    Json j;
+    j["file"] = file;
+    j["error"] = error;
+    return Line(j);
+}
+
+}  // namespace TrackloomApp

@@ -1,0 +1,77 @@
+#include <ostream>
+
+#include "app/commands.h"
+#include "app/reports/failure_reasons.h"
+
+namespace TrackloomApp {
+namespace {
+
+// A reason is indented under the line it explains, so the line itself stays as scripts
+// have always read it.
+std::string PrintReason(std::ostream& err, const std::string& reason) {
+    err << "  " << reason << "\n";
+    return reason;
+}
+
+// The key the estimator names when nothing tonal was heard (F# minor).
+constexpr int kDefaultKeyIndex = 12 + 6;
+
+}  // namespace
+
+std::string KeyText(const Trackloom::dsp::TempoAndKey& estimates, Trackloom::KeyNotation notation) {
+    if (notation == Trackloom::KeyNotation::Standard) return estimates.key;
+    const int key = estimates.keyIndex >= 0 ? estimates.keyIndex : kDefaultKeyIndex;
+    const std::string code = notation == Trackloom::KeyNotation::Camelot
+                                 ? Trackloom::CamelotCode(key)
+                                 : Trackloom::OpenKeyCode(key);
+    return code + " (" + Trackloom::KeyLetterName(key) + ")";
+}
+
+void PrintEstimates(std::ostream& out, double bpm, const std::string& key) {
+    out << "Estimated BPM: " << bpm << "\n"
+        << "Estimated Key: " << key << "\n";
+}
+
+void ReportWriteFailure(std::ostream& err, const std::string& path) {
+    err << "Failed to write audio file: " << path << "\n";
+}
+
+void ReportReadFailure(std::ostream& err, const std::string& path) {
+    err << "Failed to read audio file: " << path << "\n";
+}
+
+std::string ReportReadFailure(std::ostream& err, const std::string& path,
+                              Trackloom::WavStatus status, const Trackloom::WavProblem& problem) {
+    ReportReadFailure(err, path);
+    return PrintReason(err, ReadFailureReason(status, problem));
+}
+
+std::string ReportReadFailure(std::ostream& err, const std::string& path,
+                              const std::string& reason) {
+    ReportReadFailure(err, path);
+    return PrintReason(err, reason);
+}
+
+std::string ReportNoAudio(std::ostream& err, const std::string& path) {
+    ReportReadFailure(err, path);
+    return PrintReason(
+        err, "the file holds no audio: its data chunk is empty or shorter than one frame");
+}
+
+std::string ReportWriteFailure(std::ostream& err, const std::string& path,
+                               const Trackloom::WavWriter& writer) {
+    ReportWriteFailure(err, path);
+    return PrintReason(err, WriteFailureReason(writer.failure(), writer.error()));
+}
+
+std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string>& paths,
+                                const std::string& reason) {
+    for (const std::string& path : paths) ReportWriteFailure(err, path);
+    return PrintReason(err, reason);
+}
+
+void ReportNoSteadyBeat(std::ostream& err) {
+    err << "No steady beat was found: the tempo above is a guess\n";
+}
+
+}  // namespace TrackloomApp

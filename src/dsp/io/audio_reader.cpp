@@ -1,0 +1,131 @@
+// Chooses the decoder for an input from its first bytes.
+#include "dsp/io/audio_reader.h"
+
+#include "dsp/io/byte_input.h"
+#include "dsp/io/sndfile_reader.h"
+
+namespace Trackloom {
+namespace {
+
+// WavReader behind the common interface. For standard input it reads through the bytes
+// already taken to tell the kind of file.
+class WavAudioReader final : public AudioReader {
+  public:
+    explicit WavAudioReader(std::unique_ptr<ByteInput> input)
+        : input_(std::move(input)), stream_(input_.get()) {}
+
+    WavStatus open(const std::string& path) { return reader_.open(path); }
+    WavStatus openStream() { return reader_.open(stream_); }
+
+    const WavFormat& format() const override { return reader_.format(); }
+    uint64_t frameCount() const override {
+        return reader_.frameCount() == WavReader::kUnknownFrameCount ? kUnknownFrameCount
+                                                                     : reader_.frameCount();
+    }
+    size_t blockFrames() const override { return reader_.blockFrames(); }
+    bool endedEarly() const override { return reader_.endedEarly(); }
+    uint64_t declaredFrameCount() const override { return reader_.declaredFrameCount(); }
+    bool headerUnfinished() const override { return reader_.headerUnfinished(); }
+    // Why the WAV reader refused the file.
+    const WavProblem& problem() const { return reader_.problem(); }
+
+  protected:
+    size_t readBlock(float* out, size_t frames) override { return reader_.readFrames(out, frames); }
+
+  private:
+    std::unique_ptr<ByteInput> input_;
+    std::istream stream_;
+    WavReader reader_;
+};
+
+OpenedAudio openWav(const std::string& path, std::unique_ptr<ByteInput> input,
+                    Container container) {
+    OpenedAudio opened;
+    opened.container = container;
+    // A named file is reopened by WavReader itself, which then knows its length.
+    const bool fromFile = !path.empty() && input->seekable();
+    auto reader = std::make_unique<WavAudioReader>(fromFile ? nullptr : std::move(input));
+    const WavStatus status = fromFile ? reader->open(path) : reader->openStream();
+    opened.wavStatus = status;
+    opened.wavProblem = reader->problem();
+    switch (status) {
+        case WavStatus::Ok:
+            opened.status = AudioStatus::Ok;
+            opened.reader = std::move(reader);
+            break;
+        case WavStatus::CannotOpen:
+            opened.status = AudioStatus::CannotOpen;
+            break;
+        default:
+            opened.status = AudioStatus::Malformed;
+            break;
+    }
+    return opened;
+}
+
+}  // namespace
+
+bool IsReadable(Container container) {
+    switch (container) {
+        case Container::Wav:
+        case Container::Rf64:
+        case Container::Bw64:
+        case Container::Wave64:
+        case Container::RifxWav:
+        case Container::Aiff:
+        case Container::Aifc:
+        case Container::Flac:
+        case Container::OggVorbis:
+        case Container::OggOpus:
+        case Container::Mp3:
+        case Container::Au:
+            return true;
+        default:
+            return false;
+    }
+}
+
+namespace {
+
+OpenedAudio openInput(const std::string& path, std::unique_ptr<ByteInput> input) {
+    OpenedAudio opened;
+    unsigned char head[kSniffBytes];
+    const size_t got = input->read(head, sizeof head);
+    if (got == 0 || !input->seek(0)) return opened;
+    opened.container = DetectContainer(head, got);
+    if (!IsReadable(opened.container)) {
+        opened.status = opened.container == Container::Unknown ? AudioStatus::Unrecognized
+                                                               : AudioStatus::Unsupported;
+        return opened;
+    }
+    switch (opened.container) {
+        case Container::Wav:
+        case Container::Rf64:
+        case Container::Bw64:
+            return openWav(path, std::move(input), opened.container);
+        default:
+            return OpenWithSndfile(std::move(input), opened.container);
+    }
+}
+
+}  // namespace
+
+OpenedAudio OpenAudio(const std::string& path) {
+    auto input = std::make_unique<ByteInput>();
+    if (!input->openFile(path)) return OpenedAudio{};
+    return openInput(path, std::move(input));
+}
+
+OpenedAudio OpenSeekableAudio(std::istream& in) {
+    auto input = std::make_unique<ByteInput>();
+    input->openSeekableStream(in);
+    return openInput(std::string(), std::move(input));
+}
+
+OpenedAudio OpenAudio(std::istream& in) {
+    auto input = std::make_unique<ByteInput>();
+    input->openStream(in);
+    return openInput(std::string(), std::move(input));
+}
+
+}  // namespace Trackloom

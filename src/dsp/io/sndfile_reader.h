@@ -1,0 +1,17 @@
+// Everything but WAV, read through libsndfile: FLAC, MP3 (gapless), Ogg Vorbis, Opus,
+// AIFF/AIFC, Wave64 and others. The only file that knows libsndfile is there.
+#pragma once
+
+#include <memory>
+
+#include "dsp/io/audio_reader.h"
+#include "dsp/io/byte_input.h"
+
+namespace Trackloom {
+
+// Opens a libsndfile decoder over `input`, which is at its first byte. Takes the input over.
+// Fails with Malformed if no decoder accepts it, NeedsFile if one would but the input is a
+// stream it cannot go through without seeking.
+OpenedAudio OpenWithSndfile(std::unique_ptr<ByteInput> input, Container container);
+
+}  // namespace Trackloom

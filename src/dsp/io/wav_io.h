@@ -1,0 +1,197 @@
+// Block-based WAV reading and writing.
+//
+// The reader walks RIFF chunks (and those of RF64 and BW64, WAV with 64-bit sizes) and decodes
+// 8/16/24/32-bit integer and 32/64-bit float PCM (plain or WAVE_FORMAT_EXTENSIBLE) to
+// single-precision floats. The writer produces 16-bit PCM with a 44-byte header, into a temporary
+// file that is renamed over the target only once every byte has been written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <istream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "dsp/io/container_sniffer.h"
+
+namespace Trackloom {
+
+// Why a WAV operation failed. The command layer turns these into the user's message.
+enum class WavStatus {
+    Ok,
+    CannotOpen,         // the file could not be opened
+    NotWave,            // no RIFF/WAVE tags
+    UnsupportedFormat,  // compressed or otherwise not plain PCM/float
+    Malformed,          // truncated or inconsistent headers
+    TooLarge,           // more data than a WAV file can describe
+    WriteFailed,        // a byte did not reach the disk, or the rename failed
+};
+
+enum class SampleFormat { U8, S16, S24, S32, F32, F64 };
+
+// What made a reader's open() fail, in more detail than its status: enough for the command
+// layer to tell the user why and what to do. Only the members for the status given are set.
+struct WavProblem {
+    std::error_code error;                     // CannotOpen: the system's reason
+    Container looksLike = Container::Unknown;  // NotWave: the kind the first bytes suggest
+    uint16_t formatTag = 0;       // UnsupportedFormat: the encoding (extensible: its sub-format)
+    uint16_t containerBits = 0;   // UnsupportedFormat: bits a sample occupies, for PCM and float
+    const char* field = nullptr;  // Malformed: the header field at fault ("block align", ...)
+    uint64_t value = 0;           // Malformed: what that field holds, unless cutShort
+    bool cutShort = false;        // Malformed: the file ends inside or before `field`
+};
+
+struct WavFormat {
+    int32_t sampleRate = 44100;  // in Hz
+    int32_t channels = 1;
+    SampleFormat sampleFormat = SampleFormat::S16;
+    uint32_t bytesPerSample = 2;  // container size of one sample of one channel
+};
+
+// Bytes one sample of one channel occupies in the file.
+uint32_t BytesPerSample(SampleFormat format);
+
+// Decodes `sampleCount` samples stored as `format` into floats. Integers in a container of
+// B bits scale by 2^-(B-1), so decoding is exact; float64 rounds to single.
+void DecodeSamples(SampleFormat format, const unsigned char* raw, size_t sampleCount, float* out);
+
+class WavReader {
+  public:
+    // Frame count reported when the data chunk's size is unknown (a stream written to a pipe).
+    static constexpr uint64_t kUnknownFrameCount = UINT64_MAX;
+
+    // Opens `path` and parses the headers up to the first sample.
+    WavStatus open(const std::string& path);
+    // Same, over a stream the caller keeps alive (memory, a pipe). The stream is never
+    // sought, so non-seekable input works.
+    WavStatus open(std::istream& in);
+
+    const WavFormat& format() const { return format_; }
+    // Why the last open() failed; empty after a success.
+    const WavProblem& problem() const { return problem_; }
+    // Whole frames in the data chunk, clamped to what the file holds; kUnknownFrameCount
+    // when reading a stream whose length cannot be known in advance. A data size of all
+    // ones, a pipe writer's or one past 4 GiB, means the data runs to the end of the file.
+    uint64_t frameCount() const { return frameCount_; }
+    // Whole frames the header declares, whatever the file holds; kUnknownFrameCount when
+    // it leaves the length open (all ones). An unfinished header declares 0.
+    uint64_t declaredFrameCount() const { return declaredFrameCount_; }
+    // Frames handed out by readFrames() so far.
+    uint64_t framesRead() const { return framesRead_; }
+    // Once the data has ended: whether it held fewer frames than the header declared (a
+    // truncated file, a pipe cut short, a file shrunk while read).
+    bool endedEarly() const;
+    // Whether the header declared no data at all, its sizes left at zero by a writer that
+    // stopped, and the audio behind it was read to the end (frames read, none declared).
+    bool headerUnfinished() const;
+
+    // Reads up to `frames` frames (frames * channels interleaved floats) into `out`.
+    // Returns the frames read; fewer than asked means the data has ended.
+    size_t readFrames(float* out, size_t frames);
+
+    // A block length, in frames, for callers that stream: 16384 frames, which the separator
+    // works on fastest, cut short for wide frames so a block stays within 65536 samples
+    // whatever the header claims.
+    size_t blockFrames() const;
+
+  private:
+    WavStatus parseHeaders(std::istream& in, bool sizeKnown);
+    // Records which header field is at fault and returns Malformed.
+    WavStatus malformed(const char* field, uint64_t value, bool cutShort = false);
+
+    // Reads the next stretch of the data behind what is left of the last one; false once
+    // the data has ended.
+    bool fill();
+    // Whether fill() has met the end of the data and no whole frame is left to decode.
+    bool dataEnded() const;
+
+    std::ifstream file_;
+    std::istream* in_ = nullptr;
+    WavFormat format_;
+    WavProblem problem_;
+    uint64_t frameCount_ = 0;
+    uint64_t declaredFrameCount_ = 0;
+    uint64_t framesRead_ = 0;
+    bool headerUnfinished_ = false;
+    uint64_t bytesLeft_ = 0;  // of whole frames, still in the stream; kUnknownFrameCount: all
+    uint64_t position_ = 0;   // of the stream's next byte in the file, where that is known
+    bool ended_ = false;
+    std::vector<unsigned char> raw_;
+    size_t rawBegin_ = 0;  // raw_ holds read bytes not yet decoded from here...
+    size_t rawEnd_ = 0;    // ...to here
+};
+
+class WavWriter {
+  public:
+    WavWriter() = default;
+    WavWriter(const WavWriter&) = delete;
+    WavWriter& operator=(const WavWriter&) = delete;
+    ~WavWriter();
+
+    // Largest sample count (all channels) whose 16-bit data still fits a WAV header.
+    static constexpr uint64_t kMaxSamples = (UINT32_MAX - 36) / 2;
+
+    // Starts a 16-bit PCM file: writes go to a temporary file beside `path`.
+    WavStatus open(const std::string& path, int32_t sampleRate, int32_t channels);
+
+    // Encodes and writes `frames` interleaved frames. Returns false once anything has failed;
+    // the file is then abandoned and finish() reports the failure. Output is buffered, so a
+    // failing disk may show only at a later call or at finish().
+    bool writeFrames(const float* in, size_t frames);
+    // Same, counted in samples (all channels together).
+    bool writeSamples(const float* in, size_t sampleCount);
+    // Room for `sampleCount` samples to be encoded (as EncodeS16 does) straight into the
+    // writer's buffer, saving a copy; commitEncoded() then takes them. Null once anything
+    // has failed. The room lasts until the next call on this writer.
+    unsigned char* reserveEncoded(size_t sampleCount);
+    bool commitEncoded(size_t sampleCount);
+
+    // Completes the header, closes the file and renames it over the target, whose
+    // permission bits it takes. Returns false, leaving any previous file under the target
+    // untouched, if any byte did not make it.
+    bool finish();
+
+    // Drops the temporary file; the target is left as it was.
+    void abandon();
+
+    const std::string& temporaryPath() const { return tempPath_; }
+
+    // The first failure since open(), and what the system said about it: CannotOpen or
+    // WriteFailed with the system's reason (a full disk, permission denied, ...), TooLarge,
+    // or UnsupportedFormat for a channel count the header cannot describe. Ok while none.
+    WavStatus failure() const { return failure_; }
+    const std::error_code& error() const { return error_; }
+
+  private:
+    std::ofstream file_;
+    std::string path_;
+    std::string tempPath_;
+    int32_t sampleRate_ = 0;
+    int32_t channels_ = 1;
+    uint64_t samplesWritten_ = 0;
+    bool ok_ = false;
+    WavStatus failure_ = WavStatus::Ok;
+    std::error_code error_;
+    std::vector<unsigned char> encoded_;
+    size_t pending_ = 0;  // bytes at the start of encoded_ not yet handed to the file
+
+    // Hands the pending bytes to the file: all of them, or (`all` false) as many as end on
+    // a page boundary of the file, keeping the rest for the next write.
+    bool flushEncoded(bool all);
+    // Whether `sampleCount` more samples can be written; abandons the file if not.
+    bool fits(size_t sampleCount);
+    // Records the first failure, abandons the file and returns false.
+    bool fail(WavStatus status, std::error_code error);
+};
+
+// Encodes floats as 16-bit little-endian PCM: x * 32767 truncated toward zero, clamped
+// to +-32767, NaN as 0.
+void EncodeS16(const float* in, size_t sampleCount, unsigned char* out);
+
+// A name beside `path` that no one would take for a finished file, for writing it whole
+// before it replaces the target.
+std::string TemporaryNameFor(const std::string& path);
+
+}  // namespace Trackloom

@@ -1,0 +1,80 @@
+// The mask network's hidden and output layers over whole tiles of bins: one body compiled
+// twice, for the baseline instruction set (mask_network.cpp) and for AVX2
+// (mask_network_avx2.cpp). Everything here has internal linkage and uses no library
+// template, so that neither file's copy can stand in for the other's: the linker could
+// otherwise pick the AVX2 copy for callers on any processor.
+//
+// Lanes are GCC vectors of eight floats; arithmetic on them is lane by lane, each lane
+// rounded as a single float would be, so a bin gets the same bits from either copy and
+// from any tile it is evaluated in.
+#pragma once
+
+#include <cstddef>
+
+#include "dsp/separation/spectral/mask_network.h"
+
+namespace Trackloom {
+namespace {
+
+typedef float Lanes __attribute__((vector_size(32)));
+constexpr size_t kLanes = 8;
+static_assert(kMaskTile == 4 * kLanes, "a tile is four Lanes");
+
+// out[u][t] = bias[u] + sum over i of weights[u * rowLength + i] * in[i][t] for a tile's
+// bins, rectified when asked. The sums stay in registers while the inputs stream past.
+inline void TileLayer(const float* weights, size_t rowLength, const float* bias, size_t units,
+                      size_t inputs, const float* in, size_t inStride, float* out, size_t outStride,
+                      bool rectify) {
+    for (size_t u = 0; u < units; ++u) {
+        const float* w = weights + u * rowLength;
+        // No function takes or returns Lanes: the baseline build would pass them in memory.
+        const Lanes zero = {};
+        Lanes acc[4];
+        acc[0] = acc[1] = acc[2] = acc[3] = zero + bias[u];
+        for (size_t i = 0; i < inputs; ++i) {
+            const Lanes wi = zero + w[i];
+            const float* x = in + i * inStride;
+            for (size_t q = 0; q < 4; ++q) {
+                Lanes v;
+                __builtin_memcpy(&v, x + q * kLanes, sizeof v);
+                acc[q] += wi * v;
+            }
+        }
+        if (rectify) {
+            for (size_t q = 0; q < 4; ++q) acc[q] = acc[q] > zero ? acc[q] : zero;
+        }
+        __builtin_memcpy(out + u * outStride, acc, sizeof acc);
+    }
+}
+
+// The scores (before the softmax) of `count` bins, a whole number of tiles; `firstBias` is
+// the first layer's bias with the shared inputs' part added.
+inline void EvaluateTiles(const MaskNetwork& net, const float* features, size_t stride,
+                          size_t count, size_t ownInputs, const float* firstBias, float* scores) {
+    float bufferA[kMaxMaskWidth * kMaskTile];
+    float bufferB[kMaxMaskWidth * kMaskTile];
+    const size_t first = net.widths[0];
+    for (size_t k0 = 0; k0 < count; k0 += kMaskTile) {
+        TileLayer(net.weights, net.inputs, firstBias, first, ownInputs, features + k0, stride,
+                  bufferA, kMaskTile, true);
+        const float* w = net.weights + first * net.inputs + first;
+        float* in = bufferA;
+        float* out = bufferB;
+        size_t width = first;
+        for (size_t layer = 1; layer < net.layers; ++layer) {
+            const size_t units = net.widths[layer];
+            TileLayer(w, width, w + units * width, units, width, in, kMaskTile, out, kMaskTile,
+                      true);
+            w += units * width + units;
+            float* done = in;
+            in = out;
+            out = done;
+            width = units;
+        }
+        TileLayer(w, width, w + kMaskOutputs * width, kMaskOutputs, width, in, kMaskTile,
+                  scores + k0, stride, false);
+    }
+}
+
+}  // namespace
+}  // namespace Trackloom

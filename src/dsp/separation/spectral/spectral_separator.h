@@ -1,0 +1,206 @@
+// Four-way stem separator working on the short-time spectrum.
+//
+// Each frame of the input is transformed and every bin is described by cues that say how it
+// stands against its neighbours: its medians across time (a long one and a short one) and
+// across frequency, the frames just before and after it, the bins beside it and an octave and a
+// twelfth away, and how alike the two channels are there. The cues are ratios of magnitudes,
+// never levels, so the result does not depend on the input's level. A small network trained on
+// synthetic multitracks (mask_network.h) turns each bin's cues into four masks that add up to
+// one; the network runs on every bin up to 4 kHz and on fewer above, where the masks between
+// its bins are drawn straight across. For stereo, a Wiener filter over the masks then uses
+// where each stem sits between the channels. The drums, bass and vocals are taken back to the
+// time domain with a window pair that reconstructs the input exactly, and `other` is the input
+// less those three, so the four stems add up to the input up to the rounding of three float
+// subtractions. Bins below 25 Hz stay in `other`.
+//
+// Channels: the masks are worked out once per frame for all channels together. Their
+// magnitudes are the power of every channel together; the channel cues compare the first
+// two channels (front left and right in every WAV layout). Mono input has no channel cues
+// (the network was trained on mono downmixes as well, and is told which it has); more
+// than two channels get the masks alone, applied to each channel, without the stereo
+// filter.
+//
+// Streams: the stems lag the input by latency() frames (the frame length plus the reach of
+// the long median, under half a second), and memory is fixed at construction. Any split
+// of the input into blocks gives the same stems. Samples that are not numbers (NaN,
+// infinity) are taken as zero, so they cannot spread through a frame.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/core/real_fft.h"
+#include "dsp/separation/spectral/mask_network.h"
+
+namespace Trackloom {
+
+class SpectralSeparator {
+  public:
+    // The cues the mask network reads, in this order: a row each, one value per column.
+    enum Cue : size_t {
+        kStereoCue,            // 1 for two or more channels, 0 for mono
+        kSteadyCue,            // the long median across time against the one across frequency
+        kTonalCue,             // the short median across time against the one across frequency
+        kSteadyLowCue,         // as kSteadyCue, against the narrower low-band median as well
+        kAboveLongCue,         // the bin against its long median across time
+        kAboveShortCue,        // ... its short one
+        kAboveAcrossCue,       // ... its median across frequency
+        kRiseCue,              // the bin against the frame before
+        kFallCue,              // ... the frame after
+        kLongRiseCue,          // ... three frames before
+        kLongFallCue,          // ... three frames after
+        kSlowRiseCue,          // ... six frames before
+        kSlowFallCue,          // ... six frames after
+        kPeakCue,              // the bin against the louder of its neighbours in frequency
+        kCentreCue,            // how nearly the two channels agree (1 for mono)
+        kBalanceCue,           // the left channel's share of the power (0.5 for mono)
+        kFrequencyCue,         // the bin's frequency on a log scale, 25 Hz to 20 kHz as 0 to 1
+        kBassBandCue,          // the bass crossover's low-pass
+        kVoiceBandCue,         // the voice band's band-pass
+        kOctaveUpCue,          // kAboveAcrossCue an octave up: a note's second partial
+        kOctaveDownCue,        // kAboveAcrossCue an octave down: a fundamental under this partial
+        kCoherenceCue,         // how alike the two channels are over the bin and its neighbours
+                               // in frequency (1 for one source anywhere between them, less
+                               // for reverberation; 1 for mono)
+        kLastingCoherenceCue,  // the same over the two frames after as well
+        kTwelfthUpCue,         // kAboveAcrossCue at three times the frequency: a third partial
+        kTwelfthDownCue,       // kAboveAcrossCue at a third of it: a fundamental under a third one
+        kWideBelowCue,         // the bin against the bin two below
+        kWideAboveCue,         // ... two above
+        kCueCount
+    };
+    // Cues of the whole frame, shared by its bins, read after the bins' own.
+    enum FrameCue : size_t {
+        kFrameRiseCue,     // kRiseCue averaged over the frame, weighed by magnitude
+        kFrameFallCue,     // kFallCue likewise
+        kFrameCentreCue,   // kCentreCue over the voice band likewise
+        kFrameLowCue,      // the share of the frame's power below the bass crossover
+        kFrameLowRiseCue,  // kRiseCue averaged below the bass crossover, weighed by magnitude
+        kFrameLowFallCue,  // kFallCue likewise
+        kFrameCueCount
+    };
+    // Every cue is a ratio of the input's magnitudes (or a fixed function of frequency), so
+    // the masks do not depend on the input's level.
+
+    // Called with the cues of each frame (kCueCount rows of `stride`, one column for each
+    // of columns(), then kFrameCueCount values) before its masks are worked out, in the
+    // order of the frames: for training the network.
+    using CueTap = void (*)(void* context, uint64_t frame, const float* cues, size_t stride,
+                            const float* frameCues);
+    // The bins the network runs on; the others' masks lie between theirs.
+    const std::vector<uint32_t>& columns() const { return columns_; }
+
+    SpectralSeparator(int32_t sampleRate, int32_t channels,
+                      const MaskNetwork& network = TrainedMaskNetwork());
+
+    void setCueTap(CueTap tap, void* context) {
+        tap_ = tap;
+        tapContext_ = context;
+    }
+
+    // Frames the stems lag the input by.
+    size_t latency() const { return latency_; }
+    // Samples per transform (a power of two near 93 ms at this rate) and per hop.
+    size_t frameLength() const { return n_; }
+    size_t hop() const { return hop_; }
+
+    // Takes `frames` interleaved frames and writes the stems of the frames that are due,
+    // interleaved, to out (vocals, drums, bass, other): as many frames as the total taken
+    // exceeds latency(), never more than `frames`. Returns the frames written.
+    size_t process(const float* in, size_t frames, const std::array<float*, 4>& out);
+
+    // Writes the stems of every frame taken and not yet written (at most latency() frames),
+    // as if the input ended here. Returns the frames written. Call reset() before taking
+    // more input.
+    size_t finish(const std::array<float*, 4>& out);
+
+    // Forgets all input, as if newly constructed.
+    void reset();
+
+  private:
+    // A hop of input is in: transform it and, once the medians' look-ahead allows, complete
+    // the stems of an earlier frame.
+    void takeFrame();
+    void analyse(size_t slot);
+    // The cues of the frame whose masks are due (its spectrum in `slot`), into cues_ and
+    // frameCues_; then its masks, into masks_.
+    void computeCues(size_t slot);
+    void computeMasks(size_t slot);
+    // The low band's median across frequency around bin k of `mag`.
+    float lowAcrossMedian(const float* mag, size_t k) const;
+    void channelCoherence(size_t k, const size_t* slots, float& first, float& all) const;
+    void spatialFilter(size_t slot);
+    void synthesise(size_t slot);
+    size_t emit(const std::array<float*, 4>& out, size_t upTo);
+
+    const MaskNetwork& network_;
+    CueTap tap_ = nullptr;
+    void* tapContext_ = nullptr;
+
+    // Settings derived from the rate at construction.
+    size_t channels_;
+    size_t n_;              // transform length, in samples
+    size_t hop_;            // in samples: n_ / 4
+    size_t bins_;           // n_ / 2 + 1
+    size_t lookAhead_;      // frames the long median across time reaches ahead (and back)
+    size_t shortReach_;     // frames the short one reaches, fewer than lookAhead_
+    size_t acrossBins_;     // length of the median across frequency, in bins (odd)
+    size_t lowAcrossBins_;  // length of the low band's median across frequency, in bins (odd)
+    size_t subsonicBins_;   // bins below kSubsonicHz, left to `other`
+    size_t latency_;        // in frames (samples per channel)
+    size_t delayLength_;    // the input kept for `other`, in frames
+
+    dsp::RealFftFloat fft_;
+    std::vector<float> analysisWindow_;     // periodic Hann
+    std::vector<float> synthesisWindow_;    // Hann scaled so overlapping frames add to one
+    std::vector<float> bassShare_;          // per bin: how much of the harmonic part is bass
+    std::vector<float> voiceBand_;          // per bin: how much of the rest may be voice
+    std::vector<float> frequencyPosition_;  // per bin: kFrequencyCue
+
+    // Stream position, in frames.
+    uint64_t taken_ = 0;       // frames of input taken
+    uint64_t framesDone_ = 0;  // transforms taken
+    uint64_t written_ = 0;     // frames of stems written
+    uint64_t ready_ = 0;       // frames of stems completed (in ready_ below)
+    size_t fill_ = 0;          // input frames since the last transform
+
+    // Per channel: the last n_ input samples, and the input kept until its stems are due.
+    std::vector<float> recent_;  // channels_ rows of n_
+    std::vector<float> delay_;   // interleaved, delayLength_ frames, a ring
+    // Per channel and slot: the spectrum of a frame awaiting its masks (lookAhead_ + 1 slots).
+    std::vector<float> specRe_, specIm_;
+    // Per slot: the magnitude of all channels together (2 * lookAhead_ + 1 slots).
+    std::vector<float> magnitude_;
+    // Per column: the magnitudes of the last 2 * lookAhead_ + 1 frames, sorted; and those
+    // of the 2 * shortReach_ + 1 frames around the frame whose masks are due next, sorted.
+    std::vector<float> sortedAcrossTime_;
+    std::vector<float> sortedShort_;
+    // The bins the network runs on (its columns); per bin, the column at or below it and
+    // how far it lies towards the next; per column, the bins it stands for.
+    std::vector<uint32_t> columns_, leftColumn_;
+    std::vector<float> towardsRight_, columnSpan_;
+    size_t columnStride_ = 0;  // columns rounded up to the network's tile
+    // The current frame: per bin, the median across frequency and the bin against it; per
+    // column, the cues and the network's masks; per bin, the masks (vocals, drums, bass,
+    // other), each a row.
+    std::vector<float> acrossFrequency_, aboveAcross_;
+    std::vector<float> cues_, columnMasks_, masks_;
+    float frameCues_[kFrameCueCount] = {};
+    // Per channel and stem (vocals, drums, bass): output being overlapped and added.
+    std::vector<float> overlap_;
+    // Stereo: per stem and bin, the running covariance of its estimates (|L|^2, |R|^2,
+    // L conj R as real and imaginary part, and its power); the filtered spectra of the frame
+    // (per stem: left real, left imaginary, right real, right imaginary, bins_ each); and
+    // the share of the running covariance a hop keeps.
+    std::vector<float> covariance_;
+    std::vector<float> filtered_;
+    float keep_;
+    // Completed stems not yet written, interleaved: 4 stems of 2 * hop_ frames, a ring.
+    std::vector<float> readyStems_;
+    // Work arrays for one frame.
+    std::vector<float> frame_, workRe_, workIm_, padded_, window_;
+};
+
+}  // namespace Trackloom

@@ -1,0 +1,111 @@
+#include "dsp/io/audio_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+#include "dsp/io/byte_input.h"
+#include "dsp/io/sndfile_writer.h"
+#include "test_support.h"
+
+using namespace Trackloom;
+using namespace TrackloomTest;
+
+namespace {
+
+std::string countingBytes(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return s;
+}
+
+std::string readAt(ByteInput& input, size_t n) {
+    std::string out(n, '\0');
+    out.resize(input.read(&out[0], n));
+    return out;
+}
+
+}  // namespace
+
+TEST(ByteInput, StreamGoesBackOnlyOverWhatItKept) {
+    const std::string data = countingBytes(ByteInput::kKeptBytes + 100000);
+    std::istringstream in(data);
+    ByteInput input;
+    input.openStream(in);
+    EXPECT_FALSE(input.seekable());
+    EXPECT_EQ(input.length(), ByteInput::kUnknownLength);
+
+    EXPECT_EQ(readAt(input, 64), data.substr(0, 64));
+    ASSERT_TRUE(input.seek(10));  // back over the headers
+    EXPECT_EQ(readAt(input, 100), data.substr(10, 100));
+    ASSERT_TRUE(input.seek(5000));  // ahead, by skipping
+    EXPECT_EQ(input.tell(), 5000u);
+    EXPECT_EQ(readAt(input, 30), data.substr(5000, 30));
+    ASSERT_TRUE(input.seek(100));  // back again, across what the skip took
+    EXPECT_EQ(readAt(input, 6000), data.substr(100, 6000));
+
+    // Once the stream has gone past what is kept, nothing behind its read point can be had.
+    ASSERT_TRUE(input.seek(ByteInput::kKeptBytes + 50000));
+    EXPECT_FALSE(input.lostPlace());
+    EXPECT_FALSE(input.seek(0));
+    EXPECT_TRUE(input.lostPlace());
+    EXPECT_FALSE(input.seek(ByteInput::kKeptBytes + 49999));
+    EXPECT_EQ(readAt(input, 20), data.substr(ByteInput::kKeptBytes + 50000, 20));
+    EXPECT_FALSE(input.seek(data.size() + 1));  // past the end
+    EXPECT_EQ(readAt(input, 10), "");
+}
+
+TEST(ByteInput, SeekableStreamKnowsItsLength) {
+    const std::string data = countingBytes(3000);
+    std::istringstream in(data);
+    ByteInput input;
+    input.openSeekableStream(in);
+    EXPECT_TRUE(input.seekable());
+    EXPECT_EQ(input.length(), 3000);
+    ASSERT_TRUE(input.seek(2990));
+    EXPECT_EQ(readAt(input, 100), data.substr(2990));  // short at the end...
+    ASSERT_TRUE(input.seek(0));                        // ...and the stream still usable
+    EXPECT_EQ(readAt(input, 5), data.substr(0, 5));
+    EXPECT_FALSE(input.seek(3001));
+}
+
+TEST(EncodeS24, TruncatesClampsAndZeroesNan) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float in[] = {0.0f,
+                        1.0f,
+                        -1.0f,
+                        1.5f,
+                        -7.0f,
+                        0.5f,
+                        -0.5f,
+                        1.0f / 8388607.0f,
+                        -1e-9f,
+                        nan,
+                        std::numeric_limits<float>::infinity()};
+    const int32_t expected[] = {0,        8388607, -8388607, 8388607, -8388607, 4194303,
+                                -4194303, 1,       0,        0,       8388607};
+    int32_t out[11];
+    EncodeS24(in, 11, out);
+    for (size_t i = 0; i < 11; ++i) EXPECT_EQ(out[i], expected[i]) << in[i];
+}
+
+TEST(AudioReader, RefusesWhatItCannotRead) {
+    // Not audio, nothing at all, and a kind of file named but not read.
+    std::istringstream text("hello, this is no audio file at all, only words");
+    EXPECT_EQ(OpenAudio(text).status, AudioStatus::Unrecognized);
+    std::istringstream empty("");
+    EXPECT_EQ(OpenAudio(empty).status, AudioStatus::CannotOpen);
+    std::string adts(256, '\0');
+    for (size_t i = 0; i < adts.size(); i += 128) {
+        const unsigned char frame[7] = {0xFF, 0xF1, 0x50, 0x80, 0x10, 0x1F, 0xFC};
+        adts.replace(i, 7, reinterpret_cast<const char*>(frame), 7);
+    }
+    std::istringstream aac(adts);
+    const OpenedAudio refused = OpenAudio(aac);
+    EXPECT_EQ(refused.container, Container::AacAdts);
+    EXPECT_EQ(refused.status, AudioStatus::Unsupported);
+    EXPECT_FALSE(refused.reader);
+    EXPECT_EQ(OpenAudio(std::string("/nonexistent/dir/x.flac")).status, AudioStatus::CannotOpen);
+}

@@ -1,0 +1,102 @@
+// The mask network's evaluation against a plain double-precision reference.
+#include "dsp/separation/spectral/mask_network.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "dsp/separation/spectral/spectral_separator.h"
+#include "test_support.h"
+
+namespace Trackloom {
+namespace {
+
+using TrackloomTest::floatBits;
+
+// Two hidden layers over three inputs, the last of them shared by all bins.
+TEST(MaskNetwork, MatchesADirectEvaluationInEveryColumn) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> any(-1.0f, 1.0f);
+    const size_t inputs = 3, shared = 1, own = inputs - shared;
+    const size_t widths[2] = {5, 4};
+    std::vector<float> weights(5 * 3 + 5 + 4 * 5 + 4 + kMaskOutputs * 4 + kMaskOutputs);
+    for (float& w : weights) w = any(rng);
+    MaskNetwork net;
+    net.inputs = inputs;
+    net.layers = 2;
+    net.widths[0] = widths[0];
+    net.widths[1] = widths[1];
+    net.weights = weights.data();
+
+    const size_t count = 37, stride = 2 * kMaskTile;  // a tile and a part
+    std::vector<float> features(own * stride, 0.0f);
+    for (size_t k = 0; k < count; ++k) {
+        for (size_t i = 0; i < own; ++i) features[i * stride + k] = any(rng);
+    }
+    const float common = 0.375f;
+    std::vector<float> masks(kMaskOutputs * stride, -1.0f);
+    EvaluateMaskNetwork(net, features.data(), stride, count, &common, shared, masks.data(), false);
+
+    for (size_t k = 0; k < count; ++k) {
+        double layer0[5], layer1[4], score[kMaskOutputs];
+        const float* w = weights.data();
+        for (size_t u = 0; u < 5; ++u) {
+            double sum = w[5 * 3 + u] + w[u * 3 + 2] * static_cast<double>(common);
+            for (size_t i = 0; i < own; ++i) sum += w[u * 3 + i] * features[i * stride + k];
+            layer0[u] = std::max(sum, 0.0);
+        }
+        w += 5 * 3 + 5;
+        for (size_t u = 0; u < 4; ++u) {
+            double sum = w[4 * 5 + u];
+            for (size_t i = 0; i < 5; ++i) sum += w[u * 5 + i] * layer0[i];
+            layer1[u] = std::max(sum, 0.0);
+        }
+        w += 4 * 5 + 4;
+        double total = 0.0;
+        for (size_t o = 0; o < kMaskOutputs; ++o) {
+            double sum = w[kMaskOutputs * 4 + o];
+            for (size_t i = 0; i < 4; ++i) sum += w[o * 4 + i] * layer1[i];
+            score[o] = std::exp(sum);
+            total += score[o];
+        }
+        float masksSum = 0.0f;
+        for (size_t o = 0; o < kMaskOutputs; ++o) {
+            EXPECT_NEAR(masks[o * stride + k], score[o] / total, 2e-6) << "bin " << k;
+            masksSum += masks[o * stride + k];
+        }
+        EXPECT_NEAR(masksSum, 1.0f, 1e-6f);
+    }
+
+    // A bin's masks are its own: the same bits whichever tile and neighbours it has, and
+    // from the baseline instructions as from AVX2.
+    const size_t tile = kMaskTile;
+    std::vector<float> alone(own * tile, 0.0f), aloneMasks(kMaskOutputs * tile);
+    for (size_t i = 0; i < own; ++i) alone[i * tile + 3] = features[i * stride + 30];
+    EvaluateMaskNetwork(net, alone.data(), tile, 4, &common, shared, aloneMasks.data(), false);
+    std::vector<float> wide(kMaskOutputs * stride);
+    EvaluateMaskNetwork(net, features.data(), stride, count, &common, shared, wide.data(), true);
+    for (size_t o = 0; o < kMaskOutputs; ++o) {
+        EXPECT_EQ(aloneMasks[o * tile + 3], masks[o * stride + 30]);
+        for (size_t k = 0; k < count; ++k) {
+            EXPECT_EQ(floatBits(wide[o * stride + k]), floatBits(masks[o * stride + k]));
+        }
+    }
+}
+
+// The compiled-in weights must have been trained on the cues the separator computes now.
+TEST(MaskNetwork, TrainedNetworkFitsTheSeparatorAndTheEvaluator) {
+    const MaskNetwork& net = TrainedMaskNetwork();
+    EXPECT_EQ(net.inputs, SpectralSeparator::kCueCount + SpectralSeparator::kFrameCueCount);
+    ASSERT_GE(net.layers, 1u);
+    ASSERT_LE(net.layers, kMaxMaskLayers);
+    for (size_t i = 0; i < net.layers; ++i) {
+        EXPECT_GE(net.widths[i], 1u);
+        EXPECT_LE(net.widths[i], kMaxMaskWidth);
+    }
+}
+
+}  // namespace
+}  // namespace Trackloom

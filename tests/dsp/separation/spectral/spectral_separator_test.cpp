@@ -1,0 +1,389 @@
+// The spectral separator on small synthetic scenes whose right answer is plain, its
+// transform against a direct one, and the split command running it.
+#include "dsp/separation/spectral/spectral_separator.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "app/commands.h"
+#include "dsp/audio_dsp.h"
+#include "dsp/core/real_fft.h"
+#include "dsp/io/sndfile_writer.h"
+#include "dsp/io/wav_io.h"
+#include "dsp/separation/filter/stem_separator.h"
+#include "dsp/separation/stem_engine.h"
+#include "test_support.h"
+
+namespace Trackloom {
+namespace {
+
+using TrackloomTest::floatBits;
+
+constexpr double kTwoPi = 6.283185307179586;
+enum Stem { kVocals, kDrums, kBass, kOther };
+
+struct Stems {
+    std::array<std::vector<float>, 4> s;
+};
+
+// The whole input through a fresh separator in blocks of `block` frames, then finish().
+Stems separate(const std::vector<float>& in, int32_t rate, int32_t channels, size_t block,
+               SpectralSeparator* reuse = nullptr) {
+    SpectralSeparator fresh(rate, channels);
+    SpectralSeparator& sep = reuse != nullptr ? *reuse : fresh;
+    const auto C = static_cast<size_t>(channels);
+    const size_t frames = in.size() / C;
+    Stems out;
+    for (auto& v : out.s) v.assign(in.size(), std::numeric_limits<float>::quiet_NaN());
+    size_t written = 0;
+    auto at = [&] {
+        return std::array<float*, 4>{out.s[0].data() + written * C, out.s[1].data() + written * C,
+                                     out.s[2].data() + written * C, out.s[3].data() + written * C};
+    };
+    for (size_t done = 0; done < frames; done += block) {
+        const size_t n = std::min(block, frames - done);
+        const size_t got = sep.process(in.data() + done * C, n, at());
+        EXPECT_LE(got, n);
+        written += got;
+    }
+    EXPECT_LE(frames - written, sep.latency());
+    written += sep.finish(at());
+    EXPECT_EQ(written, frames);
+    return out;
+}
+
+double energy(const std::vector<float>& v) {
+    double e = 0.0;
+    for (float x : v) e += static_cast<double>(x) * x;
+    return e;
+}
+
+// Share of the input's energy each stem carries.
+std::array<double, 4> shares(const Stems& st, const std::vector<float>& in) {
+    const double total = energy(in);
+    std::array<double, 4> r{};
+    for (size_t k = 0; k < 4; ++k) r[k] = energy(st.s[k]) / total;
+    return r;
+}
+
+// Signal to distortion of an estimate against the truth, in dB.
+double sdr(const std::vector<float>& truth, const std::vector<float>& estimate) {
+    double err = 0.0;
+    for (size_t i = 0; i < truth.size(); ++i) {
+        const double d = static_cast<double>(truth[i]) - estimate[i];
+        err += d * d;
+    }
+    return 10.0 * std::log10(energy(truth) / err);
+}
+
+// A harmonic tone (partials falling 1/h) in every channel at `gains`, added into `out`.
+void addTone(std::vector<float>& out, int32_t rate, const std::vector<float>& gains, double f0,
+             int partials, double level, double start = 0.0, double length = 1e9,
+             double vibrato = 0.0) {
+    const size_t C = gains.size();
+    const size_t frames = out.size() / C;
+    double phase = 0.0;
+    for (size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const double f = f0 * (1.0 + vibrato * std::sin(kTwoPi * 5.0 * t));
+        phase += kTwoPi * f / rate;
+        if (t < start || t >= start + length) continue;
+        const double fade = std::min({1.0, (t - start) * 50.0, (start + length - t) * 50.0});
+        double v = 0.0;
+        for (int h = 1; h <= partials && f * h < 0.45 * rate; ++h) v += std::sin(h * phase) / h;
+        for (size_t c = 0; c < C; ++c)
+            out[i * C + c] += static_cast<float>(level * fade * v * gains[c]);
+    }
+}
+
+// Clicks: a few samples of a decaying burst every `period` seconds.
+void addClicks(std::vector<float>& out, int32_t rate, size_t channels, double period,
+               double level) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+    const size_t frames = out.size() / channels;
+    const auto every = static_cast<size_t>(period * rate);
+    const auto burst = static_cast<size_t>(0.004 * rate) + 1;
+    for (size_t start = every / 2; start < frames; start += every) {
+        for (size_t i = 0; i < burst && start + i < frames; ++i) {
+            const float v = static_cast<float>(level) * noise(rng) *
+                            static_cast<float>(std::exp(-5.0 * static_cast<double>(i) / burst));
+            for (size_t c = 0; c < channels; ++c) out[(start + i) * channels + c] += v;
+        }
+    }
+}
+
+// A busy stereo scene: every stem has something to take.
+std::vector<float> busyScene(int32_t rate, double seconds) {
+    std::vector<float> x(2 * static_cast<size_t>(seconds * rate), 0.0f);
+    addTone(x, rate, {0.7f, 0.7f}, 55.0, 4, 0.3);
+    addTone(x, rate, {1.0f, 0.5f}, 330.0, 8, 0.1);
+    addTone(x, rate, {0.6f, 0.6f}, 440.0, 10, 0.1, 0.0, 1e9, 0.01);
+    addClicks(x, rate, 2, 0.25, 0.8);
+    std::mt19937 rng(9);
+    std::normal_distribution<float> noise(0.0f, 0.01f);
+    for (float& v : x) v += noise(rng);
+    return x;
+}
+
+TEST(RealFftFloat, MatchesDirectTransformAndInvertsIt) {
+    for (size_t n : {4u, 8u, 16u, 64u, 512u, 4096u}) {
+        std::vector<float> x(n), re(n / 2 + 1), im(n / 2 + 1), back(n);
+        for (size_t i = 0; i < n; ++i)
+            x[i] = static_cast<float>(std::sin(0.37 * i) + 0.3 * std::cos(1.9 * i * i / 7.0) - 0.2);
+        dsp::RealFftFloat fft(n);
+        fft.forward(x.data(), re.data(), im.data());
+        double worst = 0.0;
+        for (size_t k = 0; k <= n / 2; ++k) {
+            double sr = 0.0, si = 0.0;
+            for (size_t t = 0; t < n; ++t) {
+                const double a =
+                    -kTwoPi * static_cast<double>((k * t) % n) / static_cast<double>(n);
+                sr += x[t] * std::cos(a);
+                si += x[t] * std::sin(a);
+            }
+            worst = std::max({worst, std::abs(sr - re[k]), std::abs(si - im[k])});
+        }
+        EXPECT_LT(worst, 2e-6 * static_cast<double>(n)) << n;
+        fft.inverse(re.data(), im.data(), back.data());
+        for (size_t i = 0; i < n; ++i) {
+            ASSERT_NEAR(back[i] / static_cast<float>(n), x[i], 1e-5) << "n=" << n << " i=" << i;
+        }
+    }
+}
+
+TEST(SpectralSeparator, EachSceneEndsInItsStem) {
+    const int32_t rate = 44100;
+    // The masks are soft, so a little of a lone sound is left to the other stems; its own
+    // stem must hold it to within 10 dB.
+    {  // a low sustained tone: bass
+        std::vector<float> x(2 * 3 * rate, 0.0f);
+        addTone(x, rate, {0.5f, 0.5f}, 55.0, 2, 0.5);
+        const Stems st = separate(x, rate, 2, 4096);
+        EXPECT_GT(sdr(x, st.s[kBass]), 10.0);
+        const auto r = shares(st, x);
+        EXPECT_LT(r[kDrums] + r[kVocals], 0.05);
+    }
+    {  // a click train: drums
+        std::vector<float> x(2 * 3 * rate, 0.0f);
+        addClicks(x, rate, 2, 0.25, 0.9);
+        const Stems st = separate(x, rate, 2, 4096);
+        EXPECT_GT(sdr(x, st.s[kDrums]), 10.0);
+        const auto r = shares(st, x);
+        EXPECT_LT(r[kBass] + r[kVocals], 0.1);
+    }
+    {  // a centred voice gliding over chords panned to the sides: vocals, and far more of
+       // them than the same scene in mono gives, which has no centre to go by
+        std::vector<float> voice(2 * 4 * rate, 0.0f), x;
+        addTone(voice, rate, {0.7f, 0.7f}, 220.0, 12, 0.15, 0.0, 1e9, 0.02);
+        x = voice;
+        for (double f : {261.6, 329.6, 392.0}) addTone(x, rate, {0.9f, 0.1f}, f, 6, 0.08);
+        for (double f : {349.2, 440.0, 523.3}) addTone(x, rate, {0.1f, 0.9f}, f, 6, 0.08);
+        const Stems st = separate(x, rate, 2, 4096);
+        const double stereo = sdr(voice, st.s[kVocals]);
+        EXPECT_GT(stereo, 4.5);
+        std::vector<float> chords(x.size());
+        for (size_t i = 0; i < x.size(); ++i) chords[i] = x[i] - voice[i];
+        EXPECT_GT(sdr(chords, st.s[kOther]), 6.0);
+
+        std::vector<float> monoVoice(x.size() / 2), monoMix(x.size() / 2);
+        for (size_t i = 0; i < monoMix.size(); ++i) {
+            monoVoice[i] = voice[2 * i] + voice[2 * i + 1];
+            monoMix[i] = x[2 * i] + x[2 * i + 1];
+        }
+        EXPECT_GT(stereo, sdr(monoVoice, separate(monoMix, rate, 1, 4096).s[kVocals]) + 2.0);
+    }
+}
+
+TEST(SpectralSeparator, StemsAddUpToTheInput) {
+    for (int32_t channels : {1, 2, 3}) {
+        std::vector<float> stereo = busyScene(44100, 2.0), x;
+        for (size_t i = 0; i < stereo.size() / 2; ++i) {
+            for (int32_t c = 0; c < channels; ++c)
+                x.push_back(stereo[2 * i + (c % 2)] * (1.0f - 0.1f * c));
+        }
+        const Stems st = separate(x, 44100, channels, 1000);
+        double worst = 0.0;
+        for (size_t i = 0; i < x.size(); ++i) {
+            const double sum =
+                static_cast<double>(st.s[0][i]) + st.s[1][i] + st.s[2][i] + st.s[3][i];
+            worst = std::max(worst, std::abs(sum - x[i]));
+        }
+        EXPECT_LT(worst, 1e-6) << channels << " channels";
+        // No stem is left empty.
+        const auto r = shares(st, x);
+        for (size_t k = 0; k < 4; ++k)
+            EXPECT_GT(r[k], 0.001) << channels << " channels, stem " << k;
+    }
+}
+
+TEST(SpectralSeparator, BlockSizeDoesNotChangeResult) {
+    const std::vector<float> x = busyScene(44100, 1.5);
+    const Stems whole = separate(x, 44100, 2, x.size());
+    SpectralSeparator reused(44100, 2);
+    separate(busyScene(44100, 0.5), 44100, 2, 333, &reused);
+    reused.reset();
+    for (size_t block : {1u, 7u, 64u, 1023u, 4096u, 100000u}) {
+        const Stems st = separate(x, 44100, 2, block, block == 7 ? &reused : nullptr);
+        for (size_t k = 0; k < 4; ++k) {
+            for (size_t i = 0; i < x.size(); ++i) {
+                ASSERT_EQ(floatBits(st.s[k][i]), floatBits(whole.s[k][i]))
+                    << "block " << block << " stem " << k << " sample " << i;
+            }
+        }
+    }
+}
+
+TEST(SpectralSeparator, SilenceLevelAndNonFiniteSamples) {
+    const std::vector<float> x = busyScene(48000, 1.5);
+    {  // silence gives silence, however long
+        const std::vector<float> zeros(2 * 20011, 0.0f);
+        const Stems st = separate(zeros, 48000, 2, 4096);
+        for (const auto& v : st.s) EXPECT_EQ(energy(v), 0.0);
+    }
+    {  // 20 dB down gives the same stems 20 dB down; a power of two, exactly so
+        const Stems loud = separate(x, 48000, 2, 4096);
+        for (float scale : {0.1f, 0x1p-40f, 0x1p30f}) {
+            std::vector<float> scaled(x);
+            for (float& v : scaled) v *= scale;
+            const Stems st = separate(scaled, 48000, 2, 4096);
+            for (size_t k = 0; k < 4; ++k) {
+                double worst = 0.0;
+                for (size_t i = 0; i < x.size(); ++i) {
+                    worst = std::max(
+                        worst, std::abs(static_cast<double>(st.s[k][i] / scale) - loud.s[k][i]));
+                }
+                if (scale == 0.1f) {
+                    EXPECT_LT(worst, 1e-5) << "stem " << k;
+                } else {
+                    EXPECT_EQ(worst, 0.0) << "scale " << scale << " stem " << k;
+                }
+            }
+        }
+    }
+    {  // NaN and infinity count as silence and reach no other sample
+        std::vector<float> broken(x), zeroed(x);
+        const float bad[] = {std::numeric_limits<float>::quiet_NaN(),
+                             std::numeric_limits<float>::infinity(),
+                             -std::numeric_limits<float>::infinity()};
+        for (size_t j = 0; j < 30; ++j) {
+            const size_t i = (j * 7919 + 13) % x.size();
+            broken[i] = bad[j % 3];
+            zeroed[i] = 0.0f;
+        }
+        const Stems a = separate(broken, 48000, 2, 4096);
+        const Stems b = separate(zeroed, 48000, 2, 4096);
+        for (size_t k = 0; k < 4; ++k) {
+            for (size_t i = 0; i < x.size(); ++i) {
+                ASSERT_EQ(floatBits(a.s[k][i]), floatBits(b.s[k][i]))
+                    << "stem " << k << " sample " << i;
+            }
+        }
+    }
+}
+
+TEST(SpectralSeparator, LengthsInSecondsAtEveryRate) {
+    // The frame follows the rate: a low tone lands in the bass at any rate, and every
+    // rate gets stems as long as its input, however short.
+    for (int32_t rate : {8000, 22050, 96000, 192000}) {
+        std::vector<float> x(static_cast<size_t>(1.5 * rate), 0.0f);
+        addTone(x, rate, {1.0f}, 55.0, 2, 0.5);
+        EXPECT_GT(sdr(x, separate(x, rate, 1, 4096).s[kBass]), 10.0) << rate;
+        const double ms = 1000.0 * SpectralSeparator(rate, 1).frameLength() / rate;
+        EXPECT_GT(ms, 60.0) << rate;
+        EXPECT_LT(ms, 130.0) << rate;
+    }
+    for (size_t frames : {1u, 5u, 300u}) separate(std::vector<float>(frames, 0.25f), 1000, 1, 3);
+    // The highest rate a file can state keeps the frame and the look-ahead, and so the
+    // memory, bounded.
+    const SpectralSeparator fastest(2147483647, 2);
+    EXPECT_LE(fastest.latency(), 16384u + 32u * 4096u);
+}
+
+TEST(StemEngine, FilterEngineIsTheSeparatorsOwnBytes) {
+    const std::vector<int16_t> pcm = TrackloomTest::makeTestSignal(2 * 40000);
+    std::vector<float> x(pcm.size());
+    for (size_t i = 0; i < x.size(); ++i) x[i] = pcm[i] / 32768.0f;
+    StemSeparator direct(44100, 2);
+    auto engine = MakeStemEngine(EngineKind::Filter, 44100, 2);
+    std::array<std::vector<unsigned char>, 8> bytes;
+    for (auto& b : bytes) b.resize(2 * x.size());
+    auto ptrs = [&](size_t first, size_t at) {
+        return std::array<unsigned char*, 4>{bytes[first].data() + at, bytes[first + 1].data() + at,
+                                             bytes[first + 2].data() + at,
+                                             bytes[first + 3].data() + at};
+    };
+    for (size_t done = 0; done < 40000; done += 16384) {
+        const size_t n = std::min<size_t>(16384, 40000 - done);
+        direct.processS16(x.data() + 2 * done, n, ptrs(0, 4 * done));
+        EXPECT_EQ(engine->processS16(x.data() + 2 * done, n, ptrs(4, 4 * done)), n);
+    }
+    EXPECT_EQ(engine->finishS16(ptrs(4, 0)), 0u);
+    for (size_t k = 0; k < 4; ++k) EXPECT_EQ(bytes[k], bytes[k + 4]) << k;
+
+    EngineKind kind = EngineKind::Filter;
+    EXPECT_TRUE(ParseEngineKind("spectral", kind));
+    EXPECT_EQ(kind, EngineKind::Spectral);
+    EXPECT_FALSE(ParseEngineKind("Spectral", kind));
+    EXPECT_EQ(MakeStemEngine(EngineKind::Spectral, 44100, kSpectralMaxChannels + 1), nullptr);
+}
+
+TEST(SplitCommandSpectral, StemsAsLongAsTheInputOrNoneAtAll) {
+    TrackloomTest::TempDir dir;
+    const std::string input = dir.file("in.wav");
+    TrackloomTest::writeFile(
+        input, TrackloomTest::buildS16Wav(TrackloomTest::makeTestSignal(2 * 70001), 2));
+    {
+        TrackloomTest::CaptureOutput quiet;
+        ASSERT_EQ(TrackloomApp::RunSplit(input, dir.path().string(), {}, EngineKind::Spectral), 0);
+    }
+    std::vector<float> sum(2 * 70001, 0.0f);
+    for (const char* stem : TrackloomTest::kStemNames) {
+        const AudioBuffer b = AudioDSP::LoadWav(dir.file(std::string(stem) + ".wav"));
+        ASSERT_EQ(b.samples.size(), sum.size()) << stem;
+        EXPECT_EQ(b.channels, 2);
+        for (size_t i = 0; i < sum.size(); ++i) sum[i] += b.samples[i];
+    }
+    const AudioBuffer in = AudioDSP::LoadWav(input);
+    double worst = 0.0;
+    for (size_t i = 0; i < sum.size(); ++i)
+        worst = std::max(worst, std::abs(double(sum[i]) - in.samples[i]));
+    EXPECT_LT(worst, 4.5 / 32768.0);  // four truncations to 16 bits
+
+    // As floats, the engine's stems are written unrounded: the same length (the look-ahead
+    // drained at the end) and a sum equal to the input up to float rounding.
+    {
+        TrackloomTest::CaptureOutput quiet;
+        OutputFormat asFloat;
+        asFloat.depth = OutputFormat::Depth::Float;
+        ASSERT_EQ(TrackloomApp::RunSplit(input, dir.file("float"), asFloat, EngineKind::Spectral),
+                  0);
+    }
+    std::fill(sum.begin(), sum.end(), 0.0f);
+    for (const char* stem : TrackloomTest::kStemNames) {
+        const AudioBuffer b = AudioDSP::LoadWav(dir.file("float/" + std::string(stem) + ".wav"));
+        ASSERT_EQ(b.samples.size(), sum.size()) << stem;
+        for (size_t i = 0; i < sum.size(); ++i) sum[i] += b.samples[i];
+    }
+    worst = 0.0;
+    for (size_t i = 0; i < sum.size(); ++i)
+        worst = std::max(worst, std::abs(double(sum[i]) - in.samples[i]));
+    EXPECT_LT(worst, 1e-5);
+
+    // More channels than the engine takes: refused before any file is made.
+    TrackloomTest::TempDir out;
+    TrackloomTest::writeFile(input,
+                             TrackloomTest::buildS16Wav(std::vector<int16_t>(17 * 10, 100), 17));
+    TrackloomTest::CaptureOutput capture;
+    EXPECT_EQ(TrackloomApp::RunSplit(input, out.path().string(), {}, EngineKind::Spectral), 1);
+    EXPECT_NE(capture.err().find("17"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(out.path()));
+}
+
+}  // namespace
+}  // namespace Trackloom
