@@ -15,7 +15,7 @@
 
 namespace {
 
-using Trackloom::SampleFormat;
+using Trackloom::io::SampleFormat;
 
 // The split's own block: 16384 frames.
 constexpr size_t kFrames = 16384;
@@ -55,7 +55,7 @@ void BM_Decode(benchmark::State& state, SampleFormat format) {
     }
     std::vector<float> out(samples);
     for (auto _ : state) {
-        Trackloom::DecodeSamples(format, raw.data(), samples, out.data());
+        Trackloom::io::DecodeSamples(format, raw.data(), samples, out.data());
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -77,7 +77,7 @@ void BM_Separate(benchmark::State& state) {
     const std::vector<float> in = mix(samples);
     std::array<std::vector<float>, 4> out;
     for (auto& o : out) o.resize(samples);
-    Trackloom::StemSeparator separator(48000, channels);
+    Trackloom::separation::filter::StemSeparator separator(48000, channels);
     for (auto _ : state) {
         separator.process(in.data(), kFrames, out[0].data(), out[1].data(), out[2].data(),
                           out[3].data());
@@ -104,7 +104,7 @@ void BM_SeparateAndEncode(benchmark::State& state) {
         bytes[k].resize(2 * samples);
         out[k] = bytes[k].data();
     }
-    Trackloom::StemSeparator separator(44100, 2);
+    Trackloom::separation::filter::StemSeparator separator(44100, 2);
     separator.useWideVectors(state.range(0) == 2);
     for (auto _ : state) {
         if (fused) {
@@ -112,7 +112,8 @@ void BM_SeparateAndEncode(benchmark::State& state) {
         } else {
             separator.process(in.data(), kFrames, stems[0].data(), stems[1].data(), stems[2].data(),
                               stems[3].data());
-            for (size_t k = 0; k < 4; ++k) Trackloom::EncodeS16(stems[k].data(), samples, out[k]);
+            for (size_t k = 0; k < 4; ++k)
+                Trackloom::io::EncodeS16(stems[k].data(), samples, out[k]);
         }
         benchmark::DoNotOptimize(out[0]);
         benchmark::ClobberMemory();
@@ -126,7 +127,7 @@ void BM_EncodeS16(benchmark::State& state) {
     const std::vector<float> in = mix(samples);
     std::vector<unsigned char> out(samples * 2);
     for (auto _ : state) {
-        Trackloom::EncodeS16(in.data(), samples, out.data());
+        Trackloom::io::EncodeS16(in.data(), samples, out.data());
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }

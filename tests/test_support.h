@@ -285,10 +285,10 @@ struct HeaderOptions {
 };
 
 // Header up to and including the data chunk's size field.
-inline std::string wavHeader(Trackloom::SampleFormat format, int32_t sampleRate, int32_t channels,
-                             uint64_t dataBytes, HeaderOptions opt = {}) {
-    using Trackloom::SampleFormat;
-    const uint32_t bytes = Trackloom::BytesPerSample(format);
+inline std::string wavHeader(Trackloom::io::SampleFormat format, int32_t sampleRate,
+                             int32_t channels, uint64_t dataBytes, HeaderOptions opt = {}) {
+    using Trackloom::io::SampleFormat;
+    const uint32_t bytes = Trackloom::io::BytesPerSample(format);
     const bool isFloat = format == SampleFormat::F32 || format == SampleFormat::F64;
     std::string list;
     if (opt.listChunk) {
@@ -319,10 +319,10 @@ inline std::string wavHeader(Trackloom::SampleFormat format, int32_t sampleRate,
 
 // Stores floats in `format`; what the stored values are exactly does not matter to the
 // tests, which always compare two paths reading the same file.
-inline std::string encodeSamples(Trackloom::SampleFormat format, const float* s, size_t n) {
-    using Trackloom::SampleFormat;
+inline std::string encodeSamples(Trackloom::io::SampleFormat format, const float* s, size_t n) {
+    using Trackloom::io::SampleFormat;
     std::string out;
-    out.reserve(n * Trackloom::BytesPerSample(format));
+    out.reserve(n * Trackloom::io::BytesPerSample(format));
     for (size_t i = 0; i < n; ++i) {
         const double x = std::fmax(-1.0, std::fmin(1.0, static_cast<double>(s[i])));
         switch (format) {
@@ -356,8 +356,9 @@ inline std::string encodeSamples(Trackloom::SampleFormat format, const float* s,
     return out;
 }
 
-inline void writeWav(const std::string& path, Trackloom::SampleFormat format, int32_t sampleRate,
-                     int32_t channels, const std::vector<float>& samples, HeaderOptions opt = {}) {
+inline void writeWav(const std::string& path, Trackloom::io::SampleFormat format,
+                     int32_t sampleRate, int32_t channels, const std::vector<float>& samples,
+                     HeaderOptions opt = {}) {
     std::ofstream out(path, std::ios::binary);
     const std::string data = encodeSamples(format, samples.data(), samples.size());
     out << wavHeader(format, sampleRate, channels, data.size(), opt) << data;
@@ -404,6 +405,9 @@ inline ::testing::AssertionResult sameFile(const std::string& a, const std::stri
 // The whole-buffer path: load everything, separate everything, save each stem.
 inline void splitWholeBuffer(const std::string& input, const std::string& dir) {
     using namespace Trackloom;
+    using namespace Trackloom::io;
+    using namespace Trackloom::separation;
+    using namespace Trackloom::analysis;
     const AudioBuffer in = AudioDSP::LoadWav(input);
     ASSERT_FALSE(in.samples.empty()) << input;
     const StemSet stems = AudioDSP::SeparateStems(in);

@@ -100,7 +100,7 @@ int RunBpmRow(const ParsedOptions& options) {
 }
 
 std::string SetFormat(ParsedOptions& options, const std::string& value) {
-    using Kind = Trackloom::OutputFormat::Kind;
+    using Kind = Trackloom::io::OutputFormat::Kind;
     if (value == "wav" || value == "flac") {
         options.split.format.kind = value == "wav" ? Kind::Wav : Kind::Flac;
         return {};
@@ -109,7 +109,7 @@ std::string SetFormat(ParsedOptions& options, const std::string& value) {
 }
 
 std::string SetDepth(ParsedOptions& options, const std::string& value) {
-    using Depth = Trackloom::OutputFormat::Depth;
+    using Depth = Trackloom::io::OutputFormat::Depth;
     if (value == "16" || value == "24" || value == "float") {
         options.split.format.depth = value == "16"   ? Depth::S16
                                      : value == "24" ? Depth::S24
@@ -143,12 +143,12 @@ std::string SetStems(ParsedOptions& options, const std::string& value) {
 }
 
 std::string SetEngine(ParsedOptions& options, const std::string& value) {
-    if (Trackloom::ParseEngineKind(value, options.split.engine)) return {};
+    if (Trackloom::separation::ParseEngineKind(value, options.split.engine)) return {};
     return "--engine takes filter or spectral, not " + value;
 }
 
 std::string SetKeyNotation(ParsedOptions& options, const std::string& value) {
-    using Trackloom::KeyNotation;
+    using Trackloom::analysis::KeyNotation;
     if (value == "standard") {
         options.results.keyNotation = KeyNotation::Standard;
     } else if (value == "camelot") {

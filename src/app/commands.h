@@ -27,7 +27,7 @@ namespace TrackloomApp {
 
 // How --bpm and --split give their results.
 struct ResultSettings {
-    Trackloom::KeyNotation keyNotation = Trackloom::KeyNotation::Standard;
+    Trackloom::analysis::KeyNotation keyNotation = Trackloom::analysis::KeyNotation::Standard;
     // Tempi are moved by octaves into minBpm..maxBpm; 0 for both leaves them as estimated.
     double minBpm = 0.0;
     double maxBpm = 0.0;
@@ -43,9 +43,10 @@ const char* StemName(StemKind kind);
 
 // How --split makes and writes its stems.
 struct SplitSettings {
-    Trackloom::OutputFormat format;                                // --format, --depth
-    Trackloom::EngineKind engine = Trackloom::EngineKind::Filter;  // --engine
-    std::vector<StemKind> stems;  // --stems, in the order given; empty: the four
+    Trackloom::io::OutputFormat format;  // --format, --depth
+    Trackloom::separation::EngineKind engine =
+        Trackloom::separation::EngineKind::Filter;  // --engine
+    std::vector<StemKind> stems;                    // --stems, in the order given; empty: the four
 };
 
 // Where one command run prints: its own streams, so that runs on several threads at once
@@ -68,8 +69,8 @@ int RunBpm(const std::string& inputPath, const ResultSettings& settings, Command
 
 // The same with the text output, on standard output and standard error.
 int RunSplit(const std::string& inputPath, const std::string& outputDir,
-             const Trackloom::OutputFormat& format = {},
-             Trackloom::EngineKind engine = Trackloom::EngineKind::Filter);
+             const Trackloom::io::OutputFormat& format = {},
+             Trackloom::separation::EngineKind engine = Trackloom::separation::EngineKind::Filter);
 int RunBpm(const std::string& inputPath);
 
 // Synthesizes the demo track, writes it and its stems as DIR/demo_*.wav, prints the
@@ -78,7 +79,8 @@ int RunDemo(const std::string& outputDir);
 
 // The key as the line "Estimated Key: ..." gives it in `notation`: the standard one names
 // the key and its relative, the wheels give their code before the key's name ("8A (A Minor)").
-std::string KeyText(const Trackloom::dsp::TempoAndKey& estimates, Trackloom::KeyNotation notation);
+std::string KeyText(const Trackloom::analysis::TempoAndKey& estimates,
+                    Trackloom::analysis::KeyNotation notation);
 
 // The two lines shared by --bpm and --demo.
 void PrintEstimates(std::ostream& out, double bpm, const std::string& key);
@@ -98,14 +100,15 @@ std::string ReportReadFailure(std::ostream& err, const std::string& path,
 
 // The same, followed by a line saying why the reader refused it.
 std::string ReportReadFailure(std::ostream& err, const std::string& path,
-                              Trackloom::WavStatus status, const Trackloom::WavProblem& problem);
+                              Trackloom::io::WavStatus status,
+                              const Trackloom::io::WavProblem& problem);
 
 // Reports a file that was opened but holds no audio at all.
 std::string ReportNoAudio(std::ostream& err, const std::string& path);
 
 // Reports a file that could not be written, followed by a line saying why.
 std::string ReportWriteFailure(std::ostream& err, const std::string& path,
-                               const Trackloom::WavWriter& writer);
+                               const Trackloom::io::WavWriter& writer);
 
 // Reports files none of which were written, all for the one reason given.
 std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string>& paths,
@@ -125,19 +128,20 @@ constexpr const char* kStandardInputName = "-";
 // Opens a command's input by its first bytes, or reports on `err` why it cannot be read
 // (naming a format it does not read, with the ffmpeg pipe that converts it into
 // `pipedCommand`, e.g. "--bpm -"), puts the reason in `reason` and returns null.
-std::unique_ptr<Trackloom::AudioReader> OpenInput(std::ostream& err, const std::string& path,
-                                                  const std::string& pipedCommand,
-                                                  std::string& reason);
+std::unique_ptr<Trackloom::io::AudioReader> OpenInput(std::ostream& err, const std::string& path,
+                                                      const std::string& pipedCommand,
+                                                      std::string& reason);
 
 // The stems of a split written from the engine's floats: `kinds` to `paths`, in any format.
 // `reader` has given the first `frames` frames in `input`; `listen` (if set) hears every
 // block. Returns true when all were written, else reports each failure on `err` and gives
 // the reasons in `reasons`.
 bool WriteFloatStems(const std::string& inputPath, const std::string& outputDir,
-                     std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
+                     std::unique_ptr<Trackloom::io::AudioReader>& reader, std::vector<float>& input,
                      size_t frames, const std::vector<StemKind>& kinds,
-                     const std::vector<std::string>& paths, const Trackloom::OutputFormat& format,
-                     Trackloom::StemEngine& engine,
+                     const std::vector<std::string>& paths,
+                     const Trackloom::io::OutputFormat& format,
+                     Trackloom::separation::StemEngine& engine,
                      const std::function<void(const float*, size_t)>& listen, std::ostream& err,
                      std::string& reasons);
 

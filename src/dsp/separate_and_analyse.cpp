@@ -12,6 +12,8 @@
 namespace Trackloom {
 namespace AudioDSP {
 
+using separation::filter::StemSeparator;
+
 StemSet SeparateStems(const AudioBuffer& input) {
     StemSet stems;
     for (AudioBuffer* stem : {&stems.vocals, &stems.drums, &stems.bass, &stems.other}) {
@@ -46,7 +48,7 @@ StemSet SeparateStems(const AudioBuffer& input) {
         }
     }
     // Tempo and key in one pass, as they share the harmony's loop.
-    dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(input);
+    analysis::TempoAndKey estimates = analysis::EstimateTempoAndKey(input);
     stems.bpm = estimates.bpm;
     stems.key = std::move(estimates.key);
     return stems;

@@ -59,8 +59,8 @@ TEST(DataSafety, AllOnesDataSizeReadsAFilePastFourGiBToItsEnd) {
     const int fd = open(path.c_str(), O_WRONLY);
     ASSERT_EQ(pwrite(fd, last.data(), 16, static_cast<off_t>(44 + 4 * (frames - 4))), 16);
     close(fd);
-    Trackloom::WavReader reader;
-    ASSERT_EQ(reader.open(path), Trackloom::WavStatus::Ok);
+    Trackloom::io::WavReader reader;
+    ASSERT_EQ(reader.open(path), Trackloom::io::WavStatus::Ok);
     EXPECT_EQ(reader.frameCount(), frames);
     std::vector<float> block(2 * 65536);
     while (reader.readFrames(block.data(), 65536) > 0) {

@@ -64,7 +64,7 @@ TEST(Dispatch, UsageTextAndStatuses) {
 }
 
 TEST(Dispatch, SplitOutputOptions) {
-    using Trackloom::OutputFormat;
+    using Trackloom::io::OutputFormat;
     struct Case {
         std::vector<std::string> args;  // after "--split in.wav"
         bool parses;

@@ -9,8 +9,8 @@ using namespace TrackloomApp;
 
 namespace {
 
-Trackloom::dsp::TempoAndKey aMinorAt128() {
-    Trackloom::dsp::TempoAndKey e;
+Trackloom::analysis::TempoAndKey aMinorAt128() {
+    Trackloom::analysis::TempoAndKey e;
     e.bpm = 128.0;
     e.keyIndex = 12 + 9;  // A minor
     e.key = "A Minor (Relative: C Major)";
@@ -52,7 +52,7 @@ TEST(JsonReport, LinesParseBackWithEveryFieldAndPathIntact) {
 }
 
 TEST(JsonReport, SilenceNamesTheDefaultKeyAndPathsThatAreNotUtf8StillGiveALine) {
-    const auto silent = nlohmann::json::parse(BpmJson("s.wav", Trackloom::dsp::TempoAndKey()));
+    const auto silent = nlohmann::json::parse(BpmJson("s.wav", Trackloom::analysis::TempoAndKey()));
     EXPECT_EQ(silent["bpm"], 120.0);
     EXPECT_EQ(silent["key"], "F# Minor");
     EXPECT_EQ(silent["camelot"], "11A");

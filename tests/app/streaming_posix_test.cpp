@@ -19,8 +19,8 @@
 namespace {
 
 using namespace TrackloomTest;
-using Trackloom::SampleFormat;
-using Trackloom::WavWriter;
+using Trackloom::io::SampleFormat;
+using Trackloom::io::WavWriter;
 
 constexpr const char* kTime = "/usr/bin/time";
 // Generous: the whole-buffer path needs over 500 MB for the long input below.

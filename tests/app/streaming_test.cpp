@@ -12,11 +12,11 @@
 namespace {
 
 using namespace TrackloomTest;
-using Trackloom::SampleFormat;
-using Trackloom::StemSeparator;
-using Trackloom::WavReader;
-using Trackloom::WavStatus;
-using Trackloom::WavWriter;
+using Trackloom::io::SampleFormat;
+using Trackloom::io::WavReader;
+using Trackloom::io::WavStatus;
+using Trackloom::io::WavWriter;
+using Trackloom::separation::filter::StemSeparator;
 
 // Block sizes that are degenerate (1), odd and small (7), the program's own (4096), and
 // larger than the reader's and the writer's internal blocks without dividing them (5000).

@@ -25,12 +25,12 @@ void check(bool condition) {
 // claiming hours of audio still runs fast.
 constexpr uint64_t kMaxFramesRead = 1u << 20;
 
-void drain(Trackloom::OpenedAudio opened) {
-    if (opened.status != Trackloom::AudioStatus::Ok) {
+void drain(Trackloom::io::OpenedAudio opened) {
+    if (opened.status != Trackloom::io::AudioStatus::Ok) {
         check(!opened.reader);
         return;
     }
-    Trackloom::AudioReader& reader = *opened.reader;
+    Trackloom::io::AudioReader& reader = *opened.reader;
     const auto& format = reader.format();
     check(format.sampleRate > 0 && format.channels > 0);
     const size_t blockFrames = reader.blockFrames();
@@ -43,7 +43,8 @@ void drain(Trackloom::OpenedAudio opened) {
         for (size_t i = 0; i < n * channels; ++i) check(std::isfinite(block[i]));
         if (n < blockFrames) break;
     }
-    if (reader.frameCount() != Trackloom::AudioReader::kUnknownFrameCount && !reader.endedEarly()) {
+    if (reader.frameCount() != Trackloom::io::AudioReader::kUnknownFrameCount &&
+        !reader.endedEarly()) {
         check(reader.framesRead() >= reader.frameCount() || reader.framesRead() >= kMaxFramesRead);
     }
 }
@@ -54,11 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     {
         std::istringstream file(bytes);
-        drain(Trackloom::OpenSeekableAudio(file));
+        drain(Trackloom::io::OpenSeekableAudio(file));
     }
     {
         std::istringstream pipe(bytes);
-        drain(Trackloom::OpenAudio(pipe));
+        drain(Trackloom::io::OpenAudio(pipe));
     }
     return 0;
 }

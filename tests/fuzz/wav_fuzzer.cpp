@@ -21,11 +21,11 @@
 
 namespace {
 
-using Trackloom::SampleFormat;
-using Trackloom::StemSeparator;
-using Trackloom::WavFormat;
-using Trackloom::WavReader;
-using Trackloom::WavStatus;
+using Trackloom::io::SampleFormat;
+using Trackloom::io::WavFormat;
+using Trackloom::io::WavReader;
+using Trackloom::io::WavStatus;
+using Trackloom::separation::filter::StemSeparator;
 
 void check(bool condition) {
     if (!condition) __builtin_trap();
@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(std::memcmp(whole.data(), cut.data(), whole.size() * sizeof(float)) == 0);
 
     std::vector<unsigned char> encoded(2 * whole.size());
-    Trackloom::EncodeS16(whole.data(), whole.size(), encoded.data());
+    Trackloom::io::EncodeS16(whole.data(), whole.size(), encoded.data());
     for (bool wide : {false, true}) {
         check(separateS16(format, samples, 1 + data[1 % size] % 61, wide) == encoded);
     }

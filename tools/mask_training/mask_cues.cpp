@@ -23,6 +23,8 @@
 #include "dsp/separation/spectral/spectral_separator.h"
 
 using namespace Trackloom;
+using namespace Trackloom::io;
+using namespace Trackloom::separation::spectral;
 
 namespace {
 

@@ -10,6 +10,9 @@ namespace TrackloomApp {
 
 int RunBpm(const std::string& inputPath, const ResultSettings& settings, CommandStreams streams) {
     using namespace Trackloom;
+    using namespace Trackloom::io;
+    using namespace Trackloom::separation;
+    using namespace Trackloom::analysis;
     // The text of a failure goes to the error stream whatever the format; a script reading
     // JSON also finds it on the input's line.
     auto failed = [&](const std::string& reason) {
@@ -37,9 +40,10 @@ int RunBpm(const std::string& inputPath, const ResultSettings& settings, Command
     }
     if (!heardAnything) return failed(ReportNoAudio(streams.err, inputPath));
     WarnIfInputDisagreesWithHeader(streams.err, inputPath, *reader);
-    dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(tempo, key);
+    analysis::TempoAndKey estimates = analysis::EstimateTempoAndKey(tempo, key);
     if (settings.maxBpm > 0.0) {
-        estimates.bpm = dsp::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
+        estimates.bpm =
+            analysis::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
     }
     if (settings.json) {
         streams.out << BpmJson(inputPath, estimates) << "\n";

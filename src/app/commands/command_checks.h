@@ -4,7 +4,7 @@
 #include <ostream>
 #include <string>
 
-namespace Trackloom {
+namespace Trackloom::io {
 class AudioReader;
 }
 
@@ -14,7 +14,7 @@ namespace TrackloomApp {
 // the frames its header declared (a file cut short, or a header never finished), giving
 // both counts. The audio that was there has been processed, so this is no failure.
 void WarnIfInputDisagreesWithHeader(std::ostream& err, const std::string& path,
-                                    const Trackloom::AudioReader& reader);
+                                    const Trackloom::io::AudioReader& reader);
 
 // Flushes standard output; if anything written there was lost (a full disk, a closed
 // stream), says so on standard error and turns `status` into 1. Returns the status.

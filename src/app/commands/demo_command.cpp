@@ -7,6 +7,9 @@ namespace TrackloomApp {
 
 int RunDemo(const std::string& outputDir) {
     using namespace Trackloom;
+    using namespace Trackloom::io;
+    using namespace Trackloom::separation;
+    using namespace Trackloom::analysis;
     bool allWritten = true;
     auto save = [&](const char* name, const AudioBuffer& buffer) {
         const std::string path = outputDir + name;

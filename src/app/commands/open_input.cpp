@@ -8,8 +8,8 @@
 namespace TrackloomApp {
 namespace {
 
-using Trackloom::AudioStatus;
-using Trackloom::Container;
+using Trackloom::io::AudioStatus;
+using Trackloom::io::Container;
 
 // The pipe through ffmpeg that turns anything it decodes into a WAV stream.
 std::string ConversionHint(const std::string& path, const std::string& command) {
@@ -24,10 +24,13 @@ bool IsWavFamily(Container container) {
 
 }  // namespace
 
-std::unique_ptr<Trackloom::AudioReader> OpenInput(std::ostream& err, const std::string& path,
-                                                  const std::string& pipedCommand,
-                                                  std::string& reason) {
+std::unique_ptr<Trackloom::io::AudioReader> OpenInput(std::ostream& err, const std::string& path,
+                                                      const std::string& pipedCommand,
+                                                      std::string& reason) {
     using namespace Trackloom;
+    using namespace Trackloom::io;
+    using namespace Trackloom::separation;
+    using namespace Trackloom::analysis;
     OpenedAudio opened;
     const bool fromStandardInput = path == kStandardInputName;
     if (fromStandardInput) {

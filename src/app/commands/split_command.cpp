@@ -22,12 +22,15 @@ namespace {
 // Writes the four stems as 16-bit WAV, encoded by the engine straight into the writers'
 // buffers. Returns whether all four were written; reports each that was not.
 bool WriteStemsAsS16(const std::string& inputPath, const std::string& outputDir,
-                     std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
+                     std::unique_ptr<Trackloom::io::AudioReader>& reader, std::vector<float>& input,
                      size_t frames, const std::vector<std::string>& paths,
-                     Trackloom::StemEngine& engine,
+                     Trackloom::separation::StemEngine& engine,
                      const std::function<void(const float*, size_t)>& listen, std::ostream& err,
                      std::string& reasons) {
     using namespace Trackloom;
+    using namespace Trackloom::io;
+    using namespace Trackloom::separation;
+    using namespace Trackloom::analysis;
     const WavFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
     const size_t blockFrames = reader->blockFrames();
@@ -103,6 +106,9 @@ bool WriteStemsAsS16(const std::string& inputPath, const std::string& outputDir,
 int RunSplit(const std::string& inputPath, const std::string& outputDir, const SplitSettings& split,
              const ResultSettings& settings, CommandStreams streams) {
     using namespace Trackloom;
+    using namespace Trackloom::io;
+    using namespace Trackloom::separation;
+    using namespace Trackloom::analysis;
     // The text of a failure goes to the error stream whatever the format; a script reading
     // JSON also finds it on the input's line.
     auto failed = [&](const std::string& reason) {
@@ -192,10 +198,10 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
                               split.format, *engine, listen, streams.err, reasons);
     if (!allWritten) return failed(reasons);
     if (settings.json) {
-        dsp::TempoAndKey estimates = dsp::EstimateTempoAndKey(*tempo, *key);
+        analysis::TempoAndKey estimates = analysis::EstimateTempoAndKey(*tempo, *key);
         if (settings.maxBpm > 0.0) {
             estimates.bpm =
-                dsp::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
+                analysis::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
         }
         std::vector<std::pair<std::string, std::string>> stems;
         for (size_t k = 0; k < kinds.size(); ++k) {
@@ -210,7 +216,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
 }
 
 int RunSplit(const std::string& inputPath, const std::string& outputDir,
-             const Trackloom::OutputFormat& format, Trackloom::EngineKind engine) {
+             const Trackloom::io::OutputFormat& format, Trackloom::separation::EngineKind engine) {
     return RunSplit(inputPath, outputDir, {format, engine, {}}, {}, {std::cout, std::cerr});
 }
 

@@ -17,7 +17,7 @@
 namespace TrackloomApp {
 namespace {
 
-using Trackloom::OutputFormat;
+using Trackloom::io::OutputFormat;
 
 // One stem file in any format: 16-bit WAV through WavWriter, so a stem is the very bytes the
 // four-stem split writes, anything else through libsndfile.
@@ -26,7 +26,7 @@ class StemFile {
     bool open(const std::string& path, const OutputFormat& format, int32_t rate, int32_t channels) {
         wav_ = format.isDefault();
         return (wav_ ? wav16_.open(path, rate, channels)
-                     : other_.open(path, format, rate, channels)) == Trackloom::WavStatus::Ok;
+                     : other_.open(path, format, rate, channels)) == Trackloom::io::WavStatus::Ok;
     }
     bool writeFrames(const float* in, size_t frames) {
         return wav_ ? wav16_.writeFrames(in, frames) : other_.writeFrames(in, frames);
@@ -42,8 +42,8 @@ class StemFile {
 
   private:
     bool wav_ = true;
-    Trackloom::WavWriter wav16_;
-    Trackloom::SndfileWriter other_;
+    Trackloom::io::WavWriter wav16_;
+    Trackloom::io::SndfileWriter other_;
 };
 
 }  // namespace
@@ -65,13 +65,16 @@ const char* StemName(StemKind kind) {
 }
 
 bool WriteFloatStems(const std::string& inputPath, const std::string& outputDir,
-                     std::unique_ptr<Trackloom::AudioReader>& reader, std::vector<float>& input,
+                     std::unique_ptr<Trackloom::io::AudioReader>& reader, std::vector<float>& input,
                      size_t frames, const std::vector<StemKind>& kinds,
                      const std::vector<std::string>& paths, const OutputFormat& outputFormat,
-                     Trackloom::StemEngine& engine,
+                     Trackloom::separation::StemEngine& engine,
                      const std::function<void(const float*, size_t)>& listen, std::ostream& err,
                      std::string& reasons) {
     using namespace Trackloom;
+    using namespace Trackloom::io;
+    using namespace Trackloom::separation;
+    using namespace Trackloom::analysis;
     const WavFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
     const size_t blockFrames = reader->blockFrames();

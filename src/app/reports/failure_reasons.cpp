@@ -6,8 +6,8 @@
 namespace TrackloomApp {
 namespace {
 
-using Trackloom::Container;
-using Trackloom::WavStatus;
+using Trackloom::io::Container;
+using Trackloom::io::WavStatus;
 
 constexpr char kConvertHint[] = "convert it first, e.g. ffmpeg -i <file> -c:a pcm_s16le out.wav";
 
@@ -30,7 +30,7 @@ std::string SystemReason(const std::error_code& error) {
 
 std::string NotWaveReason(Container kind) {
     const std::string looks =
-        std::string("not a WAV file: it looks like ") + Trackloom::ContainerName(kind);
+        std::string("not a WAV file: it looks like ") + Trackloom::io::ContainerName(kind);
     switch (kind) {
         case Container::Unknown:
             return "not a WAV file: it does not start with a RIFF/WAVE header";
@@ -46,7 +46,7 @@ std::string NotWaveReason(Container kind) {
     }
 }
 
-std::string UnsupportedReason(const Trackloom::WavProblem& problem) {
+std::string UnsupportedReason(const Trackloom::io::WavProblem& problem) {
     const std::string bits = std::to_string(problem.containerBits) + "-bit ";
     switch (problem.formatTag) {
         case 0x0001:
@@ -62,7 +62,7 @@ std::string UnsupportedReason(const Trackloom::WavProblem& problem) {
     }
 }
 
-std::string MalformedReason(const Trackloom::WavProblem& problem) {
+std::string MalformedReason(const Trackloom::io::WavProblem& problem) {
     const std::string field = problem.field != nullptr ? problem.field : "header";
     if (problem.cutShort) {
         if (field == "RIFF header" && problem.value == 0) return "the file is empty";
@@ -116,7 +116,7 @@ std::string EncodingName(uint16_t formatTag) {
     return hex;
 }
 
-std::string ReadFailureReason(WavStatus status, const Trackloom::WavProblem& problem) {
+std::string ReadFailureReason(WavStatus status, const Trackloom::io::WavProblem& problem) {
     switch (status) {
         case WavStatus::CannotOpen:
             if (problem.error == std::errc::no_such_file_or_directory) {

@@ -11,10 +11,11 @@
 namespace TrackloomApp {
 
 // The reason a WavReader's open() gave `status` with `problem`.
-std::string ReadFailureReason(Trackloom::WavStatus status, const Trackloom::WavProblem& problem);
+std::string ReadFailureReason(Trackloom::io::WavStatus status,
+                              const Trackloom::io::WavProblem& problem);
 
 // The reason for a WavWriter's failure() and error().
-std::string WriteFailureReason(Trackloom::WavStatus status, const std::error_code& error);
+std::string WriteFailureReason(Trackloom::io::WavStatus status, const std::error_code& error);
 
 // The reason an output directory could not be created.
 std::string DirectoryFailureReason(const std::string& dir, const std::error_code& error);

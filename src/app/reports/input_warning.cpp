@@ -6,7 +6,7 @@
 namespace TrackloomApp {
 
 void WarnIfInputDisagreesWithHeader(std::ostream& err, const std::string& path,
-                                    const Trackloom::AudioReader& reader) {
+                                    const Trackloom::io::AudioReader& reader) {
     if (reader.endedEarly()) {
         err << "Warning: " << path << " ended early: read " << reader.framesRead()
             << " frames of the " << reader.declaredFrameCount() << " its header declared\n";

@@ -18,16 +18,16 @@ double Rounded(double confidence) {
     return std::round(confidence * 1000.0) / 1000.0;
 }
 
-Json Estimates(const std::string& file, const Trackloom::dsp::TempoAndKey& estimates) {
+Json Estimates(const std::string& file, const Trackloom::analysis::TempoAndKey& estimates) {
     const int key = estimates.keyIndex >= 0 ? estimates.keyIndex : kDefaultKeyIndex;
     Json j;
     j["file"] = file;
     j["bpm"] = estimates.bpm;
     j["bpm_confidence"] = Rounded(estimates.bpmConfidence);
-    j["key"] = Trackloom::KeyLetterName(key);
-    j["relative"] = Trackloom::RelativeKeyLetterName(key);
-    j["camelot"] = Trackloom::CamelotCode(key);
-    j["open_key"] = Trackloom::OpenKeyCode(key);
+    j["key"] = Trackloom::analysis::KeyLetterName(key);
+    j["relative"] = Trackloom::analysis::RelativeKeyLetterName(key);
+    j["camelot"] = Trackloom::analysis::CamelotCode(key);
+    j["open_key"] = Trackloom::analysis::OpenKeyCode(key);
     j["key_confidence"] = Rounded(estimates.keyConfidence);
     return j;
 }
@@ -40,7 +40,7 @@ std::string Line(const Json& j) {
 
 }  // namespace
 
-std::string BpmJson(const std::string& file, const Trackloom::dsp::TempoAndKey& estimates) {
+std::string BpmJson(const std::string& file, const Trackloom::analysis::TempoAndKey& estimates) {
     return Line(Estimates(file, estimates));
 }
 
@@ -54,7 +54,7 @@ std::string StemsJson(const std::string& file,
     return Line(j);
 }
 
-std::string SplitJson(const std::string& file, const Trackloom::dsp::TempoAndKey& estimates,
+std::string SplitJson(const std::string& file, const Trackloom::analysis::TempoAndKey& estimates,
                       const std::vector<std::pair<std::string, std::string>>& stems) {
     Json j = Estimates(file, estimates);
     Json written = Json::object();

@@ -11,10 +11,10 @@ namespace TrackloomApp {
 
 // {"file", "bpm", "bpm_confidence", "key", "relative", "camelot", "open_key",
 // "key_confidence"}; without tonal evidence the key fields are the default key's.
-std::string BpmJson(const std::string& file, const Trackloom::dsp::TempoAndKey& estimates);
+std::string BpmJson(const std::string& file, const Trackloom::analysis::TempoAndKey& estimates);
 
 // The same plus "stems": stem name -> path written, in the order given.
-std::string SplitJson(const std::string& file, const Trackloom::dsp::TempoAndKey& estimates,
+std::string SplitJson(const std::string& file, const Trackloom::analysis::TempoAndKey& estimates,
                       const std::vector<std::pair<std::string, std::string>>& stems);
 
 // {"file", "stems"}: the split's line where no estimates were made.

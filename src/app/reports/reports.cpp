@@ -18,13 +18,14 @@ constexpr int kDefaultKeyIndex = 12 + 6;
 
 }  // namespace
 
-std::string KeyText(const Trackloom::dsp::TempoAndKey& estimates, Trackloom::KeyNotation notation) {
-    if (notation == Trackloom::KeyNotation::Standard) return estimates.key;
+std::string KeyText(const Trackloom::analysis::TempoAndKey& estimates,
+                    Trackloom::analysis::KeyNotation notation) {
+    if (notation == Trackloom::analysis::KeyNotation::Standard) return estimates.key;
     const int key = estimates.keyIndex >= 0 ? estimates.keyIndex : kDefaultKeyIndex;
-    const std::string code = notation == Trackloom::KeyNotation::Camelot
-                                 ? Trackloom::CamelotCode(key)
-                                 : Trackloom::OpenKeyCode(key);
-    return code + " (" + Trackloom::KeyLetterName(key) + ")";
+    const std::string code = notation == Trackloom::analysis::KeyNotation::Camelot
+                                 ? Trackloom::analysis::CamelotCode(key)
+                                 : Trackloom::analysis::OpenKeyCode(key);
+    return code + " (" + Trackloom::analysis::KeyLetterName(key) + ")";
 }
 
 void PrintEstimates(std::ostream& out, double bpm, const std::string& key) {
@@ -41,7 +42,8 @@ void ReportReadFailure(std::ostream& err, const std::string& path) {
 }
 
 std::string ReportReadFailure(std::ostream& err, const std::string& path,
-                              Trackloom::WavStatus status, const Trackloom::WavProblem& problem) {
+                              Trackloom::io::WavStatus status,
+                              const Trackloom::io::WavProblem& problem) {
     ReportReadFailure(err, path);
     return PrintReason(err, ReadFailureReason(status, problem));
 }
@@ -59,7 +61,7 @@ std::string ReportNoAudio(std::ostream& err, const std::string& path) {
 }
 
 std::string ReportWriteFailure(std::ostream& err, const std::string& path,
-                               const Trackloom::WavWriter& writer) {
+                               const Trackloom::io::WavWriter& writer) {
     ReportWriteFailure(err, path);
     return PrintReason(err, WriteFailureReason(writer.failure(), writer.error()));
 }

@@ -7,8 +7,7 @@
 #include "dsp/analysis/tempo_estimator.h"
 #include "dsp/audio_dsp.h"
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::analysis {
 namespace {
 
 // Both estimators, fed a whole buffer.
@@ -68,23 +67,22 @@ double FoldTempoIntoRange(double bpm, double minBpm, double maxBpm) {
     return RoundBpm(bpm);
 }
 
-}  // namespace dsp
+}  // namespace Trackloom::analysis
 
-namespace AudioDSP {
+namespace Trackloom::AudioDSP {
 
 double EstimateBPM(const AudioBuffer& input) {
     // The pitch-class frames the harmony's loop is found in are gathered too, but no key is
     // chosen.
-    const dsp::FedEstimators fed(input);
-    const dsp::TempoChoice tempo =
-        dsp::tempoWithHarmony(fed.tempo, dsp::FindHarmonicLoop(fed.key.chromaFrames()));
-    return tempo.bpm > 0.0 ? tempo.bpm : TempoEstimator::kNoEvidenceBpm;
+    const analysis::FedEstimators fed(input);
+    const analysis::TempoChoice tempo =
+        analysis::tempoWithHarmony(fed.tempo, analysis::FindHarmonicLoop(fed.key.chromaFrames()));
+    return tempo.bpm > 0.0 ? tempo.bpm : analysis::TempoEstimator::kNoEvidenceBpm;
 }
 
 std::string EstimateKey(const AudioBuffer& input) {
     // The tempo places the harmony's loop, so the tempo's analysis runs too.
-    return dsp::EstimateTempoAndKey(input).key;
+    return analysis::EstimateTempoAndKey(input).key;
 }
 
-}  // namespace AudioDSP
-}  // namespace Trackloom
+}  // namespace Trackloom::AudioDSP

@@ -12,8 +12,7 @@
 #include "dsp/analysis/tempo_estimator.h"
 #include "dsp/audio_dsp.h"
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::analysis {
 
 struct TempoAndKey {
     double bpm = TempoEstimator::kNoEvidenceBpm;  // rounded to 0.1
@@ -39,5 +38,4 @@ TempoAndKey EstimateTempoAndKey(const TempoEstimator& tempo, const KeyEstimator&
 // otherwise `bpm` is returned as it is.
 double FoldTempoIntoRange(double bpm, double minBpm, double maxBpm);
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

@@ -6,8 +6,9 @@
 
 #include "dsp/core/portable_math.h"
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::analysis {
+
+using core::PortableLog;
 
 namespace {
 
@@ -257,5 +258,4 @@ double FitTempoToHarmony(double bpm, const HarmonicLoop& loop, double maxBpm) {
     return bpm;
 }
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

@@ -13,8 +13,7 @@
 #include <array>
 #include <vector>
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::analysis {
 
 // Pitch-class evidence frame by frame; index 0 is C, 9 is A. Frames are evenly spaced.
 struct ChromaFrames {
@@ -58,5 +57,4 @@ HarmonicLoop FitLoopToTempo(const ChromaFrames& frames, const HarmonicLoop& loop
 // too loosely to go by, or a correction beyond `maxBpm` leaves `bpm` as it is.
 double FitTempoToHarmony(double bpm, const HarmonicLoop& loop, double maxBpm);
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

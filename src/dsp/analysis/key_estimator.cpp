@@ -5,7 +5,7 @@
 
 #include "dsp/core/portable_math.h"
 
-namespace Trackloom {
+namespace Trackloom::analysis {
 
 namespace {
 
@@ -45,8 +45,6 @@ const char* const kTonicNames[12] = {"C",  "C#", "D",  "Eb", "E",  "F",
 
 }  // namespace
 
-namespace dsp {
-
 std::string KeyName(int keyIndex) {
     if (keyIndex < 0 || keyIndex >= 24) keyIndex = 12 + 6;  // F# minor
     const int tonic = keyIndex % 12;
@@ -60,8 +58,6 @@ std::string KeyName(int keyIndex) {
     return s;
 }
 
-}  // namespace dsp
-
 KeyEstimator::KeyEstimator(int32_t sampleRate, int32_t channels)
     : frames_(sampleRate, channels, kAnalysisRate, kFrameSize, kHop),
       fft_(kFrameSize),
@@ -74,8 +70,8 @@ KeyEstimator::KeyEstimator(int32_t sampleRate, int32_t channels)
 
 void KeyEstimator::reset() {
     frames_.reset();
-    chroma_ = dsp::ChromaSums{};
-    kept_ = dsp::ChromaFrames{};
+    chroma_ = ChromaSums{};
+    kept_ = ChromaFrames{};
     kept_.hopSeconds = static_cast<double>(kHop) / kAnalysisRate;
     // The resampled stream starts with the first input frame.
     kept_.firstCentreSeconds = 0.5 * static_cast<double>(kFrameSize) / kAnalysisRate;
@@ -83,8 +79,7 @@ void KeyEstimator::reset() {
 }
 
 void KeyEstimator::feed(const float* interleaved, size_t frames) {
-    if (interleaved != nullptr && kept_.soundStartSeconds < 0.0 &&
-        dsp::IsAnalysedRate(sampleRate_)) {
+    if (interleaved != nullptr && kept_.soundStartSeconds < 0.0 && IsAnalysedRate(sampleRate_)) {
         for (size_t i = 0; i < frames; ++i) {
             const float* s = interleaved + i * channels_;
             bool loud = false;
@@ -114,7 +109,7 @@ void KeyEstimator::analyseFrame(const double* frame) {
     // Bins below the range are read only by the bass isolation test.
     for (size_t k = lo - kBassClearFar; k <= hi + 1; ++k) {
         const double re = spectrum_[k].real() * norm, im = spectrum_[k].imag() * norm;
-        logMagnitude_[k] = 0.5 * dsp::PortableLog(re * re + im * im + kEmptyBinPower);
+        logMagnitude_[k] = 0.5 * core::PortableLog(re * re + im * im + kEmptyBinPower);
         if (k + 1 >= lo) top = std::max(top, logMagnitude_[k]);
     }
     const double floor = std::max(top - kPeakRange, kPeakFloor);
@@ -127,7 +122,7 @@ void KeyEstimator::analyseFrame(const double* frame) {
         const double offset = curvature < 0.0 ? 0.5 * (a - c) / curvature : 0.0;
         const double hz = (static_cast<double>(k) + offset) * binHz;
         const double re = spectrum_[k].real() * norm, im = spectrum_[k].imag() * norm;
-        const double pitch = 69.0 + 12.0 * dsp::PortableLog(hz / 440.0) / kLn2;
+        const double pitch = 69.0 + 12.0 * core::PortableLog(hz / 440.0) / kLn2;
         peaks_.push_back({pitch, std::sqrt(re * re + im * im), k});
     }
     if (peaks_.empty()) {
@@ -207,15 +202,13 @@ void KeyEstimator::keepFrame(const std::array<double, 12>& bass,
 }
 
 std::string KeyEstimator::key() const {
-    return dsp::KeyName(choice(dsp::FindHarmonicLoop(kept_)).key);
+    return KeyName(choice(FindHarmonicLoop(kept_)).key);
 }
 
-dsp::KeyChoice KeyEstimator::choice(const dsp::HarmonicLoop& loop) const {
+KeyChoice KeyEstimator::choice(const HarmonicLoop& loop) const {
     if (!frames_.heardSignal()) return {};
-    return dsp::ChooseKeyFromChroma(chroma_, loop);
+    return ChooseKeyFromChroma(chroma_, loop);
 }
-
-namespace dsp {
 
 namespace {
 
@@ -419,5 +412,4 @@ KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const HarmonicLoop& loop
     return {pick, std::clamp(lead, 0.0, 1.0)};
 }
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

@@ -2,7 +2,7 @@
 //
 // Contract
 // - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analysed
-//   from dsp::kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
+//   from kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
 //   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size;
 //   the result depends only on the sample sequence, bit for bit, never on how it was split.
 // - key(): "<tonic> <Major|Minor> (Relative: <tonic> <Major|Minor>)", tonics spelled
@@ -40,9 +40,7 @@
 #include "dsp/analysis/windowed_frames.h"
 #include "dsp/core/fft.h"
 
-namespace Trackloom {
-
-namespace dsp {
+namespace Trackloom::analysis {
 
 // Pitch-class evidence gathered from a stream; index 0 is C, 9 is A.
 struct ChromaSums {
@@ -64,8 +62,6 @@ KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const HarmonicLoop& loop
 // The text form of a key index: "A Minor (Relative: C Major)"; the default key for -1.
 std::string KeyName(int keyIndex);
 
-}  // namespace dsp
-
 class KeyEstimator {
   public:
     static constexpr int32_t kAnalysisRate = 4000;  // Hz
@@ -84,19 +80,19 @@ class KeyEstimator {
     std::string key() const;
     // The key index and its confidence (see ChooseKeyFromChroma), given the harmony's loop of
     // this stream; {-1, 0} without evidence.
-    dsp::KeyChoice choice(const dsp::HarmonicLoop& loop) const;
+    KeyChoice choice(const HarmonicLoop& loop) const;
     void reset();
 
-    const dsp::ChromaSums& chroma() const { return chroma_; }
+    const ChromaSums& chroma() const { return chroma_; }
     // The frames the harmony's loop is found in (FindHarmonicLoop).
-    const dsp::ChromaFrames& chromaFrames() const { return kept_; }
+    const ChromaFrames& chromaFrames() const { return kept_; }
 
   private:
     void analyseFrame(const double* frame);
     void keepFrame(const std::array<double, 12>& bass, const std::array<double, 12>& treble);
 
-    dsp::WindowedFrames frames_;
-    dsp::RealFft fft_;
+    WindowedFrames frames_;
+    core::RealFft fft_;
     std::vector<std::complex<double>> spectrum_;
     std::vector<double> logMagnitude_;
     struct Peak {
@@ -105,11 +101,11 @@ class KeyEstimator {
         size_t bin;        // the spectrum bin it tops
     };
     std::vector<Peak> peaks_;
-    dsp::ChromaSums chroma_;
-    dsp::ChromaFrames kept_;
+    ChromaSums chroma_;
+    ChromaFrames kept_;
     int32_t sampleRate_;
     size_t channels_;
     uint64_t framesSeen_ = 0;  // input frames taken, for locating the music's start
 };
 
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

@@ -1,6 +1,6 @@
 #include "dsp/analysis/key_notation.h"
 
-namespace Trackloom {
+namespace Trackloom::analysis {
 namespace {
 
 const char* const kTonicNames[12] = {"C",  "C#", "D",  "Eb", "E",  "F",
@@ -48,4 +48,4 @@ std::string OpenKeyCode(int keyIndex) {
     return std::to_string(number) + (keyIndex >= 12 ? "m" : "d");
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

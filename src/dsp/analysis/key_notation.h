@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace Trackloom {
+namespace Trackloom::analysis {
 
 enum class KeyNotation { Standard, Camelot, OpenKey };
 
@@ -20,4 +20,4 @@ std::string CamelotCode(int keyIndex);
 // "1m" for A minor, "1d" for C major; empty for an index outside 0..23.
 std::string OpenKeyCode(int keyIndex);
 
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

@@ -5,8 +5,10 @@
 
 #include "dsp/core/portable_math.h"
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::analysis {
+
+using core::PortableCos;
+using core::PortableSin;
 
 namespace {
 
@@ -127,5 +129,4 @@ void MonoResampler::feedSlice(const float* interleaved, size_t frames, std::vect
     }
 }
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

@@ -6,8 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::analysis {
 
 // Mixes interleaved frames to mono (mean of the channels) and resamples them to
 // `outRate` Hz with a windowed-sinc low-pass whose cutoff sits below both Nyquist limits.
@@ -45,5 +44,4 @@ class MonoResampler {
     int64_t nextRemainder_ = 0;              // its fractional part, in units of 1 / outRate_
 };
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

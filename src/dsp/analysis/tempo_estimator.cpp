@@ -7,12 +7,14 @@
 
 #include "dsp/core/portable_math.h"
 
-namespace Trackloom {
+namespace Trackloom::analysis {
+
+using core::Fft;
 
 namespace {
 
 constexpr double kLn2 = 0.69314718055994530942;
-constexpr double kBandEdgesHz[dsp::OnsetEnvelopes::kBands - 1] = {150.0, 500.0, 1800.0};
+constexpr double kBandEdgesHz[OnsetEnvelopes::kBands - 1] = {150.0, 500.0, 1800.0};
 constexpr double kLowestHz = 30.0;
 
 }  // namespace
@@ -30,7 +32,7 @@ TempoEstimator::TempoEstimator(int32_t sampleRate, int32_t channels)
         const double f = static_cast<double>(k) * binHz;
         if (f < kLowestHz || f > top) continue;
         int b = 0;
-        while (b < dsp::OnsetEnvelopes::kBands - 1 && f >= kBandEdgesHz[b]) ++b;
+        while (b < OnsetEnvelopes::kBands - 1 && f >= kBandEdgesHz[b]) ++b;
         bandOfBin_[k] = b;
         if (firstBin_ == 0) firstBin_ = k;
         lastBin_ = k;
@@ -58,41 +60,40 @@ void TempoEstimator::analyseFrame(const double* frame) {
     const double gain = 1000.0 / (0.5 * kFrameSize);
     const double gain2 = gain * gain;
     fft_.forward(frame, spectrum_.data());
-    double flux[dsp::OnsetEnvelopes::kBands] = {0.0, 0.0, 0.0, 0.0};
+    double flux[OnsetEnvelopes::kBands] = {0.0, 0.0, 0.0, 0.0};
     for (size_t k = firstBin_; k <= lastBin_; ++k) {
         const int b = bandOfBin_[k];
         const double re = spectrum_[k].real(), im = spectrum_[k].imag();
         // log(1 + g|X|) taken as half of log(1 + g^2 |X|^2): same shape, no square root.
-        const double lg = 0.5 * dsp::PortableLog(1.0 + gain2 * (re * re + im * im));
+        const double lg = 0.5 * core::PortableLog(1.0 + gain2 * (re * re + im * im));
         const double rise = lg - previousLog_[k];
         if (rise > 0.0) flux[b] += rise;
         previousLog_[k] = lg;
     }
-    for (int b = 0; b < dsp::OnsetEnvelopes::kBands; ++b) {
+    for (int b = 0; b < OnsetEnvelopes::kBands; ++b) {
         env_.band[b].push_back(static_cast<float>(flux[b]));
     }
 }
 
 double TempoEstimator::bpm() const {
-    const dsp::TempoChoice measured = choice();
-    return measured.bpm > 0.0 ? dsp::RoundBpm(measured.bpm) : kNoEvidenceBpm;
+    const TempoChoice measured = choice();
+    return measured.bpm > 0.0 ? RoundBpm(measured.bpm) : kNoEvidenceBpm;
 }
 
 double TempoEstimator::steadiness(double bpm) const {
-    return dsp::BeatSteadiness(env_, bpm);
+    return BeatSteadiness(env_, bpm);
 }
 
-dsp::TempoChoice TempoEstimator::choice() const {
+TempoChoice TempoEstimator::choice() const {
     if (!frames_.heardSignal()) return {};
-    const dsp::TempoChoice onsets = dsp::ChooseTempoFromEnvelopes(env_);
+    const TempoChoice onsets = ChooseTempoFromEnvelopes(env_);
     if (!(onsets.bpm > 0.0)) return {};
     return onsets;
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::analysis {
 
 namespace {
 
@@ -341,7 +342,7 @@ TempoChoice ChooseTempoFromEnvelopes(const OnsetEnvelopes& env) {
         const bool distinct = std::max(half, third) < beat - kFlatHierarchyMargin;
         const double subdivision =
             distinct ? std::max(anyBand(period / 2.0), anyBand(period / 3.0)) : 0.0;
-        const double octaves = dsp::PortableLog(bpm / kPriorCentreBpm) / kLn2 / kPriorOctaves;
+        const double octaves = core::PortableLog(bpm / kPriorCentreBpm) / kLn2 / kPriorOctaves;
         const double backbeat =
             kickSnare.empty() ? 0.0 : lagPeak(kickSnare, period) - lagPeak(kickSnare, 2.0 * period);
         const double score = beat + meter + kSubdivisionWeight * subdivision +
@@ -418,5 +419,4 @@ double BeatSteadiness(const OnsetEnvelopes& env, double bpm) {
     return best;
 }
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

@@ -2,7 +2,7 @@
 //
 // Contract
 // - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analysed
-//   from dsp::kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
+//   from kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
 //   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size;
 //   the result depends only on the sample sequence, bit for bit, never on how it was split.
 // - bpm(): the beat rate the onsets give, in beats per minute, rounded to 0.1, within
@@ -30,9 +30,7 @@
 #include "dsp/analysis/windowed_frames.h"
 #include "dsp/core/fft.h"
 
-namespace Trackloom {
-
-namespace dsp {
+namespace Trackloom::analysis {
 
 // The onset-strength envelopes the tempo decision works on, one value per analysis frame.
 struct OnsetEnvelopes {
@@ -69,8 +67,6 @@ constexpr int kSteadinessBeats = 16;
 // speech-like babble and randomly timed clicks 0.05 at most.
 constexpr double kSteadyBeat = 0.15;
 
-}  // namespace dsp
-
 class TempoEstimator {
   public:
     static constexpr int32_t kAnalysisRate = 8000;  // Hz
@@ -89,7 +85,7 @@ class TempoEstimator {
     double bpm() const;
     // The onsets' choice unrounded, with its confidence (see ChooseTempoFromEnvelopes);
     // {0, 0} without rhythmic evidence.
-    dsp::TempoChoice choice() const;
+    TempoChoice choice() const;
     // How steadily the onsets so far recur at `bpm` (see BeatSteadiness).
     double steadiness(double bpm) const;
     void reset();
@@ -97,15 +93,15 @@ class TempoEstimator {
   private:
     void analyseFrame(const double* frame);
 
-    dsp::WindowedFrames frames_;
-    dsp::RealFft fft_;
+    WindowedFrames frames_;
+    core::RealFft fft_;
     std::vector<std::complex<double>> spectrum_;
     std::vector<double> previousLog_;
     std::vector<int> bandOfBin_;
     size_t firstBin_ = 0;  // bins outside firstBin_..lastBin_ belong to no band
     size_t lastBin_ = 0;
     size_t maxFrames_;
-    dsp::OnsetEnvelopes env_;
+    OnsetEnvelopes env_;
 };
 
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

@@ -2,8 +2,9 @@
 
 #include "dsp/core/portable_math.h"
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::analysis {
+
+using core::PortableCos;
 
 namespace {
 
@@ -40,5 +41,4 @@ bool AnyNonZero(const float* samples, size_t count) {
     return false;
 }
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

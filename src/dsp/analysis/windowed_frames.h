@@ -8,8 +8,7 @@
 
 #include "dsp/analysis/mono_resampler.h"
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::analysis {
 
 // Input rates the estimators analyse. Audio at any other rate gives no evidence, so the
 // estimators keep their answers for silence: far outside this range the resampler's kernel
@@ -72,5 +71,4 @@ void WindowedFrames::feed(const float* interleaved, size_t frames, OnFrame onFra
     }
 }
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

@@ -5,8 +5,7 @@
 
 #include "dsp/core/portable_math.h"
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::core {
 
 namespace {
 
@@ -173,5 +172,4 @@ void RealFft::forward(const double* in, std::complex<double>* out) {
     }
 }
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::core

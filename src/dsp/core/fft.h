@@ -11,8 +11,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::core {
 
 // In-place complex FFT of a fixed power-of-two size (>= 1).
 class Fft {
@@ -44,5 +43,4 @@ class RealFft {
     std::vector<std::complex<double>> twiddle_;  // e^{-2 pi i k / n}, k <= n/4
 };
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::core

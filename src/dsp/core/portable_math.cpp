@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::core {
 namespace {
 
 // pi/2 in two parts: the first has 33 significant bits, so k * kPio2Hi is exact for the
@@ -130,5 +129,4 @@ float PortableExpNonPositive(float x) {
     return std::ldexp(p, static_cast<int>(n));
 }
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::core

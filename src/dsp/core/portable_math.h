@@ -4,8 +4,7 @@
 // Linux builds reach different analysis results from the same audio.
 #pragma once
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::core {
 
 // sin and cos of x (radians), |x| < 1e6, to within about 2 ulp of the true value.
 double PortableSin(double x);
@@ -20,5 +19,4 @@ double PortableLog(double x);
 // 2e-7 relative; 0 below -87 and for NaN.
 float PortableExpNonPositive(float x);
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::core

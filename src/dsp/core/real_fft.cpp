@@ -4,8 +4,7 @@
 
 #include "dsp/core/portable_math.h"
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::core {
 
 namespace {
 
@@ -154,5 +153,4 @@ void RealFftFloat::inverse(const float* re, const float* im, float* out) {
     }
 }
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::core

@@ -11,8 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace Trackloom {
-namespace dsp {
+namespace Trackloom::core {
 
 class RealFftFloat {
   public:
@@ -41,5 +40,4 @@ class RealFftFloat {
     std::vector<float> zr_, zi_;     // the half-size transform's work
 };
 
-}  // namespace dsp
-}  // namespace Trackloom
+}  // namespace Trackloom::core

@@ -4,7 +4,7 @@
 #include "dsp/io/byte_input.h"
 #include "dsp/io/sndfile_reader.h"
 
-namespace Trackloom {
+namespace Trackloom::io {
 namespace {
 
 // WavReader behind the common interface. For standard input it reads through the bytes
@@ -128,4 +128,4 @@ OpenedAudio OpenAudio(std::istream& in) {
     return openInput(std::string(), std::move(input));
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

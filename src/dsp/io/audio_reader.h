@@ -12,7 +12,7 @@
 #include "dsp/io/container_sniffer.h"
 #include "dsp/io/wav_io.h"
 
-namespace Trackloom {
+namespace Trackloom::io {
 
 class AudioReader {
   public:
@@ -88,4 +88,4 @@ OpenedAudio OpenSeekableAudio(std::istream& in);
 // Whether a container is one this program decodes.
 bool IsReadable(Container container);
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

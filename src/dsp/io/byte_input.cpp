@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace Trackloom {
+namespace Trackloom::io {
 namespace {
 
 constexpr size_t kWindowBytes = size_t{64} * 1024;  // what an istream takes per refill
@@ -102,4 +102,4 @@ ByteInput::int_type ByteInput::underflow() {
     return traits_type::to_int_type(window_[0]);
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

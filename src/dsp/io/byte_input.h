@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace Trackloom {
+namespace Trackloom::io {
 
 // A file is read and sought directly. A stream that cannot seek (a pipe) keeps its first
 // kKeptBytes, so a decoder may go back over the headers it has read; beyond them it may
@@ -59,4 +59,4 @@ class ByteInput : public std::streambuf {
     std::vector<char> window_;  // the bytes underflow() last handed to an istream
 };
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

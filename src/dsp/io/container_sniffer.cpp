@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace Trackloom {
+namespace Trackloom::io {
 namespace {
 
 bool Has(const unsigned char* head, size_t size, size_t at, const char* tag, size_t length) {
@@ -142,4 +142,4 @@ const char* ContainerName(Container container) {
     return "unknown";
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-namespace Trackloom {
+namespace Trackloom::io {
 
 enum class Container {
     Unknown,
@@ -41,4 +41,4 @@ Container DetectContainer(const unsigned char* head, size_t size);
 // A short human name for the container ("MP3", "FLAC", "AAC/M4A", ...); "unknown" for Unknown.
 const char* ContainerName(Container container);
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

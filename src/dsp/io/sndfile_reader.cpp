@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-namespace Trackloom {
+namespace Trackloom::io {
 namespace {
 
 // The largest block handed out, in samples, as WavReader's blocks.
@@ -152,4 +152,4 @@ OpenedAudio OpenWithSndfile(std::unique_ptr<ByteInput> input, Container containe
     return opened;
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

@@ -7,11 +7,11 @@
 #include "dsp/io/audio_reader.h"
 #include "dsp/io/byte_input.h"
 
-namespace Trackloom {
+namespace Trackloom::io {
 
 // Opens a libsndfile decoder over `input`, which is at its first byte. Takes the input over.
 // Fails with Malformed if no decoder accepts it, NeedsFile if one would but the input is a
 // stream it cannot go through without seeking.
 OpenedAudio OpenWithSndfile(std::unique_ptr<ByteInput> input, Container container);
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace Trackloom {
+namespace Trackloom::io {
 
 void EncodeS24(const float* in, size_t sampleCount, int32_t* out) {
     // Scale first, clamp after, as EncodeS16: a NaN fails both clamps and is zeroed last.
@@ -130,4 +130,4 @@ void SndfileWriter::abandon() {
     }
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

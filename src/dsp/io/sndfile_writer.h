@@ -12,7 +12,7 @@
 
 struct sf_private_tag;
 
-namespace Trackloom {
+namespace Trackloom::io {
 
 struct OutputFormat {
     enum class Kind { Wav, Flac };
@@ -73,4 +73,4 @@ class SndfileWriter {
     std::vector<int> ints_;
 };
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

@@ -16,7 +16,7 @@
 
 #include "dsp/io/container_sniffer.h"
 
-namespace Trackloom {
+namespace Trackloom::io {
 
 // Why a WAV operation failed. The command layer turns these into the user's message.
 enum class WavStatus {
@@ -194,4 +194,4 @@ void EncodeS16(const float* in, size_t sampleCount, unsigned char* out);
 // before it replaces the target.
 std::string TemporaryNameFor(const std::string& path);
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

@@ -7,7 +7,7 @@
 #include "dsp/audio_dsp.h"
 #include "dsp/io/wav_io.h"
 
-namespace Trackloom {
+namespace Trackloom::io {
 namespace {
 
 constexpr uint16_t kFormatPcm = 1;
@@ -501,7 +501,13 @@ bool WavReader::fill() {
     return got > 0;
 }
 
-namespace AudioDSP {
+}  // namespace Trackloom::io
+
+namespace Trackloom::AudioDSP {
+
+using io::WavFormat;
+using io::WavReader;
+using io::WavStatus;
 
 AudioBuffer LoadWav(const std::string& path) {
     AudioBuffer result;
@@ -518,7 +524,8 @@ AudioBuffer LoadWav(const std::string& path) {
         // A stream of unknown length grows only by what actually arrives.
         for (;;) {
             const size_t used = result.samples.size();
-            const size_t blockFrames = channels < kGrowSamples ? kGrowSamples / channels : 1;
+            const size_t blockFrames =
+                channels < io::kGrowSamples ? io::kGrowSamples / channels : 1;
             result.samples.resize(used + blockFrames * channels);
             const size_t got = reader.readFrames(result.samples.data() + used, blockFrames);
             result.samples.resize(used + got * channels);
@@ -531,5 +538,4 @@ AudioBuffer LoadWav(const std::string& path) {
     return result;
 }
 
-}  // namespace AudioDSP
-}  // namespace Trackloom
+}  // namespace Trackloom::AudioDSP

@@ -12,7 +12,7 @@
 #include "dsp/audio_dsp.h"
 #include "dsp/io/wav_io.h"
 
-namespace Trackloom {
+namespace Trackloom::io {
 namespace {
 
 constexpr size_t kHeaderBytes = 44;
@@ -261,7 +261,12 @@ void WavWriter::abandon() {
     }
 }
 
-namespace AudioDSP {
+}  // namespace Trackloom::io
+
+namespace Trackloom::AudioDSP {
+
+using io::WavStatus;
+using io::WavWriter;
 
 bool SaveWav(const std::string& path, const AudioBuffer& buffer) {
     // Refused before anything is created when the header could not describe the data.
@@ -272,5 +277,4 @@ bool SaveWav(const std::string& path, const AudioBuffer& buffer) {
     return writer.finish();
 }
 
-}  // namespace AudioDSP
-}  // namespace Trackloom
+}  // namespace Trackloom::AudioDSP

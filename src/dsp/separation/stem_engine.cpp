@@ -6,7 +6,13 @@
 #include "dsp/separation/filter/stem_separator.h"
 #include "dsp/separation/spectral/spectral_separator.h"
 
-namespace Trackloom {
+namespace Trackloom::separation {
+
+using spectral::SpectralSeparator;
+
+using filter::StemSeparator;
+
+using io::EncodeS16;
 
 namespace {
 
@@ -92,4 +98,4 @@ std::unique_ptr<StemEngine> MakeStemEngine(EngineKind kind, int32_t sampleRate, 
     return std::make_unique<FilterEngine>(sampleRate, channels);
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation

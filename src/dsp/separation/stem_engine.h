@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-namespace Trackloom {
+namespace Trackloom::separation {
 
 enum class EngineKind {
     Filter,    // the per-sample filters of StemSeparator: no delay, cheapest
@@ -52,4 +52,4 @@ constexpr int32_t kSpectralMaxChannels = 16;
 // An engine for this rate and channel count; null if the engine cannot take them.
 std::unique_ptr<StemEngine> MakeStemEngine(EngineKind kind, int32_t sampleRate, int32_t channels);
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation

@@ -12,7 +12,7 @@
 #include "dsp/audio_dsp.h"
 #include "test_support.h"
 
-namespace Trackloom {
+namespace Trackloom::analysis {
 namespace {
 
 using TrackloomTest::addKick;
@@ -65,7 +65,7 @@ TEST(Analysis, HarmonyTellsAHalfTimeGrooveFromASlowBackbeat) {
 TEST(Analysis, TempoConfidenceTellsASteadyBeatFromAGuess) {
     constexpr int32_t kRate = 44100;
     auto confidence = [](const AudioBuffer& b) {
-        return dsp::EstimateTempoAndKey(b).bpmConfidence;
+        return analysis::EstimateTempoAndKey(b).bpmConfidence;
     };
     EXPECT_GT(confidence(clickTrack(120.0, 20.0, kRate)), 0.8);
     EXPECT_GT(confidence(rockBeat(96.0, 20.0, kRate)), 0.3);
@@ -86,7 +86,7 @@ TEST(Analysis, TempoConfidenceTellsASteadyBeatFromAGuess) {
 // an open fifth (no third) says nothing of major or minor.
 TEST(Analysis, KeyConfidenceIsHighForACadenceAndLowForAnOpenFifth) {
     auto confidence = [](const AudioBuffer& b) {
-        return dsp::EstimateTempoAndKey(b).keyConfidence;
+        return analysis::EstimateTempoAndKey(b).keyConfidence;
     };
     const double cadence =
         confidence(progression({{48, false}, {53, false}, {55, false}, {48, false}}, 3));
@@ -103,18 +103,18 @@ TEST(Analysis, KeyConfidenceIsHighForACadenceAndLowForAnOpenFifth) {
 }
 
 TEST(Analysis, TempoFoldsByOctavesIntoTheRange) {
-    EXPECT_DOUBLE_EQ(dsp::FoldTempoIntoRange(174.0, 70.0, 140.0), 87.0);
-    EXPECT_DOUBLE_EQ(dsp::FoldTempoIntoRange(60.0, 70.0, 140.0), 120.0);
-    EXPECT_DOUBLE_EQ(dsp::FoldTempoIntoRange(30.0, 85.0, 170.0),
+    EXPECT_DOUBLE_EQ(analysis::FoldTempoIntoRange(174.0, 70.0, 140.0), 87.0);
+    EXPECT_DOUBLE_EQ(analysis::FoldTempoIntoRange(60.0, 70.0, 140.0), 120.0);
+    EXPECT_DOUBLE_EQ(analysis::FoldTempoIntoRange(30.0, 85.0, 170.0),
                      120.0);  // two octaves up
-    EXPECT_DOUBLE_EQ(dsp::FoldTempoIntoRange(100.0, 70.0, 140.0), 100.0);
-    EXPECT_DOUBLE_EQ(dsp::FoldTempoIntoRange(140.0, 70.0, 140.0),
+    EXPECT_DOUBLE_EQ(analysis::FoldTempoIntoRange(100.0, 70.0, 140.0), 100.0);
+    EXPECT_DOUBLE_EQ(analysis::FoldTempoIntoRange(140.0, 70.0, 140.0),
                      140.0);  // bounds included
-    EXPECT_DOUBLE_EQ(dsp::FoldTempoIntoRange(154.3, 70.0, 140.0),
+    EXPECT_DOUBLE_EQ(analysis::FoldTempoIntoRange(154.3, 70.0, 140.0),
                      77.2);  // rounded to 0.1
     // A range narrower than an octave cannot hold every tempo: left alone.
-    EXPECT_DOUBLE_EQ(dsp::FoldTempoIntoRange(174.0, 100.0, 150.0), 174.0);
+    EXPECT_DOUBLE_EQ(analysis::FoldTempoIntoRange(174.0, 100.0, 150.0), 174.0);
 }
 
 }  // namespace
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

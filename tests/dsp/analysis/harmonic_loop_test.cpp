@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <utility>
 
-namespace Trackloom {
+namespace Trackloom::analysis {
 namespace {
 
 // Frames every 0.25 s of a loop of four 2-second chords on roots A, F, C, G, each a pure
@@ -18,8 +18,9 @@ constexpr int kLoopRoots[4] = {9, 5, 0, 7};
 
 // `chordSeconds` long each, over `frames` frames. With `ninthEvery` > 0, every that many
 // turns the opening chord carries an added ninth.
-dsp::ChromaFrames fourChordLoop(double chordSeconds = 2.0, int frames = 120, int ninthEvery = 0) {
-    dsp::ChromaFrames f;
+analysis::ChromaFrames fourChordLoop(double chordSeconds = 2.0, int frames = 120,
+                                     int ninthEvery = 0) {
+    analysis::ChromaFrames f;
     f.hopSeconds = 0.25;
     f.firstCentreSeconds = 0.5;
     f.soundStartSeconds = 0.4;
@@ -41,14 +42,14 @@ dsp::ChromaFrames fourChordLoop(double chordSeconds = 2.0, int frames = 120, int
     return f;
 }
 
-size_t strongestOpening(const dsp::HarmonicLoop& loop) {
+size_t strongestOpening(const analysis::HarmonicLoop& loop) {
     const auto& opening = loop.quarterBass[0];
     return static_cast<size_t>(std::max_element(opening.begin(), opening.end()) - opening.begin());
 }
 
 TEST(HarmonicLoop, FindsTheLoopsLengthAndTheBassOverEachQuarter) {
-    const dsp::ChromaFrames f = fourChordLoop();
-    const dsp::HarmonicLoop loop = dsp::FindHarmonicLoop(f);
+    const analysis::ChromaFrames f = fourChordLoop();
+    const analysis::HarmonicLoop loop = analysis::FindHarmonicLoop(f);
     EXPECT_NEAR(loop.periodSeconds, 8.0, 0.15);
     EXPECT_GT(loop.repetition, 0.9);
     // Each quarter of the turn holds its chord's root: A, then F, C and G.
@@ -61,33 +62,33 @@ TEST(HarmonicLoop, FindsTheLoopsLengthAndTheBassOverEachQuarter) {
         }
     }
     // Nothing heard, or no music start: no loop.
-    dsp::ChromaFrames silent = f;
+    analysis::ChromaFrames silent = f;
     silent.soundStartSeconds = -1.0;
-    EXPECT_EQ(dsp::FindHarmonicLoop(silent).repetition, 0.0);
+    EXPECT_EQ(analysis::FindHarmonicLoop(silent).repetition, 0.0);
 }
 
 TEST(HarmonicLoop, ALoopHeardLessThanTwiceIsFoundButNoMultipleOfAShorterOne) {
     // 28 s of a 16 s loop: heard 1.75 times.
-    const dsp::HarmonicLoop slow = dsp::FindHarmonicLoop(fourChordLoop(4.0, 112));
+    const analysis::HarmonicLoop slow = analysis::FindHarmonicLoop(fourChordLoop(4.0, 112));
     EXPECT_NEAR(slow.periodSeconds, 16.0, 0.15);
     EXPECT_EQ(strongestOpening(slow), 9u);
     // A 5.5 s loop whose every third turn adds a ninth repeats exactly only at 16.5 s, past
     // half the opening: still the 5.5 s loop.
-    const dsp::HarmonicLoop fast = dsp::FindHarmonicLoop(fourChordLoop(1.375, 112, 3));
+    const analysis::HarmonicLoop fast = analysis::FindHarmonicLoop(fourChordLoop(1.375, 112, 3));
     EXPECT_NEAR(fast.periodSeconds, 5.5, 0.15);
 }
 
 TEST(HarmonicLoop, TheTempoSetsTheLoopToWholeBars) {
     // The loop is 16 beats at 120 BPM. Taken as 7 s (12 beats at 102.9 BPM), its openings
     // slide back a chord every few turns and land on the G that closes it.
-    const dsp::ChromaFrames f = fourChordLoop();
-    const dsp::HarmonicLoop found = dsp::FindHarmonicLoop(f);
-    const dsp::HarmonicLoop shortLoop = dsp::FitLoopToTempo(f, found, 12.0 * 60.0 / 7.0);
+    const analysis::ChromaFrames f = fourChordLoop();
+    const analysis::HarmonicLoop found = analysis::FindHarmonicLoop(f);
+    const analysis::HarmonicLoop shortLoop = analysis::FitLoopToTempo(f, found, 12.0 * 60.0 / 7.0);
     ASSERT_NEAR(shortLoop.periodSeconds, 7.0, 1e-12);
     EXPECT_EQ(strongestOpening(shortLoop), 7u);
 
     // At the true tempo the 14 beats it spans are nearest 16, which puts the A back.
-    const dsp::HarmonicLoop fitted = dsp::FitLoopToTempo(f, shortLoop, 120.0);
+    const analysis::HarmonicLoop fitted = analysis::FitLoopToTempo(f, shortLoop, 120.0);
     EXPECT_DOUBLE_EQ(fitted.periodSeconds, 8.0);
     EXPECT_EQ(fitted.repetition, found.repetition);
     EXPECT_EQ(strongestOpening(fitted), 9u);
@@ -95,7 +96,7 @@ TEST(HarmonicLoop, TheTempoSetsTheLoopToWholeBars) {
 
     // No tempo, or 20 beats, near no whole number of bars: left alone.
     for (const double bpm : {0.0, 20.0 * 60.0 / 7.0}) {
-        const dsp::HarmonicLoop same = dsp::FitLoopToTempo(f, shortLoop, bpm);
+        const analysis::HarmonicLoop same = analysis::FitLoopToTempo(f, shortLoop, bpm);
         EXPECT_EQ(same.periodSeconds, shortLoop.periodSeconds) << bpm;
         EXPECT_EQ(same.quarterBass, shortLoop.quarterBass) << bpm;
     }
@@ -103,14 +104,14 @@ TEST(HarmonicLoop, TheTempoSetsTheLoopToWholeBars) {
 
 TEST(HarmonicLoop, LengthSettlesHalfAndTwoThirdTempoReadings) {
     auto loop = [](double seconds, double repetition = 0.8) {
-        dsp::HarmonicLoop l;
+        analysis::HarmonicLoop l;
         l.periodSeconds = seconds;
         l.repetition = repetition;
         return l;
     };
     // Corrections are allowed up to 200 BPM.
-    auto fit = [](double bpm, const dsp::HarmonicLoop& l) {
-        return dsp::FitTempoToHarmony(bpm, l, 200.0);
+    auto fit = [](double bpm, const analysis::HarmonicLoop& l) {
+        return analysis::FitTempoToHarmony(bpm, l, 200.0);
     };
     // 8 beats to the loop: the reading was half the beat.
     EXPECT_DOUBLE_EQ(fit(75.0, loop(6.4)), 150.0);
@@ -133,4 +134,4 @@ TEST(HarmonicLoop, LengthSettlesHalfAndTwoThirdTempoReadings) {
 }
 
 }  // namespace
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

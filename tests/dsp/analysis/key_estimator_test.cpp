@@ -15,7 +15,7 @@
 #include "dsp/audio_dsp.h"
 #include "test_support.h"
 
-namespace Trackloom {
+namespace Trackloom::analysis {
 namespace {
 
 using TrackloomTest::addNote;
@@ -92,7 +92,7 @@ TEST(KeyEstimator, BassStruckOnEveryEighthNoteIsStillTheBass) {
         }
         KeyEstimator estimator(b.sampleRate, 1);
         estimator.feed(b.samples.data(), b.samples.size());
-        const dsp::ChromaFrames& frames = estimator.chromaFrames();
+        const analysis::ChromaFrames& frames = estimator.chromaFrames();
         size_t withBass = 0;
         for (const auto& f : frames.bass) {
             if (std::any_of(f.begin(), f.end(), [](float v) { return v > 0.0f; })) ++withBass;
@@ -168,11 +168,11 @@ TEST(KeyEstimator, NothingOrSilenceGivesTheDefaultKey) {
 }
 
 TEST(KeyEstimator, NamesSpellEveryTonicAndItsRelative) {
-    EXPECT_EQ(dsp::KeyName(9 + 12), "A Minor (Relative: C Major)");
-    EXPECT_EQ(dsp::KeyName(3), "Eb Major (Relative: C Minor)");
-    EXPECT_EQ(dsp::KeyName(1), "C# Major (Relative: Bb Minor)");
-    EXPECT_EQ(dsp::KeyName(8 + 12), "Ab Minor (Relative: B Major)");
-    EXPECT_EQ(dsp::KeyName(-1), "F# Minor (Relative: A Major)");
+    EXPECT_EQ(analysis::KeyName(9 + 12), "A Minor (Relative: C Major)");
+    EXPECT_EQ(analysis::KeyName(3), "Eb Major (Relative: C Minor)");
+    EXPECT_EQ(analysis::KeyName(1), "C# Major (Relative: Bb Minor)");
+    EXPECT_EQ(analysis::KeyName(8 + 12), "Ab Minor (Relative: B Major)");
+    EXPECT_EQ(analysis::KeyName(-1), "F# Minor (Relative: A Major)");
 }
 
 TEST(KeyEstimator, BlockSizePaddingRateAndChannelsChangeNothing) {
@@ -221,9 +221,9 @@ TEST(KeyEstimator, DemoTrackIsAMinorAtEveryRate) {
 }
 
 }  // namespace
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis
 
-namespace Trackloom {
+namespace Trackloom::analysis {
 
 // Loops leaning on the dominant or the subdominant make the profiles favour that
 // neighbouring key; opening on the tonic settles it. A loop opening on ii (ii-V-I-I) keeps
@@ -237,9 +237,9 @@ TEST(KeyEstimator, TheLoopsOpeningDecidesBetweenKeysAFifthApart) {
               "C Major (Relative: A Minor)");  // Dm G C C
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis
 
-namespace Trackloom {
+namespace Trackloom::analysis {
 namespace {
 
 struct LoopChord {
@@ -333,4 +333,4 @@ TEST(KeyEstimator, AFallOfAFifthIntoAHeldChordNamesTheTonic) {
 }
 
 }  // namespace
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

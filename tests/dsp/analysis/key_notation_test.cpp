@@ -5,6 +5,7 @@
 #include <string>
 
 using namespace Trackloom;
+using namespace Trackloom::analysis;
 
 // Written out from the wheels themselves (Camelot: 8B C major, 8A A minor, one step per fifth
 // clockwise; Open Key: 1d C major, 1m A minor), not from the code's arithmetic.

@@ -7,14 +7,14 @@
 #include <cmath>
 #include <vector>
 
-namespace Trackloom {
+namespace Trackloom::analysis {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
 std::vector<double> resampleInBlocks(const std::vector<float>& in, int32_t inRate, int32_t channels,
                                      int32_t outRate, size_t block) {
-    dsp::MonoResampler r(inRate, channels, outRate);
+    analysis::MonoResampler r(inRate, channels, outRate);
     std::vector<double> out;
     const size_t frames = in.size() / static_cast<size_t>(channels);
     for (size_t done = 0; done < frames; done += block) {
@@ -70,4 +70,4 @@ TEST(MonoResampler, AveragesChannelsAndIgnoresBlockSize) {
 }
 
 }  // namespace
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

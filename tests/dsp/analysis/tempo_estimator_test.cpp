@@ -13,7 +13,7 @@
 #include "dsp/audio_dsp.h"
 #include "test_support.h"
 
-namespace Trackloom {
+namespace Trackloom::analysis {
 namespace {
 
 using TrackloomTest::clickTrack;
@@ -114,7 +114,8 @@ TEST(TempoEstimator, RatesBeyondTheAnalysedRangeGiveNoEvidence) {
     // A header's rate is anything from 1 Hz to 2^31-1 Hz; the resampler for the extremes
     // would need gigabytes, so such input is heard as silence, at once.
     const AudioBuffer beat = rockBeat(128.0, 4.0, 8000);
-    for (int32_t rate : {1, dsp::kMinAnalysedRate - 1, dsp::kMaxAnalysedRate + 1, INT32_MAX}) {
+    for (int32_t rate :
+         {1, analysis::kMinAnalysedRate - 1, analysis::kMaxAnalysedRate + 1, INT32_MAX}) {
         TempoEstimator estimator(rate, 1);
         estimator.feed(beat.samples.data(), beat.samples.size());
         EXPECT_EQ(estimator.bpm(), 120.0) << rate;
@@ -123,18 +124,18 @@ TEST(TempoEstimator, RatesBeyondTheAnalysedRangeGiveNoEvidence) {
 
 TEST(TempoDecision, PeriodicEnvelopeGivesItsTempoUnrounded) {
     // Impulses every 47 frames at 100 frames/s: 127.66 BPM, off the 0.5 BPM search grid.
-    dsp::OnsetEnvelopes env;
+    analysis::OnsetEnvelopes env;
     for (auto& band : env.band) band.assign(3000, 0.0f);
     for (size_t i = 5; i < 3000; i += 47) {
         env.band[0][i] = 1.0f;
         env.band[3][i] = 0.5f;
         env.band[3][i + 23] = 0.3f;  // off-beat hi-hat
     }
-    EXPECT_NEAR(dsp::ChooseTempoFromEnvelopes(env).bpm, 6000.0 / 47.0, 0.05);
-    dsp::OnsetEnvelopes flat;
+    EXPECT_NEAR(analysis::ChooseTempoFromEnvelopes(env).bpm, 6000.0 / 47.0, 0.05);
+    analysis::OnsetEnvelopes flat;
     for (auto& band : flat.band) band.assign(3000, 0.25f);
-    EXPECT_EQ(dsp::ChooseTempoFromEnvelopes(flat).bpm, 0.0);
+    EXPECT_EQ(analysis::ChooseTempoFromEnvelopes(flat).bpm, 0.0);
 }
 
 }  // namespace
-}  // namespace Trackloom
+}  // namespace Trackloom::analysis

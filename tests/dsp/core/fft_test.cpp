@@ -7,7 +7,7 @@
 #include <complex>
 #include <vector>
 
-namespace Trackloom {
+namespace Trackloom::core {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -40,7 +40,7 @@ TEST(Fft, MatchesDirectDftAtEverySize) {
     for (size_t n : {1u, 2u, 4u, 8u, 16u, 64u, 256u, 1024u}) {
         auto x = testSignal(n);
         const auto expected = directDft(x);
-        dsp::Fft fft(n);
+        core::Fft fft(n);
         fft.forward(x.data());
         for (size_t k = 0; k < n; ++k) {
             EXPECT_NEAR(x[k].real(), expected[k].real(), 1e-9 * static_cast<double>(n))
@@ -55,7 +55,7 @@ TEST(Fft, InverseUndoesForwardUpToSize) {
     const size_t n = 512;
     const auto original = testSignal(n);
     auto x = original;
-    dsp::Fft fft(n);
+    core::Fft fft(n);
     fft.forward(x.data());
     fft.inverse(x.data());
     for (size_t i = 0; i < n; ++i) {
@@ -65,10 +65,10 @@ TEST(Fft, InverseUndoesForwardUpToSize) {
 }
 
 TEST(Fft, RejectsSizesThatAreNotPowersOfTwo) {
-    EXPECT_THROW(dsp::Fft(12), std::invalid_argument);
-    EXPECT_THROW(dsp::Fft(0), std::invalid_argument);
-    EXPECT_THROW(dsp::RealFft(1), std::invalid_argument);
-    EXPECT_THROW(dsp::RealFft(96), std::invalid_argument);
+    EXPECT_THROW(core::Fft(12), std::invalid_argument);
+    EXPECT_THROW(core::Fft(0), std::invalid_argument);
+    EXPECT_THROW(core::RealFft(1), std::invalid_argument);
+    EXPECT_THROW(core::RealFft(96), std::invalid_argument);
 }
 
 TEST(Fft, RealInputMatchesDirectDft) {
@@ -82,7 +82,7 @@ TEST(Fft, RealInputMatchesDirectDft) {
         }
         const auto expected = directDft(asComplex);
         std::vector<std::complex<double>> out(n / 2 + 1);
-        dsp::RealFft fft(n);
+        core::RealFft fft(n);
         fft.forward(real.data(), out.data());
         for (size_t k = 0; k <= n / 2; ++k) {
             EXPECT_NEAR(out[k].real(), expected[k].real(), 1e-9 * static_cast<double>(n))
@@ -94,4 +94,4 @@ TEST(Fft, RealInputMatchesDirectDft) {
 }
 
 }  // namespace
-}  // namespace Trackloom
+}  // namespace Trackloom::core

@@ -7,7 +7,7 @@
 #include <limits>
 #include <random>
 
-using namespace Trackloom::dsp;
+using namespace Trackloom;
 
 // Against the C library where every C library is accurate: MinGW's sin and cos lose
 // hundreds of ulp at large arguments, which is why these functions exist.
@@ -18,8 +18,10 @@ TEST(PortableMath, SinAndCosAgreeWithTheLibraryOnSmallAngles) {
     for (int i = 0; i < 200000; ++i) {
         const double x = angle(rng);
         // Measured against 1 rather than the value, so zeros of the functions do not inflate it.
-        worst = std::max(worst, std::fabs(PortableSin(x) - std::sin(x)) / 2.220446049250313e-16);
-        worst = std::max(worst, std::fabs(PortableCos(x) - std::cos(x)) / 2.220446049250313e-16);
+        worst =
+            std::max(worst, std::fabs(core::PortableSin(x) - std::sin(x)) / 2.220446049250313e-16);
+        worst =
+            std::max(worst, std::fabs(core::PortableCos(x) - std::cos(x)) / 2.220446049250313e-16);
     }
     EXPECT_LE(worst, 2.0);
 }
@@ -37,22 +39,24 @@ TEST(PortableMath, LargeArgumentsAreReducedAccurately) {
         {-87654.3, 0.6619161506667082, -0.749577887538425},
     };
     for (const auto& c : cases) {
-        EXPECT_NEAR(PortableSin(c[0]), c[1], 1e-15) << c[0];
-        EXPECT_NEAR(PortableCos(c[0]), c[2], 1e-15) << c[0];
+        EXPECT_NEAR(core::PortableSin(c[0]), c[1], 1e-15) << c[0];
+        EXPECT_NEAR(core::PortableCos(c[0]), c[2], 1e-15) << c[0];
     }
 }
 
 TEST(PortableMath, ExactPointsAndSymmetry) {
-    EXPECT_EQ(PortableSin(0.0), 0.0);
-    EXPECT_EQ(PortableCos(0.0), 1.0);
+    EXPECT_EQ(core::PortableSin(0.0), 0.0);
+    EXPECT_EQ(core::PortableCos(0.0), 1.0);
     const double pi = 3.141592653589793;
-    EXPECT_NEAR(PortableSin(pi / 2), 1.0, 1e-16);
-    EXPECT_NEAR(PortableCos(pi), -1.0, 1e-16);
-    EXPECT_NEAR(PortableSin(pi / 6), 0.5, 1e-16);
+    EXPECT_NEAR(core::PortableSin(pi / 2), 1.0, 1e-16);
+    EXPECT_NEAR(core::PortableCos(pi), -1.0, 1e-16);
+    EXPECT_NEAR(core::PortableSin(pi / 6), 0.5, 1e-16);
     for (double x : {0.1, 1.0, 2.5, 100.0, 12345.678}) {
-        EXPECT_EQ(PortableSin(-x), -PortableSin(x)) << x;
-        EXPECT_EQ(PortableCos(-x), PortableCos(x)) << x;
-        EXPECT_NEAR(PortableSin(x) * PortableSin(x) + PortableCos(x) * PortableCos(x), 1.0, 4e-16)
+        EXPECT_EQ(core::PortableSin(-x), -core::PortableSin(x)) << x;
+        EXPECT_EQ(core::PortableCos(-x), core::PortableCos(x)) << x;
+        EXPECT_NEAR(core::PortableSin(x) * core::PortableSin(x) +
+                        core::PortableCos(x) * core::PortableCos(x),
+                    1.0, 4e-16)
             << x;
     }
 }
@@ -60,21 +64,21 @@ TEST(PortableMath, ExactPointsAndSymmetry) {
 TEST(PortableLog, AgreesWithTheLibraryLogOverTheWholeRange) {
     for (double x = 1e-310; x < 1e306; x *= 1.37) {
         const double expected = std::log(x);
-        EXPECT_NEAR(PortableLog(x), expected, 1e-8 * std::max(1.0, std::fabs(expected))) << x;
+        EXPECT_NEAR(core::PortableLog(x), expected, 1e-8 * std::max(1.0, std::fabs(expected))) << x;
     }
-    EXPECT_EQ(PortableLog(1.0), 0.0);
-    EXPECT_LT(PortableLog(0.0), -1e299);
-    EXPECT_LT(PortableLog(-2.0), -1e299);
+    EXPECT_EQ(core::PortableLog(1.0), 0.0);
+    EXPECT_LT(core::PortableLog(0.0), -1e299);
+    EXPECT_LT(core::PortableLog(-2.0), -1e299);
 }
 
 TEST(PortableExp, AgreesWithTheLibraryBelowZero) {
-    EXPECT_EQ(PortableExpNonPositive(0.0f), 1.0f);
-    EXPECT_EQ(PortableExpNonPositive(-100.0f), 0.0f);
-    EXPECT_EQ(PortableExpNonPositive(-std::numeric_limits<float>::infinity()), 0.0f);
+    EXPECT_EQ(core::PortableExpNonPositive(0.0f), 1.0f);
+    EXPECT_EQ(core::PortableExpNonPositive(-100.0f), 0.0f);
+    EXPECT_EQ(core::PortableExpNonPositive(-std::numeric_limits<float>::infinity()), 0.0f);
     double worst = 0.0;
     for (float x = -86.0f; x <= 0.0f; x += 0.0137f) {
         const double want = std::exp(static_cast<double>(x));
-        worst = std::max(worst, std::fabs(PortableExpNonPositive(x) - want) / want);
+        worst = std::max(worst, std::fabs(core::PortableExpNonPositive(x) - want) / want);
     }
     EXPECT_LT(worst, 4e-7);
 }

@@ -15,6 +15,7 @@
 #include "test_support.h"
 
 using namespace Trackloom;
+using namespace Trackloom::io;
 using namespace TrackloomTest;
 
 namespace {
@@ -235,7 +236,7 @@ TEST_F(AudioFormats, EachOutputFormatHoldsTheSameStems) {
     const size_t n = song.samples.size();
     std::vector<float> stems[4];
     for (auto& s : stems) s.resize(n);
-    StemSeparator(song.sampleRate, song.channels)
+    separation::filter::StemSeparator(song.sampleRate, song.channels)
         .process(song.samples.data(), n / 2, stems[0].data(), stems[1].data(), stems[2].data(),
                  stems[3].data());
 

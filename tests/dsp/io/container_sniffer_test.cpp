@@ -5,6 +5,7 @@
 #include <string>
 
 using namespace Trackloom;
+using namespace Trackloom::io;
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "test_support.h"
 
 using namespace Trackloom;
+using namespace Trackloom::io;
 using namespace TrackloomTest;
 
 namespace {

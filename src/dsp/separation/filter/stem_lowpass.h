@@ -8,8 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace Trackloom {
-namespace StemLowPass {
+namespace Trackloom::separation::filter {
 
 // Frames in a piece of mono or stereo that the low-pass works on in strands.
 constexpr size_t kLowPassPieceFrames = 16384;
@@ -114,5 +113,4 @@ void LowPassPiece(const float* in, size_t warm, float alpha, float* state, float
 void LowPassStereoPieceSse2(const float* in, size_t warm, float alpha, float* state, float* out);
 constexpr size_t kSse2StereoStrands = 8;
 
-}  // namespace StemLowPass
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::filter

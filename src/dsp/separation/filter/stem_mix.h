@@ -9,8 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace Trackloom {
-namespace StemMix {
+namespace Trackloom::separation::filter {
 
 constexpr float kTimeConstant = 0.00063661975f;  // 1 / (2*pi*250): a 250 Hz one-pole low-pass
 constexpr float kBassGain = 1.4f;
@@ -170,5 +169,4 @@ size_t EncodeOnePass(OnePassPiece& piece) {
     return f;
 }
 
-}  // namespace StemMix
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::filter

@@ -4,11 +4,10 @@
 
 #include "dsp/separation/filter/stem_mix.h"
 
-namespace Trackloom {
+namespace Trackloom::separation::filter {
 
 std::array<std::vector<float>, 4> SeparateSampleBySample(const std::vector<float>& in,
                                                          size_t channels, int32_t sampleRate) {
-    using namespace StemMix;
     std::array<std::vector<float>, 4> out;
     for (auto& stem : out) stem.assign(in.size(), 0.0f);
     if (channels == 0) return out;
@@ -33,4 +32,4 @@ std::array<std::vector<float>, 4> SeparateSampleBySample(const std::vector<float
     return out;
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::filter

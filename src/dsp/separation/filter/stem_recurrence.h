@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <vector>
 
-namespace Trackloom {
+namespace Trackloom::separation::filter {
 
 // The four stems (vocals, drums, bass, other) of `in`, interleaved frames of `channels`
 // channels at `sampleRate` Hz, each as long as `in`, from a separator with no history.
 std::array<std::vector<float>, 4> SeparateSampleBySample(const std::vector<float>& in,
                                                          size_t channels, int32_t sampleRate);
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::filter

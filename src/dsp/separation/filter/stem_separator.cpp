@@ -8,11 +8,10 @@
 #include "dsp/separation/filter/stem_lowpass.h"
 #include "dsp/separation/filter/stem_mix.h"
 
-namespace Trackloom {
-namespace {
+namespace Trackloom::separation::filter {
 
-using namespace StemMix;
-using namespace StemLowPass;
+using io::EncodeS16;
+namespace {
 
 // 2^-32: an envelope this small changes no 16-bit sample of any stem (see the constructor).
 constexpr float kNegligibleEnvelope = 1.0f / 4294967296.0f;
@@ -342,4 +341,4 @@ void StemSeparator::processS16(const float* in, size_t frames,
     separate(in, frames, stems);
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::filter

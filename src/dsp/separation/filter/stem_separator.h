@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace Trackloom {
+namespace Trackloom::separation::filter {
 
 class StemSeparator {
   public:
@@ -27,7 +27,7 @@ class StemSeparator {
                  float* other);
 
     // The same four stems, each encoded as 16-bit PCM into `out` (vocals, drums, bass,
-    // other; frames * channels * 2 bytes each): byte for byte what EncodeS16 makes of the
+    // other; frames * channels * 2 bytes each): byte for byte what io::EncodeS16 makes of the
     // stems process() gives. The float stems are never stored, which roughly halves what a
     // streaming split spends between reading and writing.
     void processS16(const float* in, size_t frames, const std::array<unsigned char*, 4>& out);
@@ -75,4 +75,4 @@ class StemSeparator {
     std::vector<float> scratch_;  // processS16: a piece's four float stems, when they are needed
 };
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::filter

@@ -11,8 +11,7 @@
 #include <immintrin.h>
 #endif
 
-namespace Trackloom {
-namespace StemMix {
+namespace Trackloom::separation::filter {
 
 #if defined(__AVX2__)
 
@@ -84,5 +83,4 @@ size_t EncodeOnePassAvx2(OnePassPiece& /*piece*/) {
 template size_t EncodeOnePassAvx2<1>(OnePassPiece&);
 template size_t EncodeOnePassAvx2<2>(OnePassPiece&);
 
-}  // namespace StemMix
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::filter

@@ -12,7 +12,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace Trackloom {
+namespace Trackloom::separation::filter {
 
 #if defined(__SSE2__)
 
@@ -51,8 +51,6 @@ struct Sse2 {
 };
 
 }  // namespace
-
-namespace StemMix {
 
 template <size_t C>
 size_t EncodeOnePassSse2(OnePassPiece& piece) {
@@ -110,10 +108,6 @@ size_t TrackEnvelopeSse2(const uint32_t* keep, size_t frames, const float* envel
     return f;
 }
 
-}  // namespace StemMix
-
-namespace StemLowPass {
-
 // Lanes 0 and 1 hold the left and right low-pass of strand 2j, lanes 2 and 3 those of
 // strand 2j + 1. The arithmetic is the scalar one lane by lane; the registers only let more
 // strands run side by side.
@@ -156,11 +150,7 @@ void LowPassStereoPieceSse2(const float* in, size_t warm, float alpha, float* st
     FinishPiece<2, S>(in, alpha, last + 2, state, out);
 }
 
-}  // namespace StemLowPass
-
 #else
-
-namespace StemMix {
 
 template <size_t C>
 size_t EncodeOnePassSse2(OnePassPiece& /*piece*/) {
@@ -177,22 +167,13 @@ size_t TrackEnvelopeSse2(const uint32_t*, size_t, const float*, uint32_t*, float
     return 0;
 }
 
-}  // namespace StemMix
-
-namespace StemLowPass {
-
 void LowPassStereoPieceSse2(const float*, size_t, float, float*, float*) {}
 
-}  // namespace StemLowPass
-
 #endif
-
-namespace StemMix {
 
 template size_t EncodeOnePassSse2<1>(OnePassPiece&);
 template size_t EncodeOnePassSse2<2>(OnePassPiece&);
 template size_t TrackEnvelopeSse2<1>(const uint32_t*, size_t, const float*, uint32_t*, float*);
 template size_t TrackEnvelopeSse2<2>(const uint32_t*, size_t, const float*, uint32_t*, float*);
 
-}  // namespace StemMix
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::filter

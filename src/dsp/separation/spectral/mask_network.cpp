@@ -6,7 +6,7 @@
 #include "dsp/separation/filter/stem_mix.h"
 #include "dsp/separation/spectral/mask_network_tiles.h"
 
-namespace Trackloom {
+namespace Trackloom::separation::spectral {
 
 // In mask_network_avx2.cpp.
 void EvaluateMaskTilesAvx2(const MaskNetwork& net, const float* features, size_t stride,
@@ -27,7 +27,7 @@ void EvaluateMaskNetwork(const MaskNetwork& net, const float* features, size_t s
         bias[u] = b;
     }
     const size_t tiles = (count + kMaskTile - 1) / kMaskTile * kMaskTile;
-    static const bool hasAvx2 = StemMix::HasAvx2();
+    static const bool hasAvx2 = filter::HasAvx2();
     if (wide && hasAvx2) {
         EvaluateMaskTilesAvx2(net, features, stride, tiles, own, bias, masks);
     } else {
@@ -39,10 +39,10 @@ void EvaluateMaskNetwork(const MaskNetwork& net, const float* features, size_t s
     float* m3 = masks + 3 * stride;
     for (size_t k = 0; k < count; ++k) {
         const float top = std::max(std::max(m0[k], m1[k]), std::max(m2[k], m3[k]));
-        const float e0 = dsp::PortableExpNonPositive(m0[k] - top);
-        const float e1 = dsp::PortableExpNonPositive(m1[k] - top);
-        const float e2 = dsp::PortableExpNonPositive(m2[k] - top);
-        const float e3 = dsp::PortableExpNonPositive(m3[k] - top);
+        const float e0 = core::PortableExpNonPositive(m0[k] - top);
+        const float e1 = core::PortableExpNonPositive(m1[k] - top);
+        const float e2 = core::PortableExpNonPositive(m2[k] - top);
+        const float e3 = core::PortableExpNonPositive(m3[k] - top);
         const float per = 1.0f / (((e0 + e1) + e2) + e3);
         m0[k] = e0 * per;
         m1[k] = e1 * per;
@@ -51,4 +51,4 @@ void EvaluateMaskNetwork(const MaskNetwork& net, const float* features, size_t s
     }
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::spectral

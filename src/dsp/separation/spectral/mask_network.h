@@ -12,7 +12,7 @@
 
 #include <cstddef>
 
-namespace Trackloom {
+namespace Trackloom::separation::spectral {
 
 constexpr size_t kMaskOutputs = 4;  // vocals, drums, bass, other
 constexpr size_t kMaxMaskLayers = 4;
@@ -43,4 +43,4 @@ constexpr size_t kMaskTile = 32;
 void EvaluateMaskNetwork(const MaskNetwork& net, const float* features, size_t stride, size_t count,
                          const float* shared, size_t sharedCount, float* masks, bool wide = true);
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::spectral

@@ -2,11 +2,11 @@
 // rounded on its own as in the baseline copy); called only where the processor has AVX2.
 #include "dsp/separation/spectral/mask_network_tiles.h"
 
-namespace Trackloom {
+namespace Trackloom::separation::spectral {
 
 void EvaluateMaskTilesAvx2(const MaskNetwork& net, const float* features, size_t stride,
                            size_t count, size_t ownInputs, const float* firstBias, float* scores) {
     EvaluateTiles(net, features, stride, count, ownInputs, firstBias, scores);
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::spectral

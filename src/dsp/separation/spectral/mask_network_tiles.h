@@ -13,7 +13,7 @@
 
 #include "dsp/separation/spectral/mask_network.h"
 
-namespace Trackloom {
+namespace Trackloom::separation::spectral {
 namespace {
 
 typedef float Lanes __attribute__((vector_size(32)));
@@ -77,4 +77,4 @@ inline void EvaluateTiles(const MaskNetwork& net, const float* features, size_t 
 }
 
 }  // namespace
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::spectral

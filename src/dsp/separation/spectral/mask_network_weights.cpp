@@ -7,7 +7,7 @@
 // the first 8 tracks held out, 184 trained on; hidden 64,32, 12 epochs, 16000 rows per track.
 #include "dsp/separation/spectral/mask_network.h"
 
-namespace Trackloom {
+namespace Trackloom::separation::spectral {
 namespace {
 
 // clang-format off
@@ -1119,4 +1119,4 @@ const MaskNetwork& TrainedMaskNetwork() {
     return net;
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::spectral

@@ -6,7 +6,7 @@
 
 #include "dsp/core/portable_math.h"
 
-namespace Trackloom {
+namespace Trackloom::separation::spectral {
 
 namespace {
 
@@ -127,8 +127,8 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
     analysisWindow_.resize(n_);
     synthesisWindow_.resize(n_);
     for (size_t i = 0; i < n_; ++i) {
-        const double w = 0.5 - 0.5 * dsp::PortableCos(2.0 * kPi * static_cast<double>(i) /
-                                                      static_cast<double>(n_));
+        const double w = 0.5 - 0.5 * core::PortableCos(2.0 * kPi * static_cast<double>(i) /
+                                                       static_cast<double>(n_));
         analysisWindow_[i] = static_cast<float>(w);
         // Periodic Hann squared adds up to 1.5 at a hop of a quarter; the inverse transform
         // gives n_ times the frame.
@@ -138,12 +138,12 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
     bassShare_.resize(bins_);
     voiceBand_.resize(bins_);
     frequencyPosition_.resize(bins_);
-    const double lowest = dsp::PortableLog(kSubsonicHz);
-    const double span = dsp::PortableLog(kHighestCueHz) - lowest;
+    const double lowest = core::PortableLog(kSubsonicHz);
+    const double span = core::PortableLog(kHighestCueHz) - lowest;
     for (size_t k = 0; k < bins_; ++k) {
         const double f = static_cast<double>(k) * binHz;
         frequencyPosition_[k] = static_cast<float>(
-            f <= kSubsonicHz ? 0.0 : std::min(1.0, (dsp::PortableLog(f) - lowest) / span));
+            f <= kSubsonicHz ? 0.0 : std::min(1.0, (core::PortableLog(f) - lowest) / span));
         const double b = f / kBassHz;
         bassShare_[k] = static_cast<float>(1.0 / (1.0 + b * b * b * b));
         const double lo = f > 0.0 ? kVoiceLowHz / f : 1e30;
@@ -664,4 +664,4 @@ void SpectralSeparator::synthesise(size_t slot) {
     }
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::spectral

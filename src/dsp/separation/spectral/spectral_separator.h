@@ -34,7 +34,7 @@
 #include "dsp/core/real_fft.h"
 #include "dsp/separation/spectral/mask_network.h"
 
-namespace Trackloom {
+namespace Trackloom::separation::spectral {
 
 class SpectralSeparator {
   public:
@@ -152,7 +152,7 @@ class SpectralSeparator {
     size_t latency_;        // in frames (samples per channel)
     size_t delayLength_;    // the input kept for `other`, in frames
 
-    dsp::RealFftFloat fft_;
+    core::RealFftFloat fft_;
     std::vector<float> analysisWindow_;     // periodic Hann
     std::vector<float> synthesisWindow_;    // Hann scaled so overlapping frames add to one
     std::vector<float> bassShare_;          // per bin: how much of the harmonic part is bass
@@ -203,4 +203,4 @@ class SpectralSeparator {
     std::vector<float> frame_, workRe_, workIm_, padded_, window_;
 };
 
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::spectral

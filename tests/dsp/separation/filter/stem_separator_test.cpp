@@ -11,6 +11,8 @@
 #include "test_support.h"
 
 using namespace Trackloom;
+using namespace Trackloom::separation::filter;
+using namespace Trackloom::io;
 using namespace TrackloomTest;
 
 namespace {

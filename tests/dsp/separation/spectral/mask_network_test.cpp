@@ -11,7 +11,7 @@
 #include "dsp/separation/spectral/spectral_separator.h"
 #include "test_support.h"
 
-namespace Trackloom {
+namespace Trackloom::separation::spectral {
 namespace {
 
 using TrackloomTest::floatBits;
@@ -99,4 +99,4 @@ TEST(MaskNetwork, TrainedNetworkFitsTheSeparatorAndTheEvaluator) {
 }
 
 }  // namespace
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::spectral

@@ -19,7 +19,7 @@
 #include "dsp/separation/stem_engine.h"
 #include "test_support.h"
 
-namespace Trackloom {
+namespace Trackloom::separation::spectral {
 namespace {
 
 using TrackloomTest::floatBits;
@@ -136,7 +136,7 @@ TEST(RealFftFloat, MatchesDirectTransformAndInvertsIt) {
         std::vector<float> x(n), re(n / 2 + 1), im(n / 2 + 1), back(n);
         for (size_t i = 0; i < n; ++i)
             x[i] = static_cast<float>(std::sin(0.37 * i) + 0.3 * std::cos(1.9 * i * i / 7.0) - 0.2);
-        dsp::RealFftFloat fft(n);
+        core::RealFftFloat fft(n);
         fft.forward(x.data(), re.data(), im.data());
         double worst = 0.0;
         for (size_t k = 0; k <= n / 2; ++k) {
@@ -309,7 +309,7 @@ TEST(StemEngine, FilterEngineIsTheSeparatorsOwnBytes) {
     const std::vector<int16_t> pcm = TrackloomTest::makeTestSignal(2 * 40000);
     std::vector<float> x(pcm.size());
     for (size_t i = 0; i < x.size(); ++i) x[i] = pcm[i] / 32768.0f;
-    StemSeparator direct(44100, 2);
+    separation::filter::StemSeparator direct(44100, 2);
     auto engine = MakeStemEngine(EngineKind::Filter, 44100, 2);
     std::array<std::vector<unsigned char>, 8> bytes;
     for (auto& b : bytes) b.resize(2 * x.size());
@@ -359,8 +359,8 @@ TEST(SplitCommandSpectral, StemsAsLongAsTheInputOrNoneAtAll) {
     // drained at the end) and a sum equal to the input up to float rounding.
     {
         TrackloomTest::CaptureOutput quiet;
-        OutputFormat asFloat;
-        asFloat.depth = OutputFormat::Depth::Float;
+        io::OutputFormat asFloat;
+        asFloat.depth = io::OutputFormat::Depth::Float;
         ASSERT_EQ(TrackloomApp::RunSplit(input, dir.file("float"), asFloat, EngineKind::Spectral),
                   0);
     }
@@ -386,4 +386,4 @@ TEST(SplitCommandSpectral, StemsAsLongAsTheInputOrNoneAtAll) {
 }
 
 }  // namespace
-}  // namespace Trackloom
+}  // namespace Trackloom::separation::spectral
