@@ -166,9 +166,12 @@ for grown_kb in 0 16384 131072 524288; do
     problems+=$(stems_old_or_complete "$kill_dir" $frames 2)
     check "kill -9 once a stem has $((grown_kb / 1024)) MiB written: stems old or complete" \
         $((${#problems} != 0)) "$problems"
-    rm -f "$kill_dir"/*.partial
+    # The last kill's leftovers stay for the next split to remove.
+    [ $grown_kb -lt 524288 ] && rm -f "$kill_dir"/*.partial
 done
 rm -f "$work/long.wav"
+# Leftovers younger than two seconds may be a live run's that has not locked them yet.
+sleep 2.1
 
 # A split that runs to the end replaces every stem with a complete one.
 make_wav "$work/short.wav" 44100 2
@@ -177,23 +180,23 @@ problems=$(stems_old_or_complete "$kill_dir" 44100 2
     for s in vocals drums bass other; do
         cmp -s "$kill_dir/$s.wav" "$work/old-$s.wav" && echo "$s.wav not replaced"; done
     find "$kill_dir" -name '*.partial')
-check "uninterrupted split: status 0, four complete stems" $((status != 0 || ${#problems} != 0)) \
-    "status $status $problems"
+check "uninterrupted split: status 0, four complete stems, a killed run's leftovers gone" \
+    $((status != 0 || ${#problems} != 0)) "status $status $problems"
 
-# (c) A directory where one stem should go: that stem fails by name, the others are written.
+# (c) A directory where one stem should go: that stem fails by name, and the set is not
+# written: every stem new or every stem as it was.
 dir_out=$work/dirstem
 mkdir -p "$dir_out/drums.wav"
 run 60 --split "$work/short.wav" "$dir_out"
 check "directory as stem: status 1" $((status != 1)) "status $status"
 explained "Failed to write audio file: $dir_out/drums.wav"
 check "directory as stem: one error line naming it, and its reason" $? "$(cat "$work/err")"
-expected=$(stem_bytes 44100 2)
 problems=$(for s in vocals bass other; do
-        [ "$(stat -c %s "$dir_out/$s.wav" 2>/dev/null)" = "$expected" ] || echo "$s.wav not written"
+        [ -e "$dir_out/$s.wav" ] && echo "$s.wav written beside the failure"
     done
     [ -d "$dir_out/drums.wav" ] || echo "drums.wav directory replaced"
     find "$dir_out" -name '*.partial')
-check "directory as stem: other three written, nothing left over" $((${#problems} != 0)) "$problems"
+check "directory as stem: no stem of the set written, nothing left over" $((${#problems} != 0)) "$problems"
 
 # (d) Inputs that are not audio files at all are refused at once, without reading forever.
 empty_out=$work/none

@@ -10,7 +10,11 @@
 #include <sstream>
 
 #include "app/batch.h"
-#include "app/commands.h"
+#include "app/commands/bpm_command.h"
+#include "app/commands/command_results.h"
+#include "app/commands/demo_command.h"
+#include "app/commands/split_command.h"
+#include "app/dispatch.h"
 #include "app/options.h"
 #include "gui/gui.h"
 
@@ -120,17 +124,15 @@ std::string SetDepth(ParsedOptions& options, const std::string& value) {
 }
 
 std::string SetStems(ParsedOptions& options, const std::string& value) {
-    std::vector<StemKind> stems;
+    std::vector<Trackloom::StemKind> stems;
     size_t start = 0;
     while (start <= value.size()) {
         const size_t comma = std::min(value.find(',', start), value.size());
         const std::string name = value.substr(start, comma - start);
-        bool known = false;
-        for (const StemKind kind : {StemKind::Vocals, StemKind::Drums, StemKind::Bass,
-                                    StemKind::Other, StemKind::Accompaniment}) {
-            if (name != StemName(kind)) continue;
-            known = true;
-            if (std::find(stems.begin(), stems.end(), kind) == stems.end()) stems.push_back(kind);
+        Trackloom::StemKind kind;
+        const bool known = Trackloom::ParseStemName(name, kind);
+        if (known && std::find(stems.begin(), stems.end(), kind) == stems.end()) {
+            stems.push_back(kind);
         }
         if (!known) {
             return "--stems takes names from vocals, drums, bass, other and accompaniment, not '" +

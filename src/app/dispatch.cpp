@@ -1,8 +1,10 @@
+#include "app/dispatch.h"
+
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
+#include "app/commands/command_results.h"
 #include "app/options.h"
 
 void PrintUsage(const char* programName) {

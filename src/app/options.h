@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
+#include "app/commands/command_results.h"
+#include "app/commands/split_command.h"
 
 namespace TrackloomApp {
 

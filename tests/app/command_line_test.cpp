@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/commands.h"
+#include "app/commands/command_results.h"
 #include "app/options.h"
 #include "test_support.h"
 

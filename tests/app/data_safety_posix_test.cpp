@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +11,7 @@
 #include <array>
 #include <thread>
 
-#include "app/commands.h"
+#include "app/commands/split_command.h"
 #include "test_support.h"
 
 using namespace TrackloomTest;
@@ -26,7 +27,7 @@ pid_t start(std::vector<std::string> args, const std::string& out, const std::st
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(s, SIG_DFL);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) signal(s, SIG_DFL);
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         close(1);
         if (!out.empty()) dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
@@ -98,7 +99,8 @@ TEST_F(DataSafetyRuns, InterruptedSplitRemovesItsTemporariesAndDiesOfTheSignal) 
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const Bytes song = buildS16Wav(makeTestSignal(8 * 44100, 5), 2);  // half is many blocks
     signal(SIGPIPE, SIG_IGN);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    // A reader of the output gone (SIGPIPE) and the file size limit (SIGXFSZ) end a run too.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
         const pid_t pid = start({"--split", fifo, out_}, "/dev/null", err_);
         const int fd = open(fifo.c_str(), O_WRONLY);
         ASSERT_EQ(write(fd, song.data(), song.size() / 2), static_cast<ssize_t>(song.size() / 2));
@@ -190,7 +192,8 @@ TEST_F(DataSafetyRuns, ConcurrentSplitsLeaveTheStemsOfOneRun) {
         std::array<int, 2> from = {0, 0};
         for (const char* stem : kStems) {
             const Bytes got = readFile(out_ + "/" + stem);
-            for (size_t i = 0; i < 2; ++i) from[i] += got == readFile(alone[i] + "/" + stem);
+            for (size_t i = 0; i < 2; ++i)
+                from[i] += static_cast<bool>(sameFile(out_ + "/" + stem, alone[i] + "/" + stem));
         }
         ASSERT_EQ(from[0] + from[1], 4) << "a stem from neither input";
         mixed += from[0] != 0 && from[1] != 0;
@@ -232,4 +235,73 @@ TEST_F(DataSafetyRuns, AnswerThatCannotBeWrittenIsAFailure) {
     // Standard output closed outright.
     EXPECT_EQ(finish(start({"--bpm", input_}, "", err_)), 1);
     EXPECT_NE(errText().find("Failed to write to standard output\n"), std::string::npos);
+}
+
+// A run writing into the same directory is waited for with interruptions live: the waiting
+// run says so after a second, and an interruption meanwhile leaves everything as it was.
+TEST_F(DataSafetyRuns, WaitForAnotherRunCanBeInterrupted) {
+    struct stat dir {};
+    ASSERT_EQ(stat(out_.c_str(), &dir), 0);
+    const std::string locks = "/tmp/trackloom-" + std::to_string(geteuid());
+    mkdir(locks.c_str(), 0700);
+    const std::string lock =
+        locks + "/" + std::to_string(dir.st_dev) + "-" + std::to_string(dir.st_ino) + ".lock";
+    const int held = open(lock.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const pid_t pid = start({"--split", input_, out_}, "/dev/null", err_);
+    const std::string notice = "Waiting for another run writing stems into " + out_ + "\n";
+    for (int i = 0; i < 1000 && errText().find(notice) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(errText(), notice);
+    kill(pid, SIGINT);
+    EXPECT_EQ(finish(pid), 128 + SIGINT);
+    close(held);
+    EXPECT_TRUE(oldStemsKept());
+    EXPECT_TRUE(strayFiles(out_).empty());
+}
+
+// A stem replaces what its name points to, never through it, and takes from the old file
+// only the permission bits of a regular file of the same owner: a link planted in a shared
+// directory to a setuid program gives neither its bits nor its contents away.
+TEST_F(DataSafetyRuns, StemsTakeNoBitsThroughLinksOrBeyondPermissions) {
+    const std::string program = dir_.file("setuid-program");
+    writeFile(program, {'e', 'l', 'f'});
+    ASSERT_EQ(chmod(program.c_str(), 04755), 0);
+    const std::string drums = out_ + "/drums.wav", bass = out_ + "/bass.wav";
+    std::remove(drums.c_str());
+    ASSERT_EQ(symlink(program.c_str(), drums.c_str()), 0);
+    ASSERT_EQ(chmod(bass.c_str(), 06775), 0);
+    const mode_t mask = umask(022);
+    umask(mask);
+    ASSERT_EQ(finish(start({"--split", input_, out_}, "/dev/null", err_)), 0) << errText();
+    struct stat st {};
+    ASSERT_EQ(lstat(drums.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
+    ASSERT_EQ(lstat(bass.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0775u);
+    ASSERT_EQ(stat(program.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 04755u);
+    EXPECT_EQ(readFile(program), (Bytes{'e', 'l', 'f'}));
+}
+
+// A run killed outright leaves its temporaries; the next split into that directory removes
+// them, but never a live run's, which it finds locked.
+TEST_F(DataSafetyRuns, LeftoversOfDeadRunsAreRemovedByTheNext) {
+    const std::string dead = out_ + "/vocals.wav.0123456789ab.partial";
+    const std::string live = out_ + "/drums.wav.ba9876543210.partial";
+    const std::string foreign = out_ + "/vocals.wav.notours.partial";
+    for (const std::string& f : {dead, live, foreign}) writeFile(f, {'x'});
+    const int held = open(live.c_str(), O_RDWR);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    // Old enough not to be a run's that has only just made it.
+    const timespec old[2] = {{0, UTIME_OMIT}, {time(nullptr) - 60, 0}};
+    for (const std::string& f : {dead, live}) utimensat(AT_FDCWD, f.c_str(), old, 0);
+    ASSERT_EQ(finish(start({"--split", input_, out_}, "/dev/null", err_)), 0) << errText();
+    close(held);
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_TRUE(std::filesystem::exists(foreign));
 }

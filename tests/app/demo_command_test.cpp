@@ -1,10 +1,11 @@
+#include "app/commands/demo_command.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 
-#include "app/commands.h"
 #include "test_support.h"
 
 using namespace TrackloomTest;

@@ -1,9 +1,10 @@
+#include "app/dispatch.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 
-#include "app/commands.h"
 #include "app/options.h"
 #include "dsp/audio_dsp.h"
 #include "test_support.h"

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "app/commands.h"
+#include "app/commands/command_results.h"
 #include "dsp/audio_dsp.h"
 #include "test_support.h"
 

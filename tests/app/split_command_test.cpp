@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/commands.h"
+#include "app/commands/command_results.h"
 #include "dsp/audio_dsp.h"
 #include "test_support.h"
 
@@ -75,7 +75,12 @@ TEST_F(SplitCommand, WriteFailuresAreReportedPerStem) {
     EXPECT_EQ(r.err.substr(0, expected.size()), expected);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 5) << r.err;
 
-    // One blocked stem fails alone; the other three are written.
+    // One blocked stem fails the whole set: the old stems beside it stay as they were, so
+    // a set is never half new and half old.
+    std::filesystem::create_directory(dir.file("out"));
+    for (const char* stem : {"vocals.wav", "bass.wav", "other.wav"}) {
+        writeFile(dir.file("out/") + stem, {'o', 'l', 'd'});
+    }
     std::filesystem::create_directory(dir.file("out/drums.wav"));
     const Captured one = runDispatch({"prog", "--split", input, dir.file("out")});
     EXPECT_EQ(one.status, 1);
@@ -83,8 +88,9 @@ TEST_F(SplitCommand, WriteFailuresAreReportedPerStem) {
     EXPECT_EQ(one.err.find("Failed to write audio file: " + dir.file("out") + "/drums.wav\n  "), 0u)
         << one.err;
     EXPECT_EQ(std::count(one.err.begin(), one.err.end(), '\n'), 2) << one.err;
-    EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("out/vocals.wav")));
-    EXPECT_TRUE(std::filesystem::is_regular_file(dir.file("out/other.wav")));
+    for (const char* stem : {"vocals.wav", "bass.wav", "other.wav"}) {
+        EXPECT_EQ(readFile(dir.file("out/") + stem), (Bytes{'o', 'l', 'd'})) << stem;
+    }
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("out/drums.wav")));
     size_t entries = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.file("out"))) {

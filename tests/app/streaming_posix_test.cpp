@@ -13,7 +13,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "app/commands.h"
+#include "app/commands/split_command.h"
 #include "test_support.h"
 
 namespace {
@@ -236,71 +236,6 @@ TEST_F(StreamingMemory, FiveMinuteBpmStaysWithinBoundedMemory) {
     EXPECT_GT(pipe.maxRssKb, 0);
     EXPECT_LT(pipe.maxRssKb, kMaxRssKb);
     EXPECT_EQ(pipe.out, file.out);
-}
-
-// Bytes this process has read and written through system calls so far.
-std::pair<uint64_t, uint64_t> ioCounters() {
-    std::ifstream io("/proc/self/io");
-    uint64_t rchar = 0, wchar = 0;
-    for (std::string key; io >> key;) {
-        uint64_t value = 0;
-        io >> value;
-        if (key == "rchar:") rchar = value;
-        if (key == "wchar:") wchar = value;
-    }
-    return {rchar, wchar};
-}
-
-class OversizedOutput : public ScratchDir {};
-
-// 8-bit input doubles in size as 16-bit stems, so an input just under the 4 GiB a WAV can
-// hold gives stems that cannot be written. The inputs are sparse files: they cost no disk,
-// and reading them costs no disk either, only time, which a refusal must not spend.
-TEST_F(OversizedOutput, RefusedBeforeReadingOnOrWritingAnything) {
-    struct Case {
-        int32_t channels;
-        uint64_t dataBytes;
-    };
-    const Case cases[] = {
-        {2, 0xFFFFFF00u},                 // just under 4 GiB of input
-        {1, WavWriter::kMaxSamples + 1},  // one sample past the limit
-    };
-    // Should the refusal break, fail the writes instead of filling the disk.
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit capped = saved;
-    capped.rlim_cur = 256u << 20;
-    if (saved.rlim_cur < capped.rlim_cur) capped.rlim_cur = saved.rlim_cur;
-
-    for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message()
-                     << c.channels << " channels, " << c.dataBytes << " bytes");
-        const std::string input = path("huge" + std::to_string(c.channels) + ".wav");
-        {
-            std::ofstream out(input, std::ios::binary);
-            out << wavHeader(SampleFormat::U8, 44100, c.channels, c.dataBytes);
-        }
-        fs::resize_file(input, 44 + c.dataBytes);
-        const std::string out = makeDir("out" + std::to_string(c.channels));
-        const std::string previous = out + "/vocals.wav";
-        std::ofstream(previous) << "an earlier split";
-
-        setrlimit(RLIMIT_FSIZE, &capped);
-        const auto before = ioCounters();
-        const Captured split = captureRun([&] { return TrackloomApp::RunSplit(input, out); });
-        const auto after = ioCounters();
-        setrlimit(RLIMIT_FSIZE, &saved);
-
-        EXPECT_EQ(split.status, 1);
-        EXPECT_NE(split.err.find("Failed to write audio file: " + previous), std::string::npos)
-            << split.err;
-        EXPECT_LT(after.first - before.first, uint64_t{16} << 20) << "bytes read";
-        EXPECT_LT(after.second - before.second, uint64_t{1} << 20) << "bytes written";
-        EXPECT_EQ(readBytes(previous), "an earlier split");
-        EXPECT_FALSE(fs::exists(out + "/drums.wav"));
-        EXPECT_TRUE(strayFiles(out).empty());
-    }
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <iostream>
 #include <sstream>
 
-#include "app/commands.h"
+#include "app/commands/bpm_command.h"
+#include "app/commands/split_command.h"
+#include "app/reports/reports.h"
 #include "dsp/separation/filter/stem_separator.h"
 #include "test_support.h"
 
@@ -16,6 +18,7 @@ using Trackloom::io::SampleFormat;
 using Trackloom::io::WavReader;
 using Trackloom::io::WavStatus;
 using Trackloom::io::WavWriter;
+using Trackloom::io::WriteStatus;
 using Trackloom::separation::filter::StemSeparator;
 
 // Block sizes that are degenerate (1), odd and small (7), the program's own (4096), and
@@ -34,8 +37,9 @@ void splitByBlocks(WavReader& reader, size_t block, const std::string& dir) {
     for (auto& o : out) o.resize(block * channels);
     std::array<WavWriter, 4> writers;
     for (size_t k = 0; k < 4; ++k) {
-        ASSERT_EQ(writers[k].open(dir + "/" + kStems[k], format.sampleRate, format.channels),
-                  WavStatus::Ok);
+        ASSERT_EQ(writers[k].open(dir + "/" + kStems[k], format.sampleRate, format.channels,
+                                  reader.frameCount()),
+                  WriteStatus::Ok);
     }
     while (size_t n = reader.readFrames(in.data(), block)) {
         ASSERT_LE(n, block);

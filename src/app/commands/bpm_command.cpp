@@ -1,9 +1,13 @@
+#include "app/commands/bpm_command.h"
+
 #include <iostream>
 #include <vector>
 
-#include "app/commands.h"
 #include "app/commands/command_checks.h"
+#include "app/commands/command_results.h"
+#include "app/commands/open_input.h"
 #include "app/reports/json_report.h"
+#include "app/reports/reports.h"
 #include "dsp/analysis/analysis.h"
 
 namespace TrackloomApp {
@@ -11,7 +15,6 @@ namespace TrackloomApp {
 int RunBpm(const std::string& inputPath, const ResultSettings& settings, CommandStreams streams) {
     using namespace Trackloom;
     using namespace Trackloom::io;
-    using namespace Trackloom::separation;
     using namespace Trackloom::analysis;
     // The text of a failure goes to the error stream whatever the format; a script reading
     // JSON also finds it on the input's line.

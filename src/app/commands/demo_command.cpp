@@ -1,6 +1,8 @@
+#include "app/commands/demo_command.h"
+
 #include <iostream>
 
-#include "app/commands.h"
+#include "app/reports/reports.h"
 #include "dsp/audio_dsp.h"
 
 namespace TrackloomApp {
@@ -8,7 +10,6 @@ namespace TrackloomApp {
 int RunDemo(const std::string& outputDir) {
     using namespace Trackloom;
     using namespace Trackloom::io;
-    using namespace Trackloom::separation;
     using namespace Trackloom::analysis;
     bool allWritten = true;
     auto save = [&](const char* name, const AudioBuffer& buffer) {

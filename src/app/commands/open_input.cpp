@@ -1,8 +1,10 @@
 // Opens a command's input, or says why it cannot be read and what would read it.
+#include "app/commands/open_input.h"
+
 #include <iostream>
 #include <ostream>
 
-#include "app/commands.h"
+#include "app/reports/reports.h"
 #include "dsp/io/container_sniffer.h"
 
 namespace TrackloomApp {
@@ -29,7 +31,6 @@ std::unique_ptr<Trackloom::io::AudioReader> OpenInput(std::ostream& err, const s
                                                       std::string& reason) {
     using namespace Trackloom;
     using namespace Trackloom::io;
-    using namespace Trackloom::separation;
     using namespace Trackloom::analysis;
     OpenedAudio opened;
     const bool fromStandardInput = path == kStandardInputName;

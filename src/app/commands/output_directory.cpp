@@ -1,6 +1,6 @@
 #include <filesystem>
 
-#include "app/commands.h"
+#include "app/commands/open_input.h"
 
 namespace TrackloomApp {
 

@@ -1,3 +1,6 @@
+// --split: one input through a separation engine into a set of stem files.
+#include "app/commands/split_command.h"
+
 #include <algorithm>
 #include <array>
 #include <iostream>
@@ -6,213 +9,252 @@
 #include <ostream>
 #include <vector>
 
-#include "app/commands.h"
 #include "app/commands/command_checks.h"
-#include "app/commands/stem_set_files.h"
+#include "app/commands/open_input.h"
+#include "app/commands/stem_set_writer.h"
+#include "app/platform/interrupt_cleanup.h"
+#include "app/platform/replacement_file.h"
 #include "app/reports/failure_reasons.h"
 #include "app/reports/json_report.h"
 #include "app/reports/progress_line.h"
+#include "app/reports/reports.h"
 #include "dsp/analysis/analysis.h"
-#include "dsp/io/wav_io.h"
+#include "dsp/io/audio_reader.h"
 #include "dsp/separation/stem_engine.h"
 
 namespace TrackloomApp {
 namespace {
 
-// Writes the four stems as 16-bit WAV, encoded by the engine straight into the writers'
-// buffers. Returns whether all four were written; reports each that was not.
-bool WriteStemsAsS16(const std::string& inputPath, const std::string& outputDir,
-                     std::unique_ptr<Trackloom::io::AudioReader>& reader, std::vector<float>& input,
-                     size_t frames, const std::vector<std::string>& paths,
-                     Trackloom::separation::StemEngine& engine,
-                     const std::function<void(const float*, size_t)>& listen, std::ostream& err,
-                     std::string& reasons) {
-    using namespace Trackloom;
-    using namespace Trackloom::io;
-    using namespace Trackloom::separation;
-    using namespace Trackloom::analysis;
-    const WavFormat format = reader->format();
-    const auto channels = static_cast<size_t>(format.channels);
-    const size_t blockFrames = reader->blockFrames();
-    // An interrupted run removes its temporaries: a long mix leaves gigabytes of them. The
-    // files are watched from the moment they exist.
-    InterruptCleanup interruptCleanup;
-    std::array<WavWriter, 4> writers;
-    std::array<bool, 4> ok{};
-    OpenStemSet(interruptCleanup, writers, ok, [&](WavWriter& w, size_t k) {
-        return w.open(paths[k], format.sampleRate, format.channels) == WavStatus::Ok;
-    });
-    const std::function<void()> closeAll = [&] {
-        for (WavWriter& writer : writers) writer.abandon();
-        reader.reset();
-    };
+using Trackloom::StemKind;
+using Trackloom::io::AudioReader;
 
-    ProgressLine progress(reader->frameCount(), format.sampleRate);
-    std::vector<unsigned char> spare;
-    // Once no stem can be written any more, the rest of the input is not worth reading.
-    auto anyWritable = [&ok] { return ok[0] || ok[1] || ok[2] || ok[3]; };
-    // A stem that can no longer be written is still separated, into a spare buffer, for the
-    // others. An engine that looks ahead writes less than it takes, and the rest once the
-    // input has ended.
-    auto separate = [&](size_t room, auto&& run) {
-        const size_t samples = room * channels;
-        std::array<unsigned char*, 4> out{};
-        for (size_t k = 0; k < 4; ++k) {
-            out[k] = ok[k] ? writers[k].reserveEncoded(samples) : nullptr;
-            if (out[k] == nullptr) {
-                spare.resize(2 * samples);
-                out[k] = spare.data();
-                ok[k] = false;
-            }
+// One split from the opened input to the committed stems.
+class SplitSession {
+  public:
+    SplitSession(const std::string& inputPath, const std::string& outputDir,
+                 const SplitSettings& split, const ResultSettings& settings, CommandStreams streams)
+        : inputPath_(inputPath),
+          outputDir_(outputDir),
+          split_(split),
+          settings_(settings),
+          streams_(streams),
+          kinds_(split.stems.empty() ? std::vector<StemKind>(Trackloom::kEngineStems.begin(),
+                                                             Trackloom::kEngineStems.end())
+                                     : split.stems) {
+        for (const StemKind kind : kinds_) {
+            paths_.push_back(outputDir + "/" + Trackloom::StemName(kind) + "." +
+                             split.format.extension());
         }
-        const size_t written = run(out) * channels;
-        for (size_t k = 0; k < 4; ++k) {
-            if (ok[k]) ok[k] = writers[k].commitEncoded(written);
-        }
-    };
-    uint64_t taken = 0;
-    while (frames > 0 && anyWritable()) {
-        interruptCleanup.closeAndEndIfInterrupted(closeAll);
-        if (listen) listen(input.data(), frames);
-        separate(frames, [&](const std::array<unsigned char*, 4>& out) {
-            return engine.processS16(input.data(), frames, out);
+    }
+
+    int run();
+
+  private:
+    // Reports the failure given, and on a JSON line too; returns the status.
+    int failed(const std::string& reason);
+    bool prepare(size_t& frames);
+    // Reads, separates and writes the whole input; false if a stem could not be written.
+    bool separateInto(StemSetWriter& stems, size_t frames);
+    // Hands the due frames of the engine's stems (and of the accompaniment) to the writers.
+    bool writeDue(StemSetWriter& stems, size_t frames);
+    void listen(const float* block, size_t frames);
+    void reportClipping(const StemSetWriter& stems);
+    void reportSuccess();
+
+    const std::string& inputPath_;
+    const std::string& outputDir_;
+    const SplitSettings& split_;
+    const ResultSettings& settings_;
+    CommandStreams streams_;
+    std::vector<StemKind> kinds_;
+    std::vector<std::string> paths_;
+
+    std::unique_ptr<AudioReader> reader_;
+    std::unique_ptr<Trackloom::separation::StemEngine> engine_;
+    size_t channels_ = 1;
+    std::vector<float> input_;
+    // The engine's four stems and the accompaniment worked out from the vocals and the input
+    // they were made from: an engine that looks ahead gives its stems late, so the input
+    // waits in `pending_` until its stems are out. Without the accompaniment neither is kept.
+    std::array<std::vector<float>, 5> stems_;
+    std::vector<float> pending_;
+    bool accompanied_ = false;
+    // A JSON line carries the tempo and key too, so the estimators hear the input as it
+    // passes; the text output has never printed them.
+    std::optional<Trackloom::analysis::TempoEstimator> tempo_;
+    std::optional<Trackloom::analysis::KeyEstimator> key_;
+};
+
+int SplitSession::failed(const std::string& reason) {
+    // The text of a failure goes to the error stream whatever the format; a script reading
+    // JSON also finds it on the input's line.
+    if (settings_.json) streams_.out << ErrorJson(inputPath_, reason) << "\n";
+    return 1;
+}
+
+int SplitSession::run() {
+    // An unset variable in a script passes "": the stems would land in the root directory.
+    if (outputDir_.empty()) {
+        const std::string reason =
+            "Output directory is empty: give the directory to write the stems into";
+        streams_.err << reason << "\n";
+        return failed(reason);
+    }
+    std::string reason;
+    reader_ = OpenInput(streams_.err, inputPath_, "--split - DIR", reason);
+    if (!reader_) return failed(reason);
+    size_t frames = 0;
+    if (!prepare(frames)) return 1;
+
+    // An interrupted run removes its temporaries: a long mix leaves gigabytes of them.
+    InterruptCleanup cleanup;
+    StemSetWriter stems(cleanup, [this] { reader_.reset(); });
+    // Leftovers of earlier runs into this directory that were killed outright go first.
+    std::vector<std::string> names;
+    for (const StemKind kind : kinds_) {
+        names.push_back(std::string(Trackloom::StemName(kind)) + "." + split_.format.extension());
+    }
+    RemoveLeftoverTemporaries(outputDir_, names);
+    // Outputs go to temporary files and replace their targets only after the whole input has
+    // been read, so splitting into the input's own directory is safe.
+    const auto format = reader_->format();
+    bool written = stems.open(paths_, split_.format, format.sampleRate, format.channels,
+                              reader_->frameCount()) &&
+                   separateInto(stems, frames);
+    if (written) {
+        WarnIfInputDisagreesWithHeader(streams_.err, inputPath_, *reader_);
+        // The input may be one of the targets; it must be closed before being replaced, which
+        // Windows insists on.
+        reader_.reset();
+        written = stems.commit(outputDir_, [this] {
+            streams_.err << "Waiting for another run writing stems into " << outputDir_ << "\n";
         });
+    }
+    // An interruption that waited for the set still ends the run as interrupted.
+    stems.endIfInterrupted();
+    if (!written) {
+        std::string reasons;
+        for (const auto& [path, why] : stems.failures()) {
+            reasons += reasons.empty() ? "" : "; ";
+            reasons += path + ": " + ReportWriteFailure(streams_.err, path, why);
+        }
+        return failed(reasons);
+    }
+    reportClipping(stems);
+    reportSuccess();
+    return 0;
+}
+
+bool SplitSession::prepare(size_t& frames) {
+    using Trackloom::separation::kSpectralMaxChannels;
+    using Trackloom::separation::MakeStemEngine;
+    const auto format = reader_->format();
+    channels_ = static_cast<size_t>(format.channels);
+    input_.resize(reader_->blockFrames() * channels_);
+    // No output is created for an input that holds no audio.
+    frames = reader_->readFrames(input_.data(), reader_->blockFrames());
+    if (frames == 0) return failed(ReportNoAudio(streams_.err, inputPath_)), false;
+    engine_ = MakeStemEngine(split_.engine, format.sampleRate, format.channels);
+    if (!engine_) {
+        failed(ReportReadFailure(
+            streams_.err, inputPath_,
+            "the spectral engine takes 1 to " + std::to_string(kSpectralMaxChannels) +
+                " channels and this input has " + std::to_string(format.channels) +
+                "; the filter engine takes any number"));
+        return false;
+    }
+    // A missing output directory is made, parents and all, once there is something to put in it.
+    std::error_code dirError;
+    if (!CreateOutputDirectory(outputDir_, dirError)) {
+        failed(ReportWriteFailures(streams_.err, paths_,
+                                   DirectoryFailureReason(outputDir_, dirError)));
+        return false;
+    }
+    accompanied_ = std::find(kinds_.begin(), kinds_.end(), StemKind::Accompaniment) != kinds_.end();
+    const size_t room = std::max(reader_->blockFrames(), engine_->maxFinishFrames()) * channels_;
+    for (auto& stem : stems_) stem.resize(room);
+    if (settings_.json) {
+        tempo_.emplace(format.sampleRate, format.channels);
+        key_.emplace(format.sampleRate, format.channels);
+    }
+    return true;
+}
+
+void SplitSession::listen(const float* block, size_t frames) {
+    if (!settings_.json) return;
+    tempo_->feed(block, frames);
+    key_->feed(block, frames);
+}
+
+bool SplitSession::separateInto(StemSetWriter& stems, size_t frames) {
+    const std::array<float*, 4> out = {stems_[0].data(), stems_[1].data(), stems_[2].data(),
+                                       stems_[3].data()};
+    ProgressLine progress(reader_->frameCount(), reader_->format().sampleRate);
+    uint64_t taken = 0;
+    bool ok = true;
+    while (ok && frames > 0) {
+        stems.endIfInterrupted();
+        listen(input_.data(), frames);
+        if (accompanied_) {
+            pending_.insert(pending_.end(), input_.begin(),
+                            input_.begin() + static_cast<std::ptrdiff_t>(frames * channels_));
+        }
+        ok = writeDue(stems, engine_->process(input_.data(), frames, out));
         taken += frames;
         progress.update(taken);
-        frames = reader->readFrames(input.data(), blockFrames);
+        if (ok) frames = reader_->readFrames(input_.data(), reader_->blockFrames());
     }
-    if (anyWritable()) {
-        separate(engine.maxFinishFrames(),
-                 [&](const std::array<unsigned char*, 4>& out) { return engine.finishS16(out); });
-    }
+    if (ok) ok = writeDue(stems, engine_->finish(out));
     progress.clear();
-    interruptCleanup.closeAndEndIfInterrupted(closeAll);
-    WarnIfInputDisagreesWithHeader(err, inputPath, *reader);
-    // The input may be one of the targets; it must be closed before being replaced, which
-    // Windows insists on.
-    reader.reset();
+    stems.endIfInterrupted();
+    return ok;
+}
 
-    const bool allWritten = FinishStemSet(interruptCleanup, outputDir, writers, ok, closeAll);
-    for (size_t k = 0; k < 4; ++k) {
-        if (ok[k]) continue;
-        reasons += reasons.empty() ? "" : "; ";
-        reasons += paths[k] + ": " + ReportWriteFailure(err, paths[k], writers[k]);
+bool SplitSession::writeDue(StemSetWriter& stems, size_t frames) {
+    const size_t samples = frames * channels_;
+    if (accompanied_) {
+        float* accompaniment = stems_[static_cast<size_t>(StemKind::Accompaniment)].data();
+        for (size_t i = 0; i < samples; ++i) accompaniment[i] = pending_[i] - stems_[0][i];
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(samples));
     }
-    return allWritten;
+    for (size_t k = 0; k < kinds_.size(); ++k) {
+        if (!stems.write(k, stems_[static_cast<size_t>(kinds_[k])].data(), frames)) return false;
+    }
+    return true;
+}
+
+void SplitSession::reportClipping(const StemSetWriter& stems) {
+    for (size_t k = 0; k < paths_.size(); ++k) {
+        if (stems.clipped(k) == 0) continue;
+        streams_.err << "Warning: " << paths_[k] << ": " << stems.clipped(k)
+                     << " samples were beyond full scale and clipped; --depth float keeps them\n";
+    }
+}
+
+void SplitSession::reportSuccess() {
+    if (!settings_.json) {
+        streams_.out << "Successfully split " << inputPath_ << " into " << kinds_.size()
+                     << " stems in " << outputDir_ << "\n";
+        return;
+    }
+    Trackloom::analysis::TempoAndKey estimates =
+        Trackloom::analysis::EstimateTempoAndKey(*tempo_, *key_);
+    if (settings_.maxBpm > 0.0) {
+        estimates.bpm = Trackloom::analysis::FoldTempoIntoRange(estimates.bpm, settings_.minBpm,
+                                                                settings_.maxBpm);
+    }
+    std::vector<std::pair<std::string, std::string>> stems;
+    for (size_t k = 0; k < kinds_.size(); ++k) {
+        stems.emplace_back(Trackloom::StemName(kinds_[k]), paths_[k]);
+    }
+    streams_.out << SplitJson(inputPath_, estimates, stems) << "\n";
 }
 
 }  // namespace
 
 int RunSplit(const std::string& inputPath, const std::string& outputDir, const SplitSettings& split,
              const ResultSettings& settings, CommandStreams streams) {
-    using namespace Trackloom;
-    using namespace Trackloom::io;
-    using namespace Trackloom::separation;
-    using namespace Trackloom::analysis;
-    // The text of a failure goes to the error stream whatever the format; a script reading
-    // JSON also finds it on the input's line.
-    auto failed = [&](const std::string& reason) {
-        if (settings.json) streams.out << ErrorJson(inputPath, reason) << "\n";
-        return 1;
-    };
-    // An unset variable in a script passes "": the stems would land in the root directory.
-    if (outputDir.empty()) {
-        const std::string reason =
-            "Output directory is empty: give the directory to write the stems into";
-        streams.err << reason << "\n";
-        return failed(reason);
-    }
-    std::string reason;
-    std::unique_ptr<AudioReader> reader =
-        OpenInput(streams.err, inputPath, "--split - DIR", reason);
-    if (!reader) return failed(reason);
-    const WavFormat format = reader->format();
-    const auto channels = static_cast<size_t>(format.channels);
-    const size_t blockFrames = reader->blockFrames();
-
-    std::vector<float> input(blockFrames * channels);
-
-    // No output is created for an input that holds no audio.
-    size_t frames = reader->readFrames(input.data(), blockFrames);
-    if (frames == 0) return failed(ReportNoAudio(streams.err, inputPath));
-
-    // Outputs go to temporary files and replace their targets only after the whole input
-    // has been read, so splitting into the input's own directory is safe.
-    const std::vector<StemKind> fourStems = {StemKind::Vocals, StemKind::Drums, StemKind::Bass,
-                                             StemKind::Other};
-    const std::vector<StemKind>& kinds = split.stems.empty() ? fourStems : split.stems;
-    std::vector<std::string> paths;
-    for (const StemKind kind : kinds) {
-        paths.push_back(outputDir + "/" + StemName(kind) + "." + split.format.extension());
-    }
-    // Stems a WAV header cannot describe are refused up front: reading an hour of input
-    // only to fail at the end would waste the user's time. Beyond 16 bits the margin is for
-    // the chunks libsndfile writes around the data.
-    constexpr uint64_t kWavDataLimit = UINT32_MAX - 4096;
-    const uint64_t maxFrames = split.format.isDefault() ? WavWriter::kMaxSamples / channels
-                               : split.format.kind == OutputFormat::Kind::Wav
-                                   ? kWavDataLimit / split.format.bytesPerSample() / channels
-                                   : AudioReader::kUnknownFrameCount;
-    if (reader->frameCount() != AudioReader::kUnknownFrameCount &&
-        reader->frameCount() > maxFrames) {
-        return failed(
-            ReportWriteFailures(streams.err, paths, WriteFailureReason(WavStatus::TooLarge, {})));
-    }
-    const std::unique_ptr<StemEngine> engine =
-        MakeStemEngine(split.engine, format.sampleRate, format.channels);
-    if (!engine) {
-        return failed(ReportReadFailure(
-            streams.err, inputPath,
-            "the spectral engine takes 1 to " + std::to_string(kSpectralMaxChannels) +
-                " channels and this input has " + std::to_string(format.channels) +
-                "; the filter engine takes any number"));
-    }
-    // A missing output directory is made, parents and all, once there is something to put in it.
-    std::error_code dirError;
-    if (!CreateOutputDirectory(outputDir, dirError)) {
-        return failed(
-            ReportWriteFailures(streams.err, paths, DirectoryFailureReason(outputDir, dirError)));
-    }
-
-    // A JSON line carries the tempo and key too, so the estimators hear the input as it
-    // passes; the text output has never printed them.
-    std::optional<TempoEstimator> tempo;
-    std::optional<KeyEstimator> key;
-    std::function<void(const float*, size_t)> listen;
-    if (settings.json) {
-        tempo.emplace(format.sampleRate, format.channels);
-        key.emplace(format.sampleRate, format.channels);
-        listen = [&](const float* block, size_t n) {
-            tempo->feed(block, n);
-            key->feed(block, n);
-        };
-    }
-    std::string reasons;
-    // The four stems as 16-bit WAV, as the split has always written them, are encoded by the
-    // engine straight into the writers' buffers; anything else goes through its float stems.
-    const bool allWritten =
-        kinds == fourStems && split.format.isDefault()
-            ? WriteStemsAsS16(inputPath, outputDir, reader, input, frames, paths, *engine, listen,
-                              streams.err, reasons)
-            : WriteFloatStems(inputPath, outputDir, reader, input, frames, kinds, paths,
-                              split.format, *engine, listen, streams.err, reasons);
-    if (!allWritten) return failed(reasons);
-    if (settings.json) {
-        analysis::TempoAndKey estimates = analysis::EstimateTempoAndKey(*tempo, *key);
-        if (settings.maxBpm > 0.0) {
-            estimates.bpm =
-                analysis::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
-        }
-        std::vector<std::pair<std::string, std::string>> stems;
-        for (size_t k = 0; k < kinds.size(); ++k) {
-            stems.emplace_back(StemName(kinds[k]), paths[k]);
-        }
-        streams.out << SplitJson(inputPath, estimates, stems) << "\n";
-    } else {
-        streams.out << "Successfully split " << inputPath << " into " << kinds.size()
-                    << " stems in " << outputDir << "\n";
-    }
-    return 0;
+    return SplitSession(inputPath, outputDir, split, settings, streams).run();
 }
 
 int RunSplit(const std::string& inputPath, const std::string& outputDir,

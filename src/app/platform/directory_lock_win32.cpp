@@ -39,7 +39,8 @@ std::string canonicalName(const std::string& directory) {
 
 // A named mutex per directory rather than a lock file, so nothing is left in the user's
 // folder; a run that dies abandons the mutex, and the next one takes it over.
-DirectoryLock::DirectoryLock(const std::string& directory) {
+DirectoryLock::DirectoryLock(const std::string& directory, const std::function<void()>& waiting,
+                             const std::function<void()>& betweenWaits) {
     const std::string name = canonicalName(directory);
     if (name.empty()) return;
     // FNV-1a: mutex names cannot hold backslashes and are limited in length.
@@ -52,7 +53,14 @@ DirectoryLock::DirectoryLock(const std::string& directory) {
     if (mutex == nullptr)
         mutex = CreateMutexA(nullptr, FALSE, ("Local\\trackloom-stems-" + id).c_str());
     if (mutex == nullptr) return;
-    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    // Waited for in slices, so that an interruption is seen and the user told of the wait.
+    DWORD waited;
+    int waitedMs = 0;
+    while ((waited = WaitForSingleObject(mutex, kPollMs)) == WAIT_TIMEOUT) {
+        if (waitedMs < kQuietWaitMs && waitedMs + kPollMs >= kQuietWaitMs && waiting) waiting();
+        waitedMs += kPollMs;
+        if (betweenWaits) betweenWaits();
+    }
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         CloseHandle(mutex);
         return;

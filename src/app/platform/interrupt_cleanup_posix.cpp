@@ -12,7 +12,9 @@
 namespace TrackloomApp {
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGPIPE (a reader of the output went away) and SIGXFSZ (past the file size limit) end a
+// run too, and must not leave its temporaries either.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
 constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
 // Every live run's files, as C strings the handler can pass to unlink(). A list is never

@@ -1,4 +1,4 @@
-#include "app/commands.h"
+#include "app/commands/open_input.h"
 
 namespace TrackloomApp {
 

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "app/commands.h"
+#include "app/commands/open_input.h"
 
 namespace TrackloomApp {
 

@@ -7,7 +7,9 @@ namespace TrackloomApp {
 namespace {
 
 using Trackloom::io::Container;
+using Trackloom::io::OutputFormat;
 using Trackloom::io::WavStatus;
+using Trackloom::io::WriteStatus;
 
 constexpr char kConvertHint[] = "convert it first, e.g. ffmpeg -i <file> -c:a pcm_s16le out.wav";
 
@@ -141,13 +143,30 @@ std::string ReadFailureReason(WavStatus status, const Trackloom::io::WavProblem&
     return "the reason is unknown";
 }
 
-std::string WriteFailureReason(WavStatus status, const std::error_code& error) {
+std::string WriteFailureReason(WriteStatus status, const std::error_code& error,
+                               const OutputFormat& format, int32_t sampleRate, int32_t channels) {
     switch (status) {
-        case WavStatus::TooLarge:
-            return "more than 4 GiB of samples, which a WAV file cannot describe; split a "
-                   "shorter part of the input";
-        case WavStatus::UnsupportedFormat:
-            return "more channels than a 16-bit WAV file can hold (32767)";
+        case WriteStatus::TooLarge:
+            return "more samples than the file's header can describe; split a shorter part of "
+                   "the input";
+        case WriteStatus::UnsupportedFormat:
+            if (format.kind == OutputFormat::Kind::Flac) {
+                return channels > Trackloom::io::kFlacMaxChannels
+                           ? "FLAC holds at most " +
+                                 std::to_string(Trackloom::io::kFlacMaxChannels) +
+                                 " channels and this input has " + std::to_string(channels) +
+                                 "; write WAV (--format wav)"
+                           : "FLAC cannot hold audio at " + std::to_string(sampleRate) + " Hz";
+            }
+            if (static_cast<uint64_t>(channels) * format.bytesPerSample() > UINT16_MAX) {
+                return "more channels than a " + std::to_string(8 * format.bytesPerSample()) +
+                       "-bit WAV file can hold (" +
+                       std::to_string(UINT16_MAX / format.bytesPerSample()) + ")";
+            }
+            // The header's byte rate has 32 bits.
+            return std::to_string(channels) + " channels at " + std::to_string(sampleRate) +
+                   " Hz are more bytes a second than a WAV header can describe; resample the "
+                   "input first";
         default:
             break;
     }

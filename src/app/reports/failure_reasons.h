@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "dsp/io/audio_writer.h"
 #include "dsp/io/wav_io.h"
 
 namespace TrackloomApp {
@@ -14,8 +15,11 @@ namespace TrackloomApp {
 std::string ReadFailureReason(Trackloom::io::WavStatus status,
                               const Trackloom::io::WavProblem& problem);
 
-// The reason for a WavWriter's failure() and error().
-std::string WriteFailureReason(Trackloom::io::WavStatus status, const std::error_code& error);
+// The reason for a writer's failure() and error(), for a file of `format` at this rate and
+// channel count.
+std::string WriteFailureReason(Trackloom::io::WriteStatus status, const std::error_code& error,
+                               const Trackloom::io::OutputFormat& format = {},
+                               int32_t sampleRate = 0, int32_t channels = 0);
 
 // The reason an output directory could not be created.
 std::string DirectoryFailureReason(const std::string& dir, const std::error_code& error);

@@ -1,6 +1,7 @@
+#include "app/reports/reports.h"
+
 #include <ostream>
 
-#include "app/commands.h"
 #include "app/reports/failure_reasons.h"
 
 namespace TrackloomApp {
@@ -61,9 +62,9 @@ std::string ReportNoAudio(std::ostream& err, const std::string& path) {
 }
 
 std::string ReportWriteFailure(std::ostream& err, const std::string& path,
-                               const Trackloom::io::WavWriter& writer) {
+                               const std::string& reason) {
     ReportWriteFailure(err, path);
-    return PrintReason(err, WriteFailureReason(writer.failure(), writer.error()));
+    return PrintReason(err, reason);
 }
 
 std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string>& paths,

@@ -2,8 +2,7 @@
 //
 // The reader walks RIFF chunks (and those of RF64 and BW64, WAV with 64-bit sizes) and decodes
 // 8/16/24/32-bit integer and 32/64-bit float PCM (plain or WAVE_FORMAT_EXTENSIBLE) to
-// single-precision floats. The writer produces 16-bit PCM with a 44-byte header, into a temporary
-// file that is renamed over the target only once every byte has been written.
+// single-precision floats. The writer is in wav_writer.h.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "dsp/io/container_sniffer.h"
+#include "dsp/io/wav_writer.h"
 
 namespace Trackloom::io {
 
@@ -122,76 +122,5 @@ class WavReader {
     size_t rawBegin_ = 0;  // raw_ holds read bytes not yet decoded from here...
     size_t rawEnd_ = 0;    // ...to here
 };
-
-class WavWriter {
-  public:
-    WavWriter() = default;
-    WavWriter(const WavWriter&) = delete;
-    WavWriter& operator=(const WavWriter&) = delete;
-    ~WavWriter();
-
-    // Largest sample count (all channels) whose 16-bit data still fits a WAV header.
-    static constexpr uint64_t kMaxSamples = (UINT32_MAX - 36) / 2;
-
-    // Starts a 16-bit PCM file: writes go to a temporary file beside `path`.
-    WavStatus open(const std::string& path, int32_t sampleRate, int32_t channels);
-
-    // Encodes and writes `frames` interleaved frames. Returns false once anything has failed;
-    // the file is then abandoned and finish() reports the failure. Output is buffered, so a
-    // failing disk may show only at a later call or at finish().
-    bool writeFrames(const float* in, size_t frames);
-    // Same, counted in samples (all channels together).
-    bool writeSamples(const float* in, size_t sampleCount);
-    // Room for `sampleCount` samples to be encoded (as EncodeS16 does) straight into the
-    // writer's buffer, saving a copy; commitEncoded() then takes them. Null once anything
-    // has failed. The room lasts until the next call on this writer.
-    unsigned char* reserveEncoded(size_t sampleCount);
-    bool commitEncoded(size_t sampleCount);
-
-    // Completes the header, closes the file and renames it over the target, whose
-    // permission bits it takes. Returns false, leaving any previous file under the target
-    // untouched, if any byte did not make it.
-    bool finish();
-
-    // Drops the temporary file; the target is left as it was.
-    void abandon();
-
-    const std::string& temporaryPath() const { return tempPath_; }
-
-    // The first failure since open(), and what the system said about it: CannotOpen or
-    // WriteFailed with the system's reason (a full disk, permission denied, ...), TooLarge,
-    // or UnsupportedFormat for a channel count the header cannot describe. Ok while none.
-    WavStatus failure() const { return failure_; }
-    const std::error_code& error() const { return error_; }
-
-  private:
-    std::ofstream file_;
-    std::string path_;
-    std::string tempPath_;
-    int32_t sampleRate_ = 0;
-    int32_t channels_ = 1;
-    uint64_t samplesWritten_ = 0;
-    bool ok_ = false;
-    WavStatus failure_ = WavStatus::Ok;
-    std::error_code error_;
-    std::vector<unsigned char> encoded_;
-    size_t pending_ = 0;  // bytes at the start of encoded_ not yet handed to the file
-
-    // Hands the pending bytes to the file: all of them, or (`all` false) as many as end on
-    // a page boundary of the file, keeping the rest for the next write.
-    bool flushEncoded(bool all);
-    // Whether `sampleCount` more samples can be written; abandons the file if not.
-    bool fits(size_t sampleCount);
-    // Records the first failure, abandons the file and returns false.
-    bool fail(WavStatus status, std::error_code error);
-};
-
-// Encodes floats as 16-bit little-endian PCM: x * 32767 truncated toward zero, clamped
-// to +-32767, NaN as 0.
-void EncodeS16(const float* in, size_t sampleCount, unsigned char* out);
-
-// A name beside `path` that no one would take for a finished file, for writing it whole
-// before it replaces the target.
-std::string TemporaryNameFor(const std::string& path);
 
 }  // namespace Trackloom::io

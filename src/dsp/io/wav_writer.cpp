@@ -1,25 +1,30 @@
+#include "dsp/io/wav_writer.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <random>
-#include <system_error>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "dsp/audio_dsp.h"
-#include "dsp/io/wav_io.h"
 
 namespace Trackloom::io {
 namespace {
 
-constexpr size_t kHeaderBytes = 44;
 // Encoded samples are gathered and handed to the file 128 KB at a time: with four stems
 // written side by side, system calls of a few kilobytes cost more than the encoding.
-constexpr size_t kWriteBufferSamples = 65536;
+constexpr size_t kWriteBufferBytes = 131072;
 constexpr size_t kPageBytes = 4096;
+// The sizes a ds64 chunk holds: RIFF and data sizes and the frame count (64 bits each), and
+// an empty table of other chunks' sizes.
+constexpr uint32_t kDs64Bytes = 28;
+constexpr uint16_t kFormatPcm = 1;
+constexpr uint16_t kFormatFloat = 3;
+constexpr uint16_t kFormatExtensible = 0xFFFE;
+// The GUID of an extensible format's sub-format after its first two bytes (the plain tag).
+constexpr unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                              0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 void putLe16(unsigned char* p, uint32_t v) {
     p[0] = static_cast<unsigned char>(v);
@@ -31,43 +36,16 @@ void putLe32(unsigned char* p, uint32_t v) {
     putLe16(p + 2, v >> 16);
 }
 
-// The canonical 44-byte header of a 16-bit PCM file holding `dataBytes` bytes of samples.
-void buildHeader(unsigned char* h, int32_t sampleRate, int32_t channels, uint32_t dataBytes) {
-    const auto rate = static_cast<uint32_t>(sampleRate);
-    const auto ch = static_cast<uint32_t>(channels);
-    std::memcpy(h, "RIFF", 4);
-    putLe32(h + 4, 36 + dataBytes);
-    std::memcpy(h + 8, "WAVE", 4);
-    std::memcpy(h + 12, "fmt ", 4);
-    putLe32(h + 16, 16);
-    putLe16(h + 20, 1);  // PCM
-    putLe16(h + 22, ch);
-    putLe32(h + 24, rate);
-    putLe32(h + 28, rate * ch * 2);  // byte rate
-    putLe16(h + 32, ch * 2);         // block align
-    putLe16(h + 34, 16);
-    std::memcpy(h + 36, "data", 4);
-    putLe32(h + 40, dataBytes);
+void putLe64(unsigned char* p, uint64_t v) {
+    putLe32(p, static_cast<uint32_t>(v));
+    putLe32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
-}  // namespace
-
-std::string TemporaryNameFor(const std::string& path) {
-    // One generator per thread: several splits may be naming their files at once.
-    thread_local std::mt19937_64 rng{std::random_device{}()};
-    static const char* digits = "0123456789abcdef";
-    std::string suffix = ".";
-    uint64_t r = rng();
-    for (int i = 0; i < 12; ++i, r >>= 4) suffix += digits[r & 15u];
-    return path + suffix + ".partial";
-}
-
-namespace {
-
-// The system's reason for the file operation that just failed. Streams keep no error of
-// their own, but the C library leaves errno set by the call that failed.
-std::error_code lastSystemError() {
-    return std::error_code(errno != 0 ? errno : EIO, std::generic_category());
+void append(std::vector<unsigned char>& h, const char* tag, uint32_t size) {
+    const size_t at = h.size();
+    h.resize(at + 8);
+    std::memcpy(h.data() + at, tag, 4);
+    putLe32(h.data() + at + 4, size);
 }
 
 }  // namespace
@@ -105,41 +83,116 @@ void EncodeS16(const float* in, size_t sampleCount, unsigned char* out) {
     }
 }
 
+void EncodeS24(const float* in, size_t sampleCount, int32_t* out) {
+    // Scale first, clamp after, as EncodeS16: a NaN fails both clamps and is zeroed last.
+    for (size_t i = 0; i < sampleCount; ++i) {
+        float y = in[i] * 8388607.0f;  // 2^23 - 1: full scale of a 24-bit sample
+        y = y > 8388607.0f ? 8388607.0f : y;
+        y = y < -8388607.0f ? -8388607.0f : y;
+        y = y == y ? y : 0.0f;
+        out[i] = static_cast<int32_t>(y);
+    }
+}
+
 WavWriter::~WavWriter() {
     abandon();
 }
 
-WavStatus WavWriter::open(const std::string& path, int32_t sampleRate, int32_t channels) {
+WriteStatus WavWriter::open(const std::string& path, int32_t sampleRate, int32_t channels,
+                            uint64_t frameCount) {
     abandon();
-    failure_ = WavStatus::Ok;
-    error_.clear();
-    if (channels <= 0 || channels > UINT16_MAX / 2) {
-        fail(WavStatus::UnsupportedFormat, std::make_error_code(std::errc::invalid_argument));
-        return failure_;
+    if (!file_.open(path)) {
+        fail(WriteStatus::CannotOpen, file_.error());
+        return failure();
     }
-    path_ = path;
-    tempPath_ = TemporaryNameFor(path);
+    const WriteStatus status =
+        open(file_, OutputFormat::Depth::S16, sampleRate, channels, frameCount);
+    if (status != WriteStatus::Ok) file_.abandon();
+    return status;
+}
+
+WriteStatus WavWriter::open(ByteOutput& out, OutputFormat::Depth depth, int32_t sampleRate,
+                            int32_t channels, uint64_t frameCount) {
+    out_ = &out;
+    depth_ = depth;
+    bytesPerSample_ = OutputFormat{OutputFormat::Kind::Wav, depth}.bytesPerSample();
     sampleRate_ = sampleRate;
     channels_ = channels;
     samplesWritten_ = 0;
-    errno = 0;
-    file_.open(tempPath_, std::ios::binary | std::ios::trunc);
-    if (!file_.is_open()) {
-        tempPath_.clear();
-        fail(WavStatus::CannotOpen, lastSystemError());
-        return failure_;
+    pending_ = 0;
+    ok_ = false;
+    // The header holds the block (a frame's bytes) in 16 bits and the byte rate in 32.
+    if (channels <= 0 || sampleRate <= 0 ||
+        static_cast<uint64_t>(channels) * bytesPerSample_ > UINT16_MAX ||
+        static_cast<uint64_t>(sampleRate) * static_cast<uint64_t>(channels) * bytesPerSample_ >
+            UINT32_MAX) {
+        fail(WriteStatus::UnsupportedFormat, std::make_error_code(std::errc::invalid_argument));
+        return failure();
     }
-    // Sizes are filled in by finish(), once the length is known.
-    unsigned char header[kHeaderBytes];
-    buildHeader(header, sampleRate_, channels_, 0);
-    errno = 0;
-    file_.write(reinterpret_cast<const char*>(header), kHeaderBytes);
-    ok_ = static_cast<bool>(file_);
-    if (!ok_) {
-        fail(WavStatus::WriteFailed, lastSystemError());
-        return failure_;
+    // A 16-bit file of known length that fits has always had the canonical header; any
+    // other leaves room to become RF64.
+    reserveRf64_ = !(depth == OutputFormat::Depth::S16 && frameCount != kUnknownLength &&
+                     frameCount * static_cast<uint64_t>(channels) <= kMaxSamples);
+    const std::vector<unsigned char> h = header(false);
+    headerBytes_ = h.size();
+    ok_ = out.write(h.data(), h.size());
+    if (!ok_) return failWith(WriteStatus::WriteFailed, out.error()), failure();
+    return WriteStatus::Ok;
+}
+
+std::vector<unsigned char> WavWriter::header(bool rf64) const {
+    const auto rate = static_cast<uint32_t>(sampleRate_);
+    const auto ch = static_cast<uint32_t>(channels_);
+    const bool isFloat = depth_ == OutputFormat::Depth::Float;
+    // More than two channels or more than 16 bits of integer need the extensible format, which
+    // says which bits are valid and where each channel goes.
+    const bool extensible = depth_ == OutputFormat::Depth::S24 || (isFloat && ch > 2);
+    const uint64_t dataBytes = samplesWritten_ * bytesPerSample_;
+    const uint64_t frames = samplesWritten_ / ch;
+    const uint32_t fmtBytes = extensible ? 40 : isFloat ? 18 : 16;
+
+    std::vector<unsigned char> h;
+    append(h, rf64 ? "RF64" : "RIFF", 0);  // size set below
+    h.insert(h.end(), {'W', 'A', 'V', 'E'});
+    if (reserveRf64_) {
+        append(h, rf64 ? "ds64" : "JUNK", kDs64Bytes);
+        const size_t at = h.size();
+        h.resize(at + kDs64Bytes, 0);
+        // The RIFF size is written below, once the header's own length is known.
+        putLe64(h.data() + at + 8, dataBytes);
+        putLe64(h.data() + at + 16, frames);
+        if (!rf64) std::fill(h.begin() + static_cast<std::ptrdiff_t>(at), h.end(), 0);
     }
-    return WavStatus::Ok;
+    append(h, "fmt ", fmtBytes);
+    size_t at = h.size();
+    h.resize(at + fmtBytes, 0);
+    unsigned char* f = h.data() + at;
+    putLe16(f, extensible ? kFormatExtensible : isFloat ? kFormatFloat : kFormatPcm);
+    putLe16(f + 2, ch);
+    putLe32(f + 4, rate);
+    putLe32(f + 8, rate * ch * bytesPerSample_);        // byte rate, checked to fit by open()
+    putLe16(f + 12, ch * bytesPerSample_);              // block align
+    putLe16(f + 14, 8 * bytesPerSample_);               // bits in a sample's container
+    if (fmtBytes > 16) putLe16(f + 16, fmtBytes - 18);  // the extension's size
+    if (extensible) {
+        putLe16(f + 18, depth_ == OutputFormat::Depth::S24 ? 24 : 8 * bytesPerSample_);
+        // Front left and right for stereo, front centre for mono; wider layouts unassigned.
+        putLe32(f + 20, ch == 1 ? 0x4 : ch == 2 ? 0x3 : 0);
+        putLe16(f + 24, isFloat ? kFormatFloat : kFormatPcm);
+        std::memcpy(f + 26, kSubFormatTail, sizeof kSubFormatTail);
+    }
+    if (isFloat) {
+        // Formats other than PCM give their length in frames as well.
+        append(h, "fact", 4);
+        h.resize(h.size() + 4);
+        putLe32(h.data() + h.size() - 4, rf64 ? UINT32_MAX : static_cast<uint32_t>(frames));
+    }
+    append(h, "data", rf64 ? UINT32_MAX : static_cast<uint32_t>(dataBytes));
+    // The RIFF size counts everything after its own field, the pad byte of odd data too.
+    const uint64_t riffBytes = h.size() - 8 + dataBytes + (dataBytes & 1);
+    putLe32(h.data() + 4, rf64 ? UINT32_MAX : static_cast<uint32_t>(riffBytes));
+    if (rf64) putLe64(h.data() + 20, riffBytes);
+    return h;
 }
 
 bool WavWriter::writeFrames(const float* in, size_t frames) {
@@ -148,57 +201,96 @@ bool WavWriter::writeFrames(const float* in, size_t frames) {
 
 bool WavWriter::writeSamples(const float* in, size_t sampleCount) {
     if (!fits(sampleCount)) return false;
+    const size_t blockSamples = kWriteBufferBytes / bytesPerSample_;
     for (size_t done = 0; done < sampleCount;) {
-        const size_t n = std::min(sampleCount - done, kWriteBufferSamples);
-        unsigned char* out = reserveEncoded(n);
-        if (out == nullptr) return false;
-        EncodeS16(in + done, n, out);
-        if (!commitEncoded(n)) return false;
+        const size_t n = std::min(sampleCount - done, blockSamples);
+        const size_t bytes = n * bytesPerSample_;
+        // Grows only while callers' blocks grow; a page is left for the tail of a flush.
+        if (encoded_.size() < pending_ + bytes) {
+            encoded_.resize(std::max(pending_ + bytes, 2 * kWriteBufferBytes + kPageBytes));
+        }
+        encode(in + done, n, encoded_.data() + pending_);
+        pending_ += bytes;
+        samplesWritten_ += n;
+        if (pending_ >= kWriteBufferBytes && !flushEncoded(false)) return false;
         done += n;
     }
     return ok_;
 }
 
-unsigned char* WavWriter::reserveEncoded(size_t sampleCount) {
-    if (!fits(sampleCount)) return nullptr;
-    // Grows only while callers' blocks grow; a page is left for the tail of a flush.
-    if (encoded_.size() < pending_ + 2 * sampleCount) {
-        encoded_.resize(std::max(pending_ + 2 * sampleCount, 2 * kWriteBufferSamples + kPageBytes));
+void WavWriter::encode(const float* in, size_t sampleCount, unsigned char* out) const {
+    switch (depth_) {
+        case OutputFormat::Depth::S16:
+            EncodeS16(in, sampleCount, out);
+            break;
+        case OutputFormat::Depth::S24:
+            for (size_t done = 0; done < sampleCount;) {
+                int32_t v[256];
+                const size_t n = std::min(sampleCount - done, sizeof v / sizeof v[0]);
+                EncodeS24(in + done, n, v);
+                for (size_t i = 0; i < n; ++i, ++done) {
+                    const auto u = static_cast<uint32_t>(v[i]);
+                    out[3 * done] = static_cast<unsigned char>(u);
+                    out[3 * done + 1] = static_cast<unsigned char>(u >> 8);
+                    out[3 * done + 2] = static_cast<unsigned char>(u >> 16);
+                }
+            }
+            break;
+        case OutputFormat::Depth::Float:
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            // The file's byte order is the processor's: the floats go as they are.
+            std::memcpy(out, in, 4 * sampleCount);
+#else
+            for (size_t i = 0; i < sampleCount; ++i) {
+                uint32_t bits;
+                std::memcpy(&bits, in + i, 4);
+                putLe32(out + 4 * i, bits);
+            }
+#endif
+            break;
     }
-    return encoded_.data() + pending_;
 }
 
-bool WavWriter::fits(size_t sampleCount) {
-    if (!ok_) return false;
-    if (sampleCount > kMaxSamples - samplesWritten_) {
-        // A WAV header cannot describe 4 GiB of data; refuse rather than wrap the size.
-        return fail(WavStatus::TooLarge, std::make_error_code(std::errc::file_too_large));
+unsigned char* WavWriter::reserveEncoded(size_t sampleCount) {
+    if (depth_ != OutputFormat::Depth::S16 || !fits(sampleCount)) return nullptr;
+    if (encoded_.size() < pending_ + 2 * sampleCount) {
+        encoded_.resize(std::max(pending_ + 2 * sampleCount, 2 * kWriteBufferBytes + kPageBytes));
     }
-    return true;
+    return encoded_.data() + pending_;
 }
 
 bool WavWriter::commitEncoded(size_t sampleCount) {
     if (!fits(sampleCount)) return false;
     if (2 * sampleCount > encoded_.size() - pending_) {
         // More than was reserved: those bytes were never the caller's to fill.
-        return fail(WavStatus::WriteFailed, std::make_error_code(std::errc::invalid_argument));
+        return failWith(WriteStatus::WriteFailed,
+                        std::make_error_code(std::errc::invalid_argument));
     }
     pending_ += 2 * sampleCount;
     samplesWritten_ += sampleCount;
-    return pending_ < 2 * kWriteBufferSamples || flushEncoded(false);
+    return pending_ < kWriteBufferBytes || flushEncoded(false);
+}
+
+bool WavWriter::fits(size_t sampleCount) {
+    if (!ok_) return false;
+    // A plain header cannot describe 4 GiB of data; refuse rather than wrap the size. With
+    // room for RF64 the sizes have 64 bits.
+    const uint64_t limit = reserveRf64_ ? UINT64_MAX / bytesPerSample_ / 2 : kMaxSamples;
+    if (sampleCount > limit - samplesWritten_) {
+        return failWith(WriteStatus::TooLarge, std::make_error_code(std::errc::file_too_large));
+    }
+    return true;
 }
 
 bool WavWriter::flushEncoded(bool all) {
     size_t n = pending_;
     if (!all) {
         // Writes that start and end inside a page of the file cost the kernel a good deal
-        // more than whole pages; after the 44-byte header every one of them would.
-        const uint64_t end = kHeaderBytes + 2 * samplesWritten_;
-        n -= static_cast<size_t>(end % kPageBytes);
+        // more than whole pages; after a 44-byte header every one of them would.
+        const uint64_t end = headerBytes_ + samplesWritten_ * bytesPerSample_;
+        n -= std::min(n, static_cast<size_t>(end % kPageBytes));
     }
-    errno = 0;
-    file_.write(reinterpret_cast<const char*>(encoded_.data()), static_cast<std::streamsize>(n));
-    if (!file_) return fail(WavStatus::WriteFailed, lastSystemError());
+    if (!out_->write(encoded_.data(), n)) return failWith(WriteStatus::WriteFailed, out_->error());
     if (pending_ > n) std::memmove(encoded_.data(), encoded_.data() + n, pending_ - n);
     pending_ -= n;
     return true;
@@ -207,38 +299,29 @@ bool WavWriter::flushEncoded(bool all) {
 bool WavWriter::finish() {
     if (!ok_) {
         // A writer never opened has no failure of its own to report.
-        if (failure_ == WavStatus::Ok) failure_ = WavStatus::WriteFailed;
+        if (failure() == WriteStatus::Ok) fail(WriteStatus::WriteFailed, {});
         abandon();
         return false;
     }
     if (!flushEncoded(true)) return false;
-    unsigned char header[kHeaderBytes];
-    buildHeader(header, sampleRate_, channels_, static_cast<uint32_t>(samplesWritten_ * 2));
-    errno = 0;
-    file_.seekp(0);
-    file_.write(reinterpret_cast<const char*>(header), kHeaderBytes);
-    file_.flush();
-    file_.close();
-    if (file_.fail()) return fail(WavStatus::WriteFailed, lastSystemError());
-    // A replaced file keeps its permission bits, as editors that write and rename do: a
-    // stem its owner made private stays private.
-    std::error_code ec;
-    const std::filesystem::file_status old = std::filesystem::status(path_, ec);
-    if (!ec && std::filesystem::is_regular_file(old)) {
-        std::filesystem::permissions(tempPath_, old.permissions(), ec);
+    const uint64_t dataBytes = samplesWritten_ * bytesPerSample_;
+    if (dataBytes & 1) {
+        const unsigned char pad = 0;
+        if (!out_->write(&pad, 1)) return failWith(WriteStatus::WriteFailed, out_->error());
     }
-    std::filesystem::rename(tempPath_, path_, ec);
-    if (ec) return fail(WavStatus::WriteFailed, ec);
-    tempPath_.clear();
+    // The 32-bit sizes of a plain header end short of 4 GiB.
+    const bool rf64 = reserveRf64_ && headerBytes_ - 8 + dataBytes + (dataBytes & 1) > UINT32_MAX;
+    const std::vector<unsigned char> h = header(rf64);
+    if (!out_->writeAt(0, h.data(), h.size())) {
+        return failWith(WriteStatus::WriteFailed, out_->error());
+    }
     ok_ = false;
+    if (out_ == &file_ && !file_.commit()) return fail(WriteStatus::WriteFailed, file_.error());
     return true;
 }
 
-bool WavWriter::fail(WavStatus status, std::error_code error) {
-    if (failure_ == WavStatus::Ok) {
-        failure_ = status;
-        error_ = error;
-    }
+bool WavWriter::failWith(WriteStatus status, std::error_code error) {
+    fail(status, error);
     abandon();
     return false;
 }
@@ -246,33 +329,23 @@ bool WavWriter::fail(WavStatus status, std::error_code error) {
 void WavWriter::abandon() {
     ok_ = false;
     pending_ = 0;
-    if (file_.is_open()) file_.close();
-    file_.clear();
-    if (!tempPath_.empty()) {
-        std::error_code ec;
-        if (!std::filesystem::remove(tempPath_, ec) && ec) {
-            // Windows will not delete a read-only file, which the temporary became if it
-            // took a read-only target's permissions.
-            std::filesystem::permissions(tempPath_, std::filesystem::perms::owner_write,
-                                         std::filesystem::perm_options::add, ec);
-            std::filesystem::remove(tempPath_, ec);
-        }
-        tempPath_.clear();
-    }
+    file_.abandon();
 }
 
 }  // namespace Trackloom::io
 
 namespace Trackloom::AudioDSP {
 
-using io::WavStatus;
-using io::WavWriter;
-
 bool SaveWav(const std::string& path, const AudioBuffer& buffer) {
+    using io::WavWriter;
     // Refused before anything is created when the header could not describe the data.
     if (buffer.samples.size() > WavWriter::kMaxSamples) return false;
+    const size_t channels = buffer.channels > 0 ? static_cast<size_t>(buffer.channels) : 1;
     WavWriter writer;
-    if (writer.open(path, buffer.sampleRate, buffer.channels) != WavStatus::Ok) return false;
+    if (writer.open(path, buffer.sampleRate, buffer.channels, buffer.samples.size() / channels) !=
+        io::WriteStatus::Ok) {
+        return false;
+    }
     if (!writer.writeSamples(buffer.samples.data(), buffer.samples.size())) return false;
     return writer.finish();
 }

@@ -1,5 +1,5 @@
 // The separators the split command can run, behind one streaming interface: it hands
-// blocks of interleaved input in and gets four blocks of 16-bit stems out, whichever
+// blocks of interleaved input in and gets four blocks of float stems out, whichever
 // engine runs. An engine may hold input back (the spectral one looks ahead), so a block
 // in may give fewer frames out; finish() writes the rest, and in all the stems are as
 // long as the input.
@@ -25,23 +25,15 @@ class StemEngine {
   public:
     virtual ~StemEngine() = default;
 
-    // Separates `frames` interleaved frames and encodes the stems that are due as 16-bit
-    // PCM into out (vocals, drums, bass, other), each with room for frames * channels
-    // samples. Returns the frames written, at most `frames`.
-    virtual size_t processS16(const float* in, size_t frames,
-                              const std::array<unsigned char*, 4>& out) = 0;
-
-    // Encodes the stems of everything taken and not yet written, at most maxFinishFrames()
-    // frames, as if the input ended here. Returns the frames written.
-    virtual size_t finishS16(const std::array<unsigned char*, 4>& out) = 0;
-
-    // The most frames finishS16 (or finish) can write.
+    // The most frames finish() can write.
     virtual size_t maxFinishFrames() const = 0;
 
-    // The same stems as floats, unrounded, for writers that quantise them themselves (24-bit,
-    // float, FLAC): each of out (vocals, drums, bass, other) has room for frames * channels
-    // samples. Returns the frames written. Use either these or the 16-bit pair on one engine.
+    // Separates `frames` interleaved frames and gives the stems that are due, as floats the
+    // writers quantise: each of out (vocals, drums, bass, other) has room for
+    // frames * channels samples. Returns the frames given, at most `frames`.
     virtual size_t process(const float* in, size_t frames, const std::array<float*, 4>& out) = 0;
+    // Gives the stems of everything taken and not yet given, at most maxFinishFrames()
+    // frames, as if the input ended here. Returns the frames given.
     virtual size_t finish(const std::array<float*, 4>& out) = 0;
 };
 

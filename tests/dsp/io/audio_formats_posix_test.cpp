@@ -10,7 +10,7 @@
 
 #include "dsp/audio_dsp.h"
 #include "dsp/io/audio_reader.h"
-#include "dsp/io/sndfile_writer.h"
+#include "dsp/io/audio_writer.h"
 #include "dsp/separation/filter/stem_separator.h"
 #include "test_support.h"
 
@@ -90,7 +90,7 @@ class AudioFormats : public ::testing::Test {
         std::string differ;
         for (const char* stem : kStemNames) {
             const std::string name = std::string("/") + stem + ".wav";
-            if (readFile(dir.file(a + ".d") + name) != readFile(dir.file(b + ".d") + name)) {
+            if (!sameFile(dir.file(a + ".d") + name, dir.file(b + ".d") + name)) {
                 differ += stem;
             }
         }

@@ -6,8 +6,8 @@
 #include <limits>
 #include <sstream>
 
+#include "dsp/io/audio_writer.h"
 #include "dsp/io/byte_input.h"
-#include "dsp/io/sndfile_writer.h"
 #include "test_support.h"
 
 using namespace Trackloom;

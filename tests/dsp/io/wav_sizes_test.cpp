@@ -6,7 +6,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "app/commands.h"
+#include "app/commands/bpm_command.h"
+#include "app/commands/split_command.h"
 #include "test_support.h"
 
 using namespace Trackloom;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <sstream>
 
 #include "dsp/audio_dsp.h"
 #include "dsp/io/wav_io.h"
@@ -115,7 +116,7 @@ TEST(WavWriter, FailureLeavesThePreviousFileAndNoTemporary) {
     writeFile(dir.file("old.wav"), {'o', 'l', 'd'});
     {
         WavWriter writer;
-        ASSERT_EQ(writer.open(dir.file("old.wav"), 44100, 1), WavStatus::Ok);
+        ASSERT_EQ(writer.open(dir.file("old.wav"), 44100, 1), WriteStatus::Ok);
         EXPECT_TRUE(writer.writeFrames(b.samples.data(), 2));
         EXPECT_TRUE(std::filesystem::exists(writer.temporaryPath()));
     }
@@ -127,7 +128,7 @@ TEST(WavWriter, ReplacesAnExistingFileOnlyWhenComplete) {
     TempDir dir;
     writeFile(dir.file("s.wav"), {'o', 'l', 'd'});
     WavWriter writer;
-    ASSERT_EQ(writer.open(dir.file("s.wav"), 44100, 1), WavStatus::Ok);
+    ASSERT_EQ(writer.open(dir.file("s.wav"), 44100, 1), WriteStatus::Ok);
     const std::vector<float> block(1000, 0.25f);
     ASSERT_TRUE(writer.writeFrames(block.data(), block.size()));
     EXPECT_EQ(readFile(dir.file("s.wav")).size(), 3u);  // still the old file mid-write
@@ -141,7 +142,7 @@ TEST(WavWriter, ReplacesAnExistingFileOnlyWhenComplete) {
 TEST(WavWriter, RefusesDataAWavHeaderCannotDescribe) {
     TempDir dir;
     WavWriter writer;
-    ASSERT_EQ(writer.open(dir.file("big.wav"), 44100, 1), WavStatus::Ok);
+    ASSERT_EQ(writer.open(dir.file("big.wav"), 44100, 1), WriteStatus::Ok);
     const float one = 0.0f;
     // Checked before any sample is touched, so one float stands in for four billion.
     EXPECT_FALSE(writer.writeSamples(&one, static_cast<size_t>(WavWriter::kMaxSamples) + 1));
@@ -160,7 +161,7 @@ TEST(WavWriter, EncodedInPlaceAndFloatWritesInterleaveInOrder) {
         samples[i] = 1.2f * std::sin(0.001f * static_cast<float>(i)) + 1e-4f * (i % 7);
     }
     WavWriter writer;
-    ASSERT_EQ(writer.open(dir.file("m.wav"), 48000, 2), WavStatus::Ok);
+    ASSERT_EQ(writer.open(dir.file("m.wav"), 48000, 2), WriteStatus::Ok);
     size_t done = 0;
     for (size_t step = 1; done < total; step = step * 3 % 70001 + 1) {
         const size_t n = std::min(step, total - done);
@@ -186,9 +187,114 @@ TEST(WavWriter, EncodedInPlaceAndFloatWritesInterleaveInOrder) {
 TEST(WavWriter, RefusesRoomForDataAWavHeaderCannotDescribe) {
     TempDir dir;
     WavWriter writer;
-    ASSERT_EQ(writer.open(dir.file("big.wav"), 44100, 1), WavStatus::Ok);
+    ASSERT_EQ(writer.open(dir.file("big.wav"), 44100, 1), WriteStatus::Ok);
     // Refused before any memory is set aside for it.
     EXPECT_EQ(writer.reserveEncoded(static_cast<size_t>(WavWriter::kMaxSamples) + 1), nullptr);
     EXPECT_FALSE(writer.finish());
     EXPECT_EQ(filesIn(dir.path()), 0u);
+}
+
+namespace {
+
+// An output that keeps only the header and the last bytes written: it stands in for a file
+// past 4 GiB without the disk or the memory one would take.
+class SparseOutput final : public ByteOutput {
+  public:
+    bool write(const void* data, size_t bytes) override {
+        const auto* p = static_cast<const unsigned char*>(data);
+        for (uint64_t i = 0; i < bytes && size_ + i < head_.size(); ++i) head_[size_ + i] = p[i];
+        // Only what can still be among the last bytes is kept.
+        const size_t keep = std::min(bytes, tail_.size());
+        for (size_t i = bytes - keep; i < bytes;) {
+            const size_t at = static_cast<size_t>((size_ + i) % tail_.size());
+            const size_t n = std::min(bytes - i, tail_.size() - at);
+            std::memcpy(tail_.data() + at, p + i, n);
+            i += n;
+        }
+        size_ += bytes;
+        return true;
+    }
+    bool writeAt(uint64_t offset, const void* data, size_t bytes) override {
+        if (offset + bytes > head_.size()) return false;
+        std::memcpy(head_.data() + offset, data, bytes);
+        return true;
+    }
+    uint64_t size() const override { return size_; }
+    std::error_code error() const override { return {}; }
+
+    uint64_t le(uint64_t offset, int bytes) const {
+        uint64_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | head_[offset + static_cast<uint64_t>(i)];
+        return v;
+    }
+    // The byte at `offset` among the last ones written.
+    unsigned char at(uint64_t offset) const { return tail_[offset % tail_.size()]; }
+    const Bytes& head() const { return head_; }
+
+  private:
+    Bytes head_ = Bytes(256, 0);
+    Bytes tail_ = Bytes(1 << 16, 0);
+    uint64_t size_ = 0;
+};
+
+}  // namespace
+
+// Past 4 GiB a WAV header cannot give the sizes: a stem of unknown length keeps room for
+// them and becomes RF64, at every depth, while a short one stays plain WAV with that room
+// as a JUNK chunk. Both read back through the program's own reader.
+TEST(WavWriter, StreamOfUnknownLengthBecomesRf64PastFourGibibytes) {
+    // 24 bits differ from 16 only in the samples' width, which the short files test.
+    for (const OutputFormat::Depth depth : {OutputFormat::Depth::S16, OutputFormat::Depth::Float}) {
+        const uint32_t bytes = OutputFormat{OutputFormat::Kind::Wav, depth}.bytesPerSample();
+        SCOPED_TRACE(bytes);
+        const uint64_t frames = (uint64_t{1} << 32) / (2 * bytes) + 12345;  // stereo
+        SparseOutput out;
+        WavWriter writer;
+        ASSERT_EQ(writer.open(out, depth, 44100, 2, kUnknownLength), WriteStatus::Ok);
+        std::vector<float> block(2 * 65536, 0.0f);
+        uint64_t left = frames - 2;
+        while (left > 0) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(left, 65536));
+            ASSERT_TRUE(writer.writeFrames(block.data(), n));
+            left -= n;
+        }
+        const float last[4] = {0.5f, -0.25f, 0.125f, -1.0f};
+        ASSERT_TRUE(writer.writeFrames(last, 2));
+        ASSERT_TRUE(writer.finish());
+
+        const Bytes& h = out.head();
+        EXPECT_EQ(std::string(h.begin(), h.begin() + 4), "RF64");
+        EXPECT_EQ(std::string(h.begin() + 12, h.begin() + 16), "ds64");
+        const uint64_t dataBytes = frames * 2 * bytes;
+        EXPECT_EQ(out.le(20, 8), out.size() - 8);  // RIFF size
+        EXPECT_EQ(out.le(28, 8), dataBytes);
+        EXPECT_EQ(out.le(36, 8), frames);
+        // The program's reader takes the 64-bit sizes.
+        const uint64_t dataStart = out.size() - dataBytes - (dataBytes & 1);
+        std::istringstream header(std::string(h.begin(), h.begin() + dataStart));
+        WavReader reader;
+        ASSERT_EQ(reader.open(header), WavStatus::Ok);
+        EXPECT_EQ(reader.declaredFrameCount(), frames);
+        // The last frames are where the sizes say, holding what was written last.
+        Bytes tail(4 * bytes);
+        for (size_t i = 0; i < tail.size(); ++i)
+            tail[i] = out.at(dataStart + dataBytes - tail.size() + i);
+        std::vector<float> decoded(4);
+        DecodeSamples(depth == OutputFormat::Depth::S16   ? SampleFormat::S16
+                      : depth == OutputFormat::Depth::S24 ? SampleFormat::S24
+                                                          : SampleFormat::F32,
+                      tail.data(), 4, decoded.data());
+        for (size_t i = 0; i < 4; ++i) EXPECT_NEAR(decoded[i], last[i], 1.0 / 32768) << i;
+    }
+    // Short, it stays plain WAV: the room is a JUNK chunk readers skip.
+    SparseOutput out;
+    WavWriter writer;
+    ASSERT_EQ(writer.open(out, OutputFormat::Depth::S16, 44100, 1, kUnknownLength),
+              WriteStatus::Ok);
+    const float one = 0.5f;
+    ASSERT_TRUE(writer.writeFrames(&one, 1));
+    ASSERT_TRUE(writer.finish());
+    EXPECT_EQ(std::string(out.head().begin(), out.head().begin() + 4), "RIFF");
+    EXPECT_EQ(std::string(out.head().begin() + 12, out.head().begin() + 16), "JUNK");
+    EXPECT_EQ(out.le(4, 4), out.size() - 8);
 }
