@@ -19,9 +19,10 @@ from scipy.signal import butter, resample_poly, sosfilt
 
 SR = 44100
 
+# Debian's FluidR3_GS.sf2 holds only the GS variation presets (banks 1-8, sound effects
+# 120-127, one effects kit): not a band on its own, so it is not among the banks.
 SOUNDFONTS = {
     "FluidR3_GM": "/usr/share/sounds/sf2/FluidR3_GM.sf2",
-    "FluidR3_GS": "/usr/share/sounds/sf2/FluidR3_GS.sf2",
     "TimGM6mb": "/usr/share/sounds/sf2/TimGM6mb.sf2",
     "OPL3": "/usr/share/sounds/sf2/OPL-3_FM_128M.sf2",
 }
@@ -62,7 +63,7 @@ def presets(source):
             elif cur is not None and re.match(r"^\d+\s+\S+\.pat", s):
                 progs.add((cur, int(s.split()[0])) if cur == 0 else (128, 0))
         return frozenset(progs)
-    r = subprocess.run(["fluidsynth", "-n", "-i", "-a", "file", "-o", "audio.file.name=/dev/null",
+    r = subprocess.run(["fluidsynth", "-n", "-a", "file", "-o", "audio.file.name=/dev/null",
                         SOUNDFONTS[source]], input="inst 1\nquit\n", capture_output=True,
                        text=True, timeout=120)
     return frozenset((int(m.group(1)), int(m.group(2)))
@@ -277,7 +278,9 @@ def synth_params(kind, rng, bass=False):
                  sustain=u(0.0, 0.7) if kind != "fmbass" else u(0.4, 0.9), trem=u(0, 0.3),
                  trem_rate=u(3, 7))
     elif kind in ("pluck", "guitar", "picked"):
-        p.update(t60=u(0.5, 4.0), bright=u(0.3, 1.0), pos=u(0.08, 0.3))
+        p.update(t60=u(0.5, 4.0), bright=u(0.3, 1.0), pos=u(0.08, 0.3),
+                 drive=u(3, 40) if kind == "guitar" and rng.random() < 0.8 else 0.0,
+                 cab=u(2500, 5500))
     elif kind == "pad":
         p.update(detune=list(u(-20, 20, int(rng.integers(3, 7)))), cut_hi=u(800, 6000),
                  attack=u(0.2, 1.2), release=u(0.3, 1.5))
