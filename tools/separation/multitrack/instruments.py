@@ -29,10 +29,12 @@ SOUNDFONTS = {
 FREEPATS_CFG = "/etc/timidity/freepats.cfg"
 
 # GM programs by family; voices (52-54, 85) are kept out of the band so that no sung
-# sound ever lands outside the vocal stem
+# sound ever lands outside the vocal stem, and unpitched percussion (agogo, woodblock,
+# taiko, toms, reverse cymbal) out of the other stem, where a listener would not put it
 BASS_PROGRAMS = [32, 33, 34, 35, 36, 37, 38, 39, 43, 58, 87]
 VOCAL_PROGRAMS = [52, 53, 54, 85]
-BAND_PROGRAMS = [p for p in range(0, 120) if p not in VOCAL_PROGRAMS and p not in range(32, 40)]
+BAND_PROGRAMS = [p for p in range(0, 120) if p not in VOCAL_PROGRAMS and p not in range(32, 40)
+                 and p not in (113, 115, 116, 117, 118, 119)]
 
 
 # ---------------------------------------------------------------- sound banks
@@ -111,8 +113,10 @@ def render_midi(source, tempo, parts, n, chorus=False):
         mid, wav = os.path.join(d, "p.mid"), os.path.join(d, "p.wav")
         write_midi(mid, tempo, parts)
         if source == "freepats":
+            # -k 0: no automatic voice reduction, which depends on how fast the machine is
+            # and made timidity's output differ from run to run; its chorus does too
             cmd = ["timidity", "-c", FREEPATS_CFG, "-Ow", "-o", wav, "-s", str(SR), "-EFreverb=0",
-                   "-EFchorus=" + ("1" if chorus else "0"), "--quiet=2", mid]
+                   "-EFchorus=0", "-k", "0", "--quiet=2", mid]
         else:
             cmd = ["fluidsynth", "-n", "-i", "-q", "-F", wav, "-r", str(SR), "-g", "0.5",
                    "-R", "0", "-C", "1" if chorus else "0", "-o", "synth.cpu-cores=1",

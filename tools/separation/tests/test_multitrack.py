@@ -16,7 +16,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 
 import render_set  # noqa: E402
-from multitrack import drums, production, render  # noqa: E402
+from multitrack import drums, instruments, production, render  # noqa: E402
+from multitrack.music import Note  # noqa: E402
 
 
 class TrackFiles(unittest.TestCase):
@@ -48,6 +49,16 @@ class Determinism(unittest.TestCase):
             np.testing.assert_array_equal(a[s], b[s])
         c, _ = render.render_track(5150, 4, 6.0)
         self.assertFalse(all(c[s].shape == a[s].shape and np.array_equal(c[s], a[s]) for s in render.STEMS))
+
+
+class ExternalTools(unittest.TestCase):
+    def test_every_bank_renders_the_same_twice(self):
+        notes = [Note(0.05 * i, 0.4, 40 + (7 * i) % 36, 100) for i in range(60)]
+        for src in instruments.available_sources():
+            a = instruments.render_midi(src, 120, [(0, 0, 0, notes, {})], 44100 * 4)
+            b = instruments.render_midi(src, 120, [(0, 0, 0, notes, {})], 44100 * 4)
+            self.assertGreater(np.max(np.abs(a)), 1e-3, src)
+            np.testing.assert_array_equal(a, b, err_msg=src)
 
 
 class Instrumental(unittest.TestCase):
