@@ -18,6 +18,7 @@ import argparse
 import csv
 import json
 import os
+import resource
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor
@@ -37,6 +38,7 @@ def write_track(outdir, seed, index, kind, seconds, mono_share):
     if os.path.isfile(mpath):
         return json.load(open(mpath)), 0.0
     t0 = time.time()
+    c0 = _cpu()
     stems, meta = render.render_track(seed, index, seconds, kind, mono_share)
     os.makedirs(d, exist_ok=True)
     stems32 = {s: stems[s].astype(np.float32) for s in render.STEMS}
@@ -55,10 +57,18 @@ def write_track(outdir, seed, index, kind, seconds, mono_share):
     meta["channels"] = int(q.shape[1])
     meta["sum_dev_lsb"] = f"{dev:.4f}"
     meta["render_s"] = f"{time.time() - t0:.2f}"
+    meta["cpu_s"] = f"{_cpu() - c0:.2f}"
     with open(mpath + ".tmp", "w") as f:
         json.dump(meta, f)
     os.replace(mpath + ".tmp", mpath)
     return meta, time.time() - t0
+
+
+def _cpu():
+    """Processor seconds of this process and of the tools it has run and waited for."""
+    a = resource.getrusage(resource.RUSAGE_SELF)
+    b = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return a.ru_utime + a.ru_stime + b.ru_utime + b.ru_stime
 
 
 def _job(a):
@@ -130,7 +140,10 @@ def main():
                 f"largest |mix - sum of stems| {dev:.3f} 16-bit steps\n")
         f.write(" ".join(sys.argv) + "\n")
     speed = rendered / (wall / 60) if rendered else float("nan")
-    print(f"{rendered} tracks rendered in {wall:.0f} s ({speed:.2f} tracks/min, {a.jobs} jobs); "
+    new = [float(r["cpu_s"]) for r in rows if "cpu_s" in r]
+    cpu = f"{np.mean(new):.1f} processor s a track, " if new else ""
+    print(f"{rendered} tracks rendered in {wall:.0f} s ({speed:.2f} tracks/min, {a.jobs} jobs, "
+          f"{cpu}on this machine's load); "
           f"set: {n} tracks, {inst} instrumental, {mono} mono, largest sum deviation {dev:.3f} steps")
 
 
