@@ -2,6 +2,8 @@
 and produced one by one, the bus limiter and the final level.  Returns the four true
 stems (each (frames, channels) float64, summing to the mix) and a row of every choice.
 """
+import subprocess
+
 import numpy as np
 
 from . import drums as dr
@@ -187,8 +189,16 @@ def render_vocals(rng, song, n, sources, heavy_space, meta):
     else:
         if kind == "gm":
             kind = "espeak"
-        d, x = vo.speech_part(rng, kind, notes, n)
-        desc = "speech " + d
+        try:
+            d, x = vo.speech_part(rng, kind, notes, n)
+            desc = "speech " + d
+        except (OSError, RuntimeError, subprocess.SubprocessError) as e:
+            # a speech tool that fails fails the same way every time: the singer stands in,
+            # and the track is still a function of its seed
+            vr, p = vo.singer_params(rng, vrange)
+            x = vo.singer(rng, notes, n, vr, **p)
+            desc = f"singer {vr} (for {kind}: {type(e).__name__})"
+            kind = "singer"
     x = _norm(x)
     copies = int(rng.choice([0, 0, 0, 1, 2, 4])) if kind != "gm" else 0
     if copies:
