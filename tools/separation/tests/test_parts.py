@@ -64,11 +64,11 @@ class Singer(unittest.TestCase):
             p.update(vib_depth=0.0, jitter=0.0, breath=0.0)
             y = voices.singer(rng, [Note(0.1, 1.2, pitch, 100)], SR * 2, vr, **p)
             seg = y[int(0.5 * SR):int(1.1 * SR)]
-            spec = np.abs(np.fft.rfft(seg * np.hanning(len(seg)), 1 << 18))
+            mag = np.abs(np.fft.rfft(seg * np.hanning(len(seg)), 1 << 18))
             f = np.fft.rfftfreq(1 << 18, 1 / SR)
             f0 = 440 * 2 ** ((pitch - 69) / 12)
-            on = sum(np.interp(k * f0, f, spec) for k in range(1, 6))
-            off = sum(np.interp((k + 0.5) * f0, f, spec) for k in range(1, 6))
+            on = sum(np.interp(k * f0, f, mag) for k in range(1, 6))
+            off = sum(np.interp((k + 0.5) * f0, f, mag) for k in range(1, 6))
             self.assertGreater(on, 5 * off, vr)
             self.assertLess(np.max(np.abs(y[int(1.6 * SR):])), 1e-2 * np.max(np.abs(y)))   # dies away after
 
