@@ -1,7 +1,10 @@
 // Chooses the decoder for an input from its first bytes.
 #include "dsp/io/audio_reader.h"
 
+#include <cstring>
+
 #include "dsp/io/byte_input.h"
+#include "dsp/io/mpeg_reader.h"
 #include "dsp/io/sndfile_reader.h"
 
 namespace Trackloom::io {
@@ -87,6 +90,15 @@ bool IsReadable(Container container) {
 
 namespace {
 
+// An ID3v2 tag, as MP3 files carry, may come before a FLAC stream too. From a pipe, only
+// while the stream's first bytes are kept to go back to.
+bool flacAfterId3(ByteInput& input, const unsigned char* head, size_t size) {
+    const uint64_t tag = Id3TagLength(head, size);
+    if (tag == 0 || (!input.seekable() && tag + 4 > ByteInput::kKeptBytes)) return false;
+    unsigned char magic[4];
+    return input.seek(tag) && input.read(magic, 4) == 4 && std::memcmp(magic, "fLaC", 4) == 0;
+}
+
 OpenedAudio openInput(const std::string& path, std::unique_ptr<ByteInput> input) {
     OpenedAudio opened;
     unsigned char head[kSniffBytes];
@@ -98,11 +110,17 @@ OpenedAudio openInput(const std::string& path, std::unique_ptr<ByteInput> input)
                                                                : AudioStatus::Unsupported;
         return opened;
     }
+    if (opened.container == Container::Mp3 && flacAfterId3(*input, head, got)) {
+        opened.container = Container::Flac;
+    }
+    if (!input->seek(0)) return opened;
     switch (opened.container) {
         case Container::Wav:
         case Container::Rf64:
         case Container::Bw64:
             return openWav(path, std::move(input), opened.container);
+        case Container::Mp3:
+            return OpenWithMpg123(std::move(input));
         default:
             return OpenWithSndfile(std::move(input), opened.container);
     }

@@ -50,6 +50,22 @@ class AudioReader {
     // True when the header was never finished (sizes left at 0) and the audio was read to
     // the end of the file instead.
     virtual bool headerUnfinished() const { return false; }
+    // True once more frames were read than the header declared: the decoder found audio past
+    // the count (a FLAC whose count is wrong, MP3 files joined end to end), and read it too.
+    virtual bool heldMoreThanDeclared() const { return false; }
+
+    // Audio there was but that was not read: a further stream of another rate or channel
+    // count (a chained Ogg link, MP3 frames of another format), which cannot go on as the
+    // same audio, or bytes after the place where the decoder failed.
+    struct LeftOut {
+        bool any = false;
+        bool failed = false;     // the decoder failed: `bytes` from there on were not read
+        int32_t sampleRate = 0;  // the other stream's, when one was met
+        int32_t channels = 0;
+        int64_t bytes = -1;   // bytes not read at the end of the input; -1 when not known
+        uint64_t frames = 0;  // the other stream's frames, at its rate, when they were counted
+    };
+    virtual LeftOut leftOut() const { return LeftOut{}; }
 
   protected:
     virtual size_t readBlock(float* out, size_t frames) = 0;

@@ -39,15 +39,33 @@ void ByteInput::openStream(std::istream& in) {
     length_ = kUnknownLength;
 }
 
+size_t ByteInput::readConsumed(char* out, size_t size) {
+    size_t n = 0;
+    const uint64_t recentStart = consumed_ - recent_.size();
+    if (position_ < kept_.size()) {
+        n = std::min(size, static_cast<size_t>(kept_.size() - position_));
+        std::memcpy(out, kept_.data() + position_, n);
+    } else if (position_ >= recentStart) {
+        n = std::min(size, static_cast<size_t>(consumed_ - position_));
+        std::memcpy(out, recent_.data() + (position_ - recentStart), n);
+    }
+    position_ += n;
+    return n;
+}
+
 size_t ByteInput::read(void* out, size_t size) {
     if (in_ == nullptr) return 0;
     char* dst = static_cast<char*>(out);
     size_t got = 0;
-    if (!seekable_ && position_ < consumed_) {
-        // seek() only lands behind the stream's read point inside the kept bytes.
-        got = std::min(size, static_cast<size_t>(kept_.size() - position_));
-        std::memcpy(dst, kept_.data() + position_, got);
-        position_ += got;
+    // seek() only lands behind the stream's read point on bytes it keeps; a run of them may
+    // still end before the read point, where the bytes are gone.
+    while (!seekable_ && got < size && position_ < consumed_) {
+        const size_t n = readConsumed(dst + got, size - got);
+        if (n == 0) {
+            lostPlace_ = true;
+            return got;
+        }
+        got += n;
     }
     if (got < size) {
         in_->read(dst + got, static_cast<std::streamsize>(size - got));
@@ -57,6 +75,11 @@ size_t ByteInput::read(void* out, size_t size) {
             if (kept_.size() == consumed_) {
                 const size_t keep = std::min(n, kKeptBytes - kept_.size());
                 kept_.insert(kept_.end(), dst + got, dst + got + keep);
+            }
+            recent_.insert(recent_.end(), dst + got, dst + got + n);
+            if (recent_.size() > 2 * kRecentBytes) {
+                recent_.erase(recent_.begin(),
+                              recent_.begin() + static_cast<long>(recent_.size() - kRecentBytes));
             }
             consumed_ += n;
         }
@@ -77,7 +100,9 @@ bool ByteInput::seek(uint64_t position) {
         return true;
     }
     if (position <= consumed_) {
-        if (position < consumed_ && kept_.size() != consumed_) {
+        // Back over the first bytes while all that was consumed is kept, or over the last.
+        const bool kept = kept_.size() == consumed_ || position >= consumed_ - recent_.size();
+        if (position < consumed_ && !kept) {
             lostPlace_ = true;
             return false;
         }

@@ -13,11 +13,13 @@
 namespace Trackloom::io {
 
 // A file is read and sought directly. A stream that cannot seek (a pipe) keeps its first
-// kKeptBytes, so a decoder may go back over the headers it has read; beyond them it may
-// only skip forward. Memory stays bounded whatever the stream's length.
+// kKeptBytes, so a decoder may go back over the headers it has read, and its last
+// kRecentBytes, so one may step back over the start of a chained stream's next part;
+// elsewhere it may only skip forward. Memory stays bounded whatever the stream's length.
 class ByteInput : public std::streambuf {
   public:
     static constexpr size_t kKeptBytes = size_t{1} << 20;  // room for any header and a seek back
+    static constexpr size_t kRecentBytes = size_t{256} * 1024;  // any Ogg page and its headers
     static constexpr int64_t kUnknownLength = -1;
 
     ByteInput() = default;
@@ -37,8 +39,8 @@ class ByteInput : public std::streambuf {
 
     // Reads up to `size` bytes at the current position; returns the bytes read.
     size_t read(void* out, size_t size);
-    // Moves to byte `position`; false where a stream cannot go there (back past what it
-    // kept, or past its end).
+    // Moves to byte `position`; false where a stream cannot go there (back to bytes it no
+    // longer keeps, or past its end).
     bool seek(uint64_t position);
     uint64_t tell() const { return position_; }
     // True once a stream was asked to go back past what it kept: a reader that needed that
@@ -47,6 +49,8 @@ class ByteInput : public std::streambuf {
 
   private:
     int_type underflow() override;
+    // Stream: copies consumed bytes from `position_` on, as far as one kept run goes.
+    size_t readConsumed(char* out, size_t size);
 
     std::ifstream file_;
     std::istream* in_ = nullptr;
@@ -56,6 +60,7 @@ class ByteInput : public std::streambuf {
     uint64_t position_ = 0;
     uint64_t consumed_ = 0;     // stream: bytes taken from it so far
     std::vector<char> kept_;    // stream: its first bytes, all of those consumed while they fit
+    std::vector<char> recent_;  // stream: the bytes consumed last, kRecentBytes to twice that
     std::vector<char> window_;  // the bytes underflow() last handed to an istream
 };
 

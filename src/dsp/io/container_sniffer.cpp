@@ -90,6 +90,13 @@ Container DetectContainer(const unsigned char* head, size_t size) {
     return DetectFrameSync(head, size);
 }
 
+uint64_t Id3TagLength(const unsigned char* head, size_t size) {
+    if (head == nullptr || size < 10 || std::memcmp(head, "ID3", 3) != 0) return 0;
+    uint64_t length = 0;
+    for (size_t i = 6; i < 10; ++i) length = length << 7 | (head[i] & 0x7Fu);  // 7 bits a byte
+    return 10 + length + ((head[5] & 0x10) != 0 ? 10 : 0);
+}
+
 const char* ContainerName(Container container) {
     switch (container) {
         case Container::Wav:

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace Trackloom::io {
 
@@ -37,6 +38,10 @@ constexpr size_t kSniffBytes = 64;
 
 // Looks at up to the first `size` bytes of a file. Too few bytes to tell give Unknown.
 Container DetectContainer(const unsigned char* head, size_t size);
+
+// Bytes of the ID3v2 tag at the start of `head` (its header, at least 10 bytes), with its
+// footer when it has one; 0 if there is no tag. MP3 files carry one; so may FLAC files.
+uint64_t Id3TagLength(const unsigned char* head, size_t size);
 
 // A short human name for the container ("MP3", "FLAC", "AAC/M4A", ...); "unknown" for Unknown.
 const char* ContainerName(Container container);

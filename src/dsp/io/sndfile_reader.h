@@ -1,5 +1,6 @@
-// Everything but WAV, read through libsndfile: FLAC, MP3 (gapless), Ogg Vorbis, Opus,
-// AIFF/AIFC, Wave64 and others. The only file that knows libsndfile is there.
+// Everything but WAV and MPEG audio, read through libsndfile: FLAC, Ogg Vorbis and Opus
+// (chained streams link by link), AIFF/AIFC, Wave64 and others. The only file that reads
+// with libsndfile (sndfile_writer.cpp writes with it).
 #pragma once
 
 #include <memory>

@@ -47,13 +47,17 @@ TEST(ByteInput, StreamGoesBackOnlyOverWhatItKept) {
     ASSERT_TRUE(input.seek(100));  // back again, across what the skip took
     EXPECT_EQ(readAt(input, 6000), data.substr(100, 6000));
 
-    // Once the stream has gone past what is kept, nothing behind its read point can be had.
-    ASSERT_TRUE(input.seek(ByteInput::kKeptBytes + 50000));
+    // Once the stream has gone past what is kept, only its last bytes can be had again (a
+    // step back over the start of a chained stream's next part), nothing before them.
+    const size_t at = ByteInput::kKeptBytes + 50000;
+    ASSERT_TRUE(input.seek(at));
     EXPECT_FALSE(input.lostPlace());
+    EXPECT_FALSE(input.seek(at - 2 * ByteInput::kRecentBytes - 1));
     EXPECT_FALSE(input.seek(0));
     EXPECT_TRUE(input.lostPlace());
-    EXPECT_FALSE(input.seek(ByteInput::kKeptBytes + 49999));
-    EXPECT_EQ(readAt(input, 20), data.substr(ByteInput::kKeptBytes + 50000, 20));
+    ASSERT_TRUE(input.seek(at - ByteInput::kRecentBytes));
+    EXPECT_EQ(readAt(input, ByteInput::kRecentBytes + 20),
+              data.substr(at - ByteInput::kRecentBytes, ByteInput::kRecentBytes + 20));
     EXPECT_FALSE(input.seek(data.size() + 1));  // past the end
     EXPECT_EQ(readAt(input, 10), "");
 }
