@@ -19,7 +19,7 @@ void WarnIfInputDisagreesWithHeader(std::ostream& err, const std::string& path,
             << reader.framesRead() << " frames, its header declared " << reader.declaredFrameCount()
             << "\n";
     }
-    const Trackloom::AudioReader::LeftOut rest = reader.leftOut();
+    const Trackloom::io::AudioReader::LeftOut rest = reader.leftOut();
     if (rest.any) {
         err << "Warning: " << path << " was read only in part: " << reader.framesRead()
             << " frames; left out: ";

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-namespace Trackloom {
+namespace Trackloom::io {
 namespace {
 
 constexpr size_t kMaxBlockSamples = 65536;  // as WavReader's blocks
@@ -186,4 +186,4 @@ OpenedAudio OpenWithMpg123(std::unique_ptr<ByteInput> input) {
     return opened;
 }
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

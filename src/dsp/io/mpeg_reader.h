@@ -9,10 +9,10 @@
 #include "dsp/io/audio_reader.h"
 #include "dsp/io/byte_input.h"
 
-namespace Trackloom {
+namespace Trackloom::io {
 
 // Opens an MPEG audio decoder over `input`, which is at its first byte, and reads up to the
 // first frame. Takes the input over. Fails with Malformed if no frame of audio is found.
 OpenedAudio OpenWithMpg123(std::unique_ptr<ByteInput> input);
 
-}  // namespace Trackloom
+}  // namespace Trackloom::io

@@ -14,6 +14,7 @@
 #include "test_support.h"
 
 using namespace Trackloom;
+using namespace Trackloom::io;
 using namespace TrackloomTest;
 
 namespace {
@@ -43,7 +44,7 @@ void joinFiles(const std::string& a, const std::string& b, const std::string& ou
     writeFile(out, joined);
 }
 
-std::vector<float> readAll(AudioReader& reader) {
+std::vector<float> readAll(io::AudioReader& reader) {
     std::vector<float> samples, block(reader.blockFrames() * reader.format().channels);
     while (const size_t n = reader.readFrames(block.data(), reader.blockFrames())) {
         samples.insert(samples.end(), block.begin(),
@@ -54,11 +55,11 @@ std::vector<float> readAll(AudioReader& reader) {
 
 // Opens `path` (or, with `piped`, its bytes as a stream that cannot seek) and reads it all.
 struct Decoded {
-    std::unique_ptr<AudioReader> reader;
+    std::unique_ptr<io::AudioReader> reader;
     std::vector<float> samples;
 };
 Decoded decode(const std::string& path, std::stringstream* piped = nullptr) {
-    OpenedAudio opened = piped != nullptr ? OpenAudio(*piped) : OpenAudio(path);
+    io::OpenedAudio opened = piped != nullptr ? io::OpenAudio(*piped) : io::OpenAudio(path);
     EXPECT_EQ(opened.status, AudioStatus::Ok) << path;
     Decoded decoded;
     if (opened.reader) {
