@@ -202,6 +202,7 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir, const S
             stems.emplace_back(StemName(kinds[k]), paths[k]);
         }
         streams.out << SplitJson(inputPath, estimates, stems) << "\n";
+        if (estimates.tempoIsGuess) ReportNoSteadyBeat(streams.err);
     } else {
         streams.out << "Successfully split " << inputPath << " into " << kinds.size()
                     << " stems in " << outputDir << "\n";

@@ -2,6 +2,7 @@
 
 #include "app/commands.h"
 #include "app/reports/failure_reasons.h"
+#include "app/reports/warnings.h"
 
 namespace TrackloomApp {
 namespace {
@@ -71,7 +72,11 @@ std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string
 }
 
 void ReportNoSteadyBeat(std::ostream& err) {
-    err << "No steady beat was found: the tempo above is a guess\n";
+    // The JSON line has this warning from the estimates themselves (see json_report.h).
+    if (Quiet()) return;
+    const std::string& input = InputScope::Input();
+    err << "No steady beat was found" << (InputScope::NamesInput() ? " in " + input : "")
+        << ": the tempo above is a guess\n";
 }
 
 }  // namespace TrackloomApp
