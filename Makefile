@@ -1,7 +1,7 @@
 # Thin wrapper over the CMake presets.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test bench demo windows windows-test fuzz fuzz-run asan asan-test clean
+.PHONY: all build test bench demo install windows windows-test fuzz fuzz-run asan asan-test clean
 
 all: build
 
@@ -23,6 +23,14 @@ demo:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS) --target trackloom
 	./build/trackloom --demo
+
+# The program into PREFIX/bin (default /usr/local/bin); DESTDIR stages it for a package.
+PREFIX ?= /usr/local
+
+install:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target trackloom
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
 
 # Windows x86-64 cross-build (MinGW-w64); its tests run under Wine.
 windows:

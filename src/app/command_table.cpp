@@ -13,9 +13,14 @@
 #include "app/commands/bpm_command.h"
 #include "app/commands/command_results.h"
 #include "app/commands/demo_command.h"
+#include "app/commands/open_input.h"
 #include "app/commands/split_command.h"
 #include "app/dispatch.h"
 #include "app/options.h"
+#include "app/platform/terminal.h"
+#include "app/reports/json_report.h"
+#include "app/reports/reports.h"
+#include "app/reports/warnings.h"
 #include "gui/gui.h"
 
 #ifndef TRACKLOOM_VERSION
@@ -46,19 +51,41 @@ int RunVersionRow(const ParsedOptions&) {
     return 0;
 }
 
-// Runs `job` for each of `count` inputs. One input prints straight to the program's streams,
-// exactly as a run on it alone; several are worked on `jobs` at a time, each printing into
-// buffers of its own that are written out in the inputs' order, followed by how many failed.
-int RunEachInput(size_t count, unsigned jobs,
+// Runs `job` on one input, `path`, in a scope that keeps its warnings for its JSON line and
+// names the input in them when there are several. Audio is never read from a terminal: it
+// would wait for a user who types none.
+int RunOnInput(const std::string& path, bool severalInputs, const ResultSettings& settings,
+               CommandStreams streams, const std::function<int(CommandStreams)>& job) {
+    InputScope scope(path, severalInputs);
+    if (path == kStandardInputName && StandardInputIsTerminal()) {
+        const std::string reason = ReportReadFailure(
+            streams.err, path, "standard input is a terminal: pipe audio into it");
+        if (settings.json) streams.out << ErrorJson(path, reason) << "\n";
+        return 1;
+    }
+    return job(streams);
+}
+
+// Runs `job` for each of `inputs` (see RunOnInput). One input prints straight to the program's
+// streams, exactly as a run on it alone; several are worked on `jobs` at a time, each printing
+// into buffers of its own that are written out in the inputs' order, followed by how many
+// failed.
+int RunEachInput(const std::vector<std::string>& inputs, unsigned jobs,
+                 const ResultSettings& settings,
                  const std::function<int(size_t, CommandStreams)>& job) {
-    if (count == 1) return job(0, {std::cout, std::cerr});
+    const size_t count = inputs.size();
+    if (count == 1) {
+        return RunOnInput(inputs[0], false, settings, {std::cout, std::cerr},
+                          [&job](CommandStreams streams) { return job(0, streams); });
+    }
     const size_t failed = RunJobs(
         count, jobs,
-        [&job](size_t i) {
+        [&](size_t i) {
             std::ostringstream out;
             std::ostringstream err;
             JobResult result;
-            result.status = job(i, {out, err});
+            result.status = RunOnInput(inputs[i], true, settings, {out, err},
+                                       [&](CommandStreams streams) { return job(i, streams); });
             result.out = out.str();
             result.err = err.str();
             return result;
@@ -77,50 +104,57 @@ int RunSplitRow(const ParsedOptions& options) {
     }
     if (options.outputRootGiven) {
         const std::vector<std::string> dirs = BatchOutputDirs(operands, options.outputRoot);
-        return RunEachInput(operands.size(), options.jobs, [&](size_t i, CommandStreams streams) {
-            return RunSplit(operands[i], dirs[i], options.split, options.results, streams);
-        });
+        return RunEachInput(
+            operands, options.jobs, options.results, [&](size_t i, CommandStreams streams) {
+                return RunSplit(operands[i], dirs[i], options.split, options.results, streams);
+            });
     }
     // Without -o the second operand is the directory, as it always was.
-    for (size_t i = 2; i < operands.size(); ++i) {
+    for (size_t i = 2; i < operands.size() && !Quiet(); ++i) {
         std::cerr << "ignoring extra argument '" << operands[i] << "'\n";
     }
-    return RunSplit(operands[0], operands.size() > 1 ? operands[1] : kDefaultOutputDir,
-                    options.split, options.results, {std::cout, std::cerr});
+    const std::vector<std::string> input(operands.begin(), operands.begin() + 1);
+    return RunEachInput(input, 1, options.results, [&](size_t, CommandStreams streams) {
+        return RunSplit(operands[0], operands.size() > 1 ? operands[1] : kDefaultOutputDir,
+                        options.split, options.results, streams);
+    });
 }
 
 int RunBpmRow(const ParsedOptions& options) {
     const auto& operands = options.operands;
     const bool named = operands.size() > 1 && !options.results.json;
-    return RunEachInput(operands.size(), options.jobs, [&](size_t i, CommandStreams streams) {
-        if (!named) return RunBpm(operands[i], options.results, streams);
-        // Among several files each one's lines follow its name; a file that failed has no
-        // lines, and says why on the error stream.
-        std::ostringstream lines;
-        const int status = RunBpm(operands[i], options.results, {lines, streams.err});
-        if (status == 0) streams.out << operands[i] << "\n" << lines.str();
-        return status;
-    });
+    return RunEachInput(
+        operands, options.jobs, options.results, [&](size_t i, CommandStreams streams) {
+            if (!named) return RunBpm(operands[i], options.results, streams);
+            // Among several files each one's lines follow its name; a file that failed has no
+            // lines, and says why on the error stream.
+            std::ostringstream lines;
+            const int status = RunBpm(operands[i], options.results, {lines, streams.err});
+            if (status == 0) streams.out << operands[i] << "\n" << lines.str();
+            return status;
+        });
 }
 
-std::string SetFormat(ParsedOptions& options, const std::string& value) {
+std::string SetFormat(ParsedOptions& options, const std::string& typed) {
     using Kind = Trackloom::io::OutputFormat::Kind;
+    const std::string value = Lowered(typed);
     if (value == "wav" || value == "flac") {
         options.split.format.kind = value == "wav" ? Kind::Wav : Kind::Flac;
         return {};
     }
-    return "--format takes wav or flac, not " + value;
+    return "--format takes wav or flac, not " + typed;
 }
 
-std::string SetDepth(ParsedOptions& options, const std::string& value) {
+std::string SetDepth(ParsedOptions& options, const std::string& typed) {
     using Depth = Trackloom::io::OutputFormat::Depth;
+    const std::string value = Lowered(typed);
     if (value == "16" || value == "24" || value == "float") {
         options.split.format.depth = value == "16"   ? Depth::S16
                                      : value == "24" ? Depth::S24
                                                      : Depth::Float;
         return {};
     }
-    return "--depth takes 16, 24 or float, not " + value;
+    return "--depth takes 16, 24 or float, not " + typed;
 }
 
 std::string SetStems(ParsedOptions& options, const std::string& value) {
@@ -128,7 +162,7 @@ std::string SetStems(ParsedOptions& options, const std::string& value) {
     size_t start = 0;
     while (start <= value.size()) {
         const size_t comma = std::min(value.find(',', start), value.size());
-        const std::string name = value.substr(start, comma - start);
+        const std::string name = Lowered(value.substr(start, comma - start));
         Trackloom::StemKind kind;
         const bool known = Trackloom::ParseStemName(name, kind);
         if (known && std::find(stems.begin(), stems.end(), kind) == stems.end()) {
@@ -136,7 +170,7 @@ std::string SetStems(ParsedOptions& options, const std::string& value) {
         }
         if (!known) {
             return "--stems takes names from vocals, drums, bass, other and accompaniment, not '" +
-                   name + "'";
+                   value.substr(start, comma - start) + "'";
         }
         start = comma + 1;
     }
@@ -145,12 +179,13 @@ std::string SetStems(ParsedOptions& options, const std::string& value) {
 }
 
 std::string SetEngine(ParsedOptions& options, const std::string& value) {
-    if (Trackloom::separation::ParseEngineKind(value, options.split.engine)) return {};
+    if (Trackloom::separation::ParseEngineKind(Lowered(value), options.split.engine)) return {};
     return "--engine takes filter or spectral, not " + value;
 }
 
-std::string SetKeyNotation(ParsedOptions& options, const std::string& value) {
+std::string SetKeyNotation(ParsedOptions& options, const std::string& typed) {
     using Trackloom::analysis::KeyNotation;
+    const std::string value = Lowered(typed);
     if (value == "standard") {
         options.results.keyNotation = KeyNotation::Standard;
     } else if (value == "camelot") {
@@ -158,7 +193,7 @@ std::string SetKeyNotation(ParsedOptions& options, const std::string& value) {
     } else if (value == "openkey") {
         options.results.keyNotation = KeyNotation::OpenKey;
     } else {
-        return "--key-notation takes standard, camelot or openkey, not '" + value + "'";
+        return "--key-notation takes standard, camelot or openkey, not '" + typed + "'";
     }
     return "";
 }
@@ -193,6 +228,28 @@ std::string SetJson(ParsedOptions& options, const std::string&) {
     return "";
 }
 
+std::string SetQuietRun(ParsedOptions& options, const std::string&) {
+    options.quiet = true;
+    return "";
+}
+
+// Standard input holds one stream: two jobs reading it would each get part of it.
+std::string StandardInputOnce(const std::vector<std::string>& inputs) {
+    if (std::count(inputs.begin(), inputs.end(), kStandardInputName) > 1) {
+        return "'-' (standard input) can be read only once, and it is given twice";
+    }
+    return "";
+}
+
+std::string BpmInputsOnce(const ParsedOptions& options) {
+    return StandardInputOnce(options.operands);
+}
+
+std::string SplitInputsOnce(const ParsedOptions& options) {
+    // Without -o the second operand is the directory, not an input.
+    return options.outputRootGiven ? StandardInputOnce(options.operands) : "";
+}
+
 std::string SetOutputRoot(ParsedOptions& options, const std::string& value) {
     // An unset variable in a script passes "": the folders would land in the root directory.
     if (value.empty()) return "-o needs a directory, not an empty name";
@@ -223,7 +280,8 @@ int RunDemoRow(const ParsedOptions&) {
 
 CommandLineRow Command(const char* name, const char* alias, const char* argument, const char* help,
                        bool standsAlone, int minOperands, int maxOperands, const char* missing,
-                       int (*run)(const ParsedOptions&)) {
+                       int (*run)(const ParsedOptions&),
+                       std::string (*check)(const ParsedOptions&) = nullptr) {
     return {CommandLineRow::Kind::Command,
             name,
             alias,
@@ -234,6 +292,7 @@ CommandLineRow Command(const char* name, const char* alias, const char* argument
             maxOperands,
             missing,
             run,
+            check,
             nullptr,
             nullptr};
 }
@@ -251,6 +310,7 @@ CommandLineRow Option(const char* name, const char* alias, const char* argument,
             0,
             nullptr,
             nullptr,
+            nullptr,
             appliesTo,
             apply};
 }
@@ -260,13 +320,13 @@ CommandLineRow Option(const char* name, const char* alias, const char* argument,
 const std::vector<CommandLineRow>& CommandTable() {
     static const std::vector<CommandLineRow> table = {
         Command("--gui", nullptr, nullptr,
-                "Launch native graphical user interface (Default if no args)", true, 0, 0, nullptr,
+                "Launch native graphical user interface\n(Default if no args)", true, 0, 0, nullptr,
                 RunGuiRow),
         Command("--split", nullptr, "<audio.wav> [DIR]",
-                "Split audio into 4 stems (vocals, drums, bass, other)", false, 1, kAnyNumber,
-                "an input file", RunSplitRow),
+                "Split audio into 4 stems\n(vocals, drums, bass, other)", false, 1, kAnyNumber,
+                "an input file", RunSplitRow, SplitInputsOnce),
         Command("--bpm", nullptr, "<audio.wav>", "Analyze BPM tempo and musical scale key", false,
-                1, kAnyNumber, "an input file", RunBpmRow),
+                1, kAnyNumber, "an input file", RunBpmRow, BpmInputsOnce),
         Command("--demo", nullptr, nullptr, "Run procedural musical synthesis & separate stems",
                 false, 0, 0, nullptr, RunDemoRow),
         Command("--help", "-h", nullptr, "Show this text", true, 0, 0, nullptr, RunHelpRow),
@@ -276,21 +336,25 @@ const std::vector<CommandLineRow>& CommandTable() {
                SetFormat),
         Option("--depth", nullptr, "16|24|float",
                "Stems as 16-bit (default), 24-bit or float samples", "--split", SetDepth),
-        Option("--engine", nullptr, "filter|spectral", "Separator for --split (Default filter)",
+        Option("--engine", nullptr, "filter|spectral",
+               "Separator for --split: spectral for real separation;\nthe default, filter, is "
+               "kept as it always was",
                "--split", SetEngine),
         Option("--stems", nullptr, "LIST", "Stems to write, e.g. vocals,accompaniment (--split)",
                "--split", SetStems),
         Option("--output", "-o", "OUT",
-               "--split: every operand is an input, its stems in OUT/<name>/", "--split",
+               "--split: every operand is an input,\nits stems in OUT/<name>/", "--split",
                SetOutputRoot),
         Option("--jobs", "-j", "N", "Work on N inputs at once (--split, --bpm)", "--split --bpm",
                SetJobs),
         Option("--json", nullptr, nullptr, "One JSON object per input per line (--split, --bpm)",
                "--split --bpm", SetJson),
+        Option("--quiet", "-q", nullptr, "No progress line, no warnings (--split, --bpm)",
+               "--split --bpm", SetQuietRun),
         Option("--key-notation", nullptr, "standard|camelot|openkey",
                "Key as name, Camelot (8A) or Open Key (1m) (--bpm)", "--bpm", SetKeyNotation),
         Option("--bpm-range", nullptr, "MIN-MAX",
-               "Move the tempo by octaves into MIN..MAX, e.g. 70-140 (--bpm)", "--bpm",
+               "Move the tempo by octaves into MIN..MAX,\ne.g. 70-140 (--bpm)", "--bpm",
                SetBpmRange),
     };
     return table;

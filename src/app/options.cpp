@@ -1,7 +1,9 @@
 #include "app/options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <sstream>
 
 namespace TrackloomApp {
 namespace {
@@ -36,6 +38,59 @@ bool Lists(const char* names, const char* name) {
     return false;
 }
 
+// The number of single-character edits (insertions, deletions, substitutions and swaps of
+// two neighbours) between `a` and `b`.
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+std::string WithoutDashes(const std::string& name) {
+    return Lowered(name.substr(std::min(name.find_first_not_of('-'), name.size())));
+}
+
+// The long name in `table` that `typed` is a slip for, of a command when `commands`, else of
+// any row: up to two edits away (dashes and letter case aside), or else the only name it
+// begins. "" when nothing is that close, or the typed word is too short to tell.
+std::string NearestName(const std::vector<CommandLineRow>& table, const std::string& typed,
+                        bool commands) {
+    constexpr size_t kMaxEdits = 2;
+    constexpr size_t kMinLetters = 3;
+    const std::string word = WithoutDashes(typed);
+    if (word.size() < kMinLetters) return "";
+    const CommandLineRow* nearest = nullptr;
+    size_t nearestEdits = kMaxEdits + 1;
+    const CommandLineRow* begun = nullptr;
+    size_t begunCount = 0;
+    for (const CommandLineRow& row : table) {
+        if (commands && !IsCommand(&row)) continue;
+        const std::string name = WithoutDashes(row.name);
+        // Two edits would turn any three-letter name into any other.
+        const size_t edits = EditDistance(word, name);
+        if (edits < nearestEdits && edits < name.size() / 2 + 1) {
+            nearest = &row;
+            nearestEdits = edits;
+        }
+        if (name.compare(0, word.size(), word) == 0) {
+            begun = &row;
+            ++begunCount;
+        }
+    }
+    if (nearest != nullptr) return nearest->name;
+    return begunCount == 1 ? begun->name : "";
+}
+
 std::string CommandNames(const std::vector<CommandLineRow>& table) {
     std::string names;
     for (const CommandLineRow& row : table) {
@@ -47,6 +102,17 @@ std::string CommandNames(const std::vector<CommandLineRow>& table) {
 }
 
 }  // namespace
+
+std::string Lowered(const std::string& value) {
+    std::string lowered = value;
+    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lowered;
+}
+
+std::string UsageError(const ParsedCommandLine& parsed) {
+    if (parsed.nearest.empty()) return parsed.error;
+    return parsed.error + "; did you mean " + parsed.nearest + "?";
+}
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
                                    const std::vector<CommandLineRow>& table) {
@@ -83,11 +149,23 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
             onlyOperands = true;
             continue;
         }
-        // "--name=value" gives an option its value in one argument.
-        const size_t equals = arg.compare(0, 2, "--") == 0 ? arg.find('=') : std::string::npos;
-        const std::string name = arg.substr(0, equals);
+        // "--name=value" gives an option its value in one argument, and so does "-jVALUE".
+        const bool longName = arg.compare(0, 2, "--") == 0;
+        size_t equals = longName ? arg.find('=') : std::string::npos;
+        std::string name = arg.substr(0, equals);
         const CommandLineRow* row = Find(table, name);
-        if (row == nullptr) return fail("unknown option " + name);
+        if (row == nullptr && !longName) {
+            const CommandLineRow* shortRow = Find(table, arg.substr(0, 2));
+            if (shortRow != nullptr && !IsCommand(shortRow) && shortRow->argument != nullptr) {
+                row = shortRow;
+                name = arg.substr(0, 2);
+                equals = 1;  // the value starts after the name, as after "="
+            }
+        }
+        if (row == nullptr) {
+            result.nearest = NearestName(table, name, false);
+            return fail("unknown option " + name);
+        }
         if (IsCommand(row)) {
             if (row->standsAlone) {
                 result.command = row;
@@ -116,8 +194,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
 
     if (result.command == nullptr) {
         if (result.options.operands.empty()) return fail("no command given");
-        return fail("'" + result.options.operands.front() + "' is not a command; try " +
-                    CommandNames(table));
+        const std::string& first = result.options.operands.front();
+        result.nearest = NearestName(table, first, true);
+        return fail("'" + first + "' is not a command; try " + CommandNames(table));
     }
     const CommandLineRow& command = *result.command;
     std::vector<std::string>& operands = result.options.operands;
@@ -137,6 +216,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
             if (!problem.empty()) return fail(std::move(problem));
         }
     }
+    if (command.check != nullptr) {
+        std::string problem = command.check(result.options);
+        if (!problem.empty()) return fail(std::move(problem));
+    }
     return result;
 }
 
@@ -150,13 +233,43 @@ std::string UsageText(const char* programName, const std::vector<CommandLineRow>
     text += std::string("  ") + (programName != nullptr ? programName : "trackloom") +
             " [options]\n\n"
             "Options:\n";
+    const std::string indent(2 + kNameColumnWidth, ' ');
     for (const CommandLineRow& row : table) {
         std::string left = row.name;
         if (row.alias != nullptr) left += std::string(", ") + row.alias;
         if (row.argument != nullptr) left += std::string(" ") + row.argument;
-        // A name too long for its column still leaves a space before the description.
-        left.resize(std::max(kNameColumnWidth, left.size() + 1), ' ');
-        text += "  " + left + row.help + "\n";
+        // A name too long for its column has its description start on the next line.
+        std::string line = "  " + left;
+        if (left.size() < kNameColumnWidth) {
+            line.resize(indent.size(), ' ');
+        } else {
+            text += line + "\n";
+            line = indent;
+        }
+        // The description's words, its own line breaks kept, wrapped at the usage's width.
+        std::istringstream lines(row.help);
+        std::string helpLine;
+        bool firstLine = true;
+        while (std::getline(lines, helpLine)) {
+            if (!firstLine) {
+                text += line + "\n";
+                line = indent;
+            }
+            firstLine = false;
+            std::istringstream words(helpLine);
+            std::string word;
+            bool lineHasWords = false;
+            while (words >> word) {
+                if (lineHasWords && line.size() + 1 + word.size() > kUsageWidth) {
+                    text += line + "\n";
+                    line = indent;
+                    lineHasWords = false;
+                }
+                line += (lineHasWords ? " " : "") + word;
+                lineHasWords = true;
+            }
+        }
+        text += line + "\n";
     }
     text += "\n";
     return text;

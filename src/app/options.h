@@ -3,6 +3,7 @@
 // table, so what the program accepts and what it says it accepts cannot drift apart.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ struct ParsedOptions {
     bool outputRootGiven = false;
     unsigned jobs = 1;    // -j: inputs worked on at once
     SplitSettings split;  // --engine, --format, --depth
+    bool quiet = false;   // -q: no progress line, no warnings
 };
 
 struct CommandLineRow {
@@ -35,7 +37,8 @@ struct CommandLineRow {
     const char* argument;  // shown after the name in the usage text: a command's operands
                            // ("<audio.wav> [DIR]"), an option's value ("16|24|float");
                            // nullptr when there is none. An option with one takes a value.
-    const char* help;      // the usage text's description, starting in column 29
+    const char* help;      // the usage text's description, starting in column 29; a "\n"
+                           // starts another line there (see UsageText)
 
     // Commands only. A command that stands alone is run whatever else is on the line,
     // which is not looked at (--gui, --help); the others take between minOperands and
@@ -46,6 +49,9 @@ struct CommandLineRow {
     int maxOperands;
     const char* missing;
     int (*run)(const ParsedOptions& options);
+    // Commands only, or null: a check of the whole command line once its options have been
+    // applied (what no single option can see), returning an error message or "".
+    std::string (*check)(const ParsedOptions& options);
 
     // Options only: the commands that accept it, as their names separated by spaces
     // ("--split --bpm"), and what it does to the settings. `apply` gets the value (empty
@@ -61,18 +67,32 @@ const std::vector<CommandLineRow>& CommandTable();
 struct ParsedCommandLine {
     const CommandLineRow* command = nullptr;  // null when `error` is set
     ParsedOptions options;
-    std::string error;                 // one line for the user, when nothing can be run
+    std::string error;  // one line for the user, when nothing can be run
+    // With `error`, the row the user may have meant ("--engine" for "--enigne"), or "".
+    std::string nearest;
     std::vector<std::string> ignored;  // operands beyond what the command takes
 };
 
 // Parses `args` (the arguments after the program's name) against `table`. Options may come
-// before or after the command and its operands, as "--name value" or "--name=value";
-// after "--" everything is an operand, as is a lone "-". Names are compared whole and
-// case-sensitively.
+// before or after the command and its operands, as "--name value" or "--name=value", and a
+// short alias as "-j 2" or "-j2"; after "--" everything is an operand, as is a lone "-".
+// Names are compared whole and case-sensitively; a name not in the table gets the nearest
+// one in `nearest` when there is one close enough to be a slip of the keyboard.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
                                    const std::vector<CommandLineRow>& table);
 
-// The usage text for `table`: the banner, then a line for every row.
+// The usage text for `table`: the banner, then a line for every row. Descriptions start in
+// column 29 (on a line of their own after a name too long for that) and are wrapped there, so
+// that no line is wider than kUsageWidth.
 std::string UsageText(const char* programName, const std::vector<CommandLineRow>& table);
+constexpr size_t kUsageWidth = 80;
+
+// `message`, and the nearest name when there is one: "unknown option --enigne; did you mean
+// --engine?".
+std::string UsageError(const ParsedCommandLine& parsed);
+
+// The value of an option whose values are words, as the table names them (lower case):
+// "FLAC" and "Flac" are "flac".
+std::string Lowered(const std::string& value);
 
 }  // namespace TrackloomApp

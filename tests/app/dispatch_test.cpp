@@ -21,22 +21,28 @@ const char* const kUsage =
     "Usage:\n"
     "  prog [options]\n\n"
     "Options:\n"
-    "  --gui                     Launch native graphical user interface (Default if no args)\n"
-    "  --split <audio.wav> [DIR] Split audio into 4 stems (vocals, drums, bass, other)\n"
+    "  --gui                     Launch native graphical user interface\n"
+    "                            (Default if no args)\n"
+    "  --split <audio.wav> [DIR] Split audio into 4 stems\n"
+    "                            (vocals, drums, bass, other)\n"
     "  --bpm <audio.wav>         Analyze BPM tempo and musical scale key\n"
     "  --demo                    Run procedural musical synthesis & separate stems\n"
     "  --help, -h                Show this text\n"
     "  --version                 Print the program's version\n"
     "  --format wav|flac         Stems as WAV (default) or FLAC files\n"
     "  --depth 16|24|float       Stems as 16-bit (default), 24-bit or float samples\n"
-    "  --engine filter|spectral  Separator for --split (Default filter)\n"
+    "  --engine filter|spectral  Separator for --split: spectral for real separation;\n"
+    "                            the default, filter, is kept as it always was\n"
     "  --stems LIST              Stems to write, e.g. vocals,accompaniment (--split)\n"
-
-    "  --output, -o OUT          --split: every operand is an input, its stems in OUT/<name>/\n"
+    "  --output, -o OUT          --split: every operand is an input,\n"
+    "                            its stems in OUT/<name>/\n"
     "  --jobs, -j N              Work on N inputs at once (--split, --bpm)\n"
     "  --json                    One JSON object per input per line (--split, --bpm)\n"
-    "  --key-notation standard|camelot|openkey Key as name, Camelot (8A) or Open Key (1m) (--bpm)\n"
-    "  --bpm-range MIN-MAX       Move the tempo by octaves into MIN..MAX, e.g. 70-140 (--bpm)\n\n";
+    "  --quiet, -q               No progress line, no warnings (--split, --bpm)\n"
+    "  --key-notation standard|camelot|openkey\n"
+    "                            Key as name, Camelot (8A) or Open Key (1m) (--bpm)\n"
+    "  --bpm-range MIN-MAX       Move the tempo by octaves into MIN..MAX,\n"
+    "                            e.g. 70-140 (--bpm)\n\n";
 
 using Result = Captured;
 

@@ -1,5 +1,6 @@
-// The split's progress line: on a terminal for inputs over a minute, and nowhere else. The
-// program runs as a child on a pseudo-terminal, as a user would see it.
+// The program on a terminal, run as a child on a pseudo-terminal as a user would see it: the
+// split's progress line, for inputs over a minute unless --quiet, and nowhere else; and
+// standard input that is the terminal, which is never waited on for audio.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -76,6 +77,11 @@ TEST(ProgressLine, ShownOnATerminalForLongInputsOnly) {
     // The line is wiped before the closing message, which starts a line of its own.
     EXPECT_NE(shown.find("\r" + std::string(50, ' ') + "\rSuccessfully split"), std::string::npos)
         << shown;
+    const std::string silenced = RunOnTerminal(
+        {"--split", longInput, dir.path().string(), "--engine", "spectral", "-q"}, status);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << silenced;
+    EXPECT_EQ(silenced.find('%'), std::string::npos) << silenced;
+    EXPECT_NE(silenced.find("Successfully split"), std::string::npos) << silenced;
     for (const char* engine : {"filter", "spectral"}) {
         const std::string quiet =
             RunOnTerminal({"--split", shortInput, dir.path().string(), "--engine", engine}, status);
@@ -89,4 +95,22 @@ TEST(ProgressLine, ShownOnATerminalForLongInputsOnly) {
                                 err + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_TRUE(readFile(err).empty());
+}
+
+// Nothing piped in: refused at once rather than waiting for audio no one will type. The
+// guard would end a wait, and the status would then not be 1.
+TEST(StandardInputOnATerminal, IsRefusedAtOnce) {
+    TempDir dir;
+    for (std::vector<std::string> args : {std::vector<std::string>{"--bpm", "-"},
+                                          std::vector<std::string>{"--split", "-", dir.file("out")},
+                                          std::vector<std::string>{"--bpm", "--json", "-"}}) {
+        int status = -1;
+        const std::string shown = RunOnTerminal(args, status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << shown;
+        EXPECT_NE(shown.find("Failed to read audio file: -\r\n"
+                             "  standard input is a terminal: pipe audio into it\r\n"),
+                  std::string::npos)
+            << shown;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out")));
+    }
 }

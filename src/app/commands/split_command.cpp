@@ -248,6 +248,7 @@ void SplitSession::reportSuccess() {
         stems.emplace_back(Trackloom::StemName(kinds_[k]), paths_[k]);
     }
     streams_.out << SplitJson(inputPath_, estimates, stems) << "\n";
+    if (estimates.tempoIsGuess) ReportNoSteadyBeat(streams_.err);
 }
 
 }  // namespace

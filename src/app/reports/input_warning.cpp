@@ -2,39 +2,41 @@
 #include <string>
 
 #include "app/commands/command_checks.h"
+#include "app/reports/warnings.h"
 #include "dsp/io/audio_reader.h"
 
 namespace TrackloomApp {
 
 void WarnIfInputDisagreesWithHeader(std::ostream& err, const std::string& path,
                                     const Trackloom::io::AudioReader& reader) {
+    const std::string read = std::to_string(reader.framesRead());
+    const std::string declared = std::to_string(reader.declaredFrameCount());
+    std::string warning;
     if (reader.endedEarly()) {
-        err << "Warning: " << path << " ended early: read " << reader.framesRead()
-            << " frames of the " << reader.declaredFrameCount() << " its header declared\n";
+        warning =
+            "ended early: read " + read + " frames of the " + declared + " its header declared";
     } else if (reader.headerUnfinished()) {
-        err << "Warning: " << path << " has an unfinished header: read " << reader.framesRead()
-            << " frames to the end, its header declared " << reader.declaredFrameCount() << "\n";
+        warning = "has an unfinished header: read " + read +
+                  " frames to the end, its header declared " + declared;
     } else if (reader.heldMoreThanDeclared()) {
-        err << "Warning: " << path << " held more audio than its header declared: read "
-            << reader.framesRead() << " frames, its header declared " << reader.declaredFrameCount()
-            << "\n";
+        warning = "held more audio than its header declared: read " + read +
+                  " frames, its header declared " + declared;
     }
+    // The line names its file whether there is one input or many.
+    if (!warning.empty()) Warn(err, "Warning: " + path + " " + warning, warning);
     const Trackloom::io::AudioReader::LeftOut rest = reader.leftOut();
-    if (rest.any) {
-        err << "Warning: " << path << " was read only in part: " << reader.framesRead()
-            << " frames; left out: ";
-        if (rest.failed) {
-            err << (rest.bytes >= 0 ? std::to_string(rest.bytes) + " bytes at its end"
-                                    : std::string("the rest"))
-                << ", which could not be decoded\n";
-        } else {
-            err << (rest.frames > 0   ? std::to_string(rest.frames) + " frames"
-                    : rest.bytes >= 0 ? std::to_string(rest.bytes) + " bytes at its end"
-                                      : std::string("the rest"))
-                << " in another format (" << rest.sampleRate << " Hz, " << rest.channels
-                << (rest.channels == 1 ? " channel" : " channels") << ")\n";
-        }
+    if (!rest.any) return;
+    std::string part = "was read only in part: " + read + " frames; left out: ";
+    const std::string bytes =
+        rest.bytes >= 0 ? std::to_string(rest.bytes) + " bytes at its end" : "the rest";
+    if (rest.failed) {
+        part += bytes + ", which could not be decoded";
+    } else {
+        part += (rest.frames > 0 ? std::to_string(rest.frames) + " frames" : bytes) +
+                " in another format (" + std::to_string(rest.sampleRate) + " Hz, " +
+                std::to_string(rest.channels) + (rest.channels == 1 ? " channel)" : " channels)");
     }
+    Warn(err, "Warning: " + path + " " + part, part);
 }
 
 }  // namespace TrackloomApp

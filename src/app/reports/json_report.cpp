@@ -3,6 +3,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "app/reports/warnings.h"
 #include "dsp/analysis/key_notation.h"
 
 namespace TrackloomApp {
@@ -32,6 +33,13 @@ Json Estimates(const std::string& file, const Trackloom::analysis::TempoAndKey& 
     return j;
 }
 
+Json Warnings(const std::vector<std::string>& warnings, bool tempoIsGuess) {
+    Json list = Json::array();
+    for (const std::string& warning : warnings) list.push_back(warning);
+    if (tempoIsGuess) list.push_back(kNoSteadyBeatWarning);
+    return list;
+}
+
 // Paths are bytes; JSON strings are Unicode. A path that is not valid UTF-8 keeps every
 // valid character and shows U+FFFD where a byte cannot be decoded, rather than failing.
 std::string Line(const Json& j) {
@@ -40,27 +48,43 @@ std::string Line(const Json& j) {
 
 }  // namespace
 
+std::string BpmJson(const std::string& file, const Trackloom::analysis::TempoAndKey& estimates,
+                    const std::vector<std::string>& warnings) {
+    Json j = Estimates(file, estimates);
+    j["warnings"] = Warnings(warnings, estimates.tempoIsGuess);
+    return Line(j);
+}
+
 std::string BpmJson(const std::string& file, const Trackloom::analysis::TempoAndKey& estimates) {
-    return Line(Estimates(file, estimates));
+    return BpmJson(file, estimates, InputScope::Warnings());
 }
 
 std::string StemsJson(const std::string& file,
-                      const std::vector<std::pair<std::string, std::string>>& stems) {
+                      const std::vector<std::pair<std::string, std::string>>& stems,
+                      const std::vector<std::string>& warnings) {
     Json j;
     j["file"] = file;
     Json written = Json::object();
     for (const auto& [name, path] : stems) written[name] = path;
     j["stems"] = written;
+    j["warnings"] = Warnings(warnings, false);
+    return Line(j);
+}
+
+std::string SplitJson(const std::string& file, const Trackloom::analysis::TempoAndKey& estimates,
+                      const std::vector<std::pair<std::string, std::string>>& stems,
+                      const std::vector<std::string>& warnings) {
+    Json j = Estimates(file, estimates);
+    Json written = Json::object();
+    for (const auto& [name, path] : stems) written[name] = path;
+    j["stems"] = written;
+    j["warnings"] = Warnings(warnings, estimates.tempoIsGuess);
     return Line(j);
 }
 
 std::string SplitJson(const std::string& file, const Trackloom::analysis::TempoAndKey& estimates,
                       const std::vector<std::pair<std::string, std::string>>& stems) {
-    Json j = Estimates(file, estimates);
-    Json written = Json::object();
-    for (const auto& [name, path] : stems) written[name] = path;
-    j["stems"] = written;
-    return Line(j);
+    return SplitJson(file, estimates, stems, InputScope::Warnings());
 }
 
 std::string ErrorJson(const std::string& file, const std::string& error) {

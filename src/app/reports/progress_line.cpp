@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/reports/warnings.h"
+
 namespace TrackloomApp {
 
 namespace {
@@ -20,7 +22,8 @@ void printClock(char* out, size_t size, double seconds) {
 
 ProgressLine::ProgressLine(uint64_t totalFrames, int32_t sampleRate)
     : shown_(totalFrames != kUnknownLength && sampleRate > 0 &&
-             static_cast<double>(totalFrames) > kMinSeconds * sampleRate && StderrIsTerminal()),
+             static_cast<double>(totalFrames) > kMinSeconds * sampleRate && StderrIsTerminal() &&
+             !Quiet()),
       total_(totalFrames),
       start_(std::chrono::steady_clock::now()),
       last_(start_) {}

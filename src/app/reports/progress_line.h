@@ -1,6 +1,7 @@
 // How far a long job has come, as one line on standard error rewritten in place: the share
 // done, the time taken and the time left. Shown only when standard error is a terminal and
-// the input runs longer than a minute; otherwise nothing is written at all.
+// the input runs longer than a minute, and the run is not --quiet; otherwise nothing is
+// written at all.
 #pragma once
 
 #include <chrono>

@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "app/reports/failure_reasons.h"
+#include "app/reports/warnings.h"
 
 namespace TrackloomApp {
 namespace {
@@ -74,7 +75,11 @@ std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string
 }
 
 void ReportNoSteadyBeat(std::ostream& err) {
-    err << "No steady beat was found: the tempo above is a guess\n";
+    // The JSON line has this warning from the estimates themselves (see json_report.h).
+    if (Quiet()) return;
+    const std::string& input = InputScope::Input();
+    err << "No steady beat was found" << (InputScope::NamesInput() ? " in " + input : "")
+        << ": the tempo above is a guess\n";
 }
 
 }  // namespace TrackloomApp

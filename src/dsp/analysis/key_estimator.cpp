@@ -252,8 +252,22 @@ constexpr double kScaleShareWeight = 4.0;
 // lean: half as much again would let a cadence misread from a loop found out of step
 // outweigh the rest.
 constexpr double kCadenceWeight = 0.4;
-// A lead in weighed evidence (correlation units) that leaves no doubt about the key.
-constexpr double kDecisiveKeyLead = 0.3;
+// A lead in weighed evidence (correlation units) that leaves no doubt about the key. Keys
+// read right lead by about 0.4 on average; with a smaller figure most of them, and the
+// relatives misread from loops that open off their tonic, would all be beyond doubt.
+constexpr double kDecisiveKeyLead = 0.5;
+// How tonal the sound is at all, from two measures of the harmony sum. Its share on the
+// chosen key's scale: sound spread evenly over the twelve pitch classes (noise, speech's
+// gliding pitch, drums) puts 7/12 on any scale and a little more on the one that fits its
+// chance lumps, 0.6 to 0.7; music in a key puts 0.7 to 0.9 there. And its correlation with
+// the key's profile, which for such sound is a chance lump of 0.2 to 0.6, and for music
+// mostly 0.7 and more. Each is mapped from its "none" to its "clear" level onto 0..1, and
+// the two multiplied: either alone lets a few non-tonal inputs through. Music in a key
+// reaches both clear levels, so among tonal tracks the lead alone ranks the answers.
+constexpr double kAtonalScaleShare = 0.6;
+constexpr double kTonalScaleShare = 0.75;
+constexpr double kAtonalProfileFit = 0.4;
+constexpr double kTonalProfileFit = 0.7;
 // Scales as twelve-note masks from the tonic: major, and the natural minor.
 constexpr bool kMajorScale[12] = {true,  false, true,  false, true,  true,
                                   false, true,  false, true,  false, true};
@@ -401,15 +415,32 @@ KeyChoice ChooseKeyFromChroma(const ChromaSums& chroma, const HarmonicLoop& loop
         const int neighbour = (chosen % 12 + step) % 12 + mode;
         if (weighed(neighbour) > weighed(pick)) pick = neighbour;
     }
-    // Confidence: the lead of the chosen key's weighed evidence over the best other key's.
-    // A lead of kDecisiveKeyLead or more is beyond doubt; none (the rules above overruled
-    // a rival that the evidence alone favours) means a guess between the two.
-    double rival = -1e300;
+    // Confidence: how tonal the sound is (see kAtonalScaleShare), times how clearly the
+    // chosen key leads the best other key; a lead of kDecisiveKeyLead or more is beyond
+    // doubt, none is a guess between the two. Each rival is measured as the rules above
+    // weigh it against the chosen key: the relative by the profiles and the loop's openings
+    // that decide between relatives, every other key by the weighed evidence. (Measured by
+    // the weighed evidence alone, a minor key the openings rightly chose over its relative
+    // would have no lead at all.)
+    auto relativeOf = [](int key) { return key >= 12 ? (key - 12 + 3) % 12 : (key + 9) % 12 + 12; };
+    auto betweenRelatives = [&](int key) {
+        return score[static_cast<size_t>(key)] + kOpeningLeanWeight * lean(key);
+    };
+    double lead = 1e300;
     for (int k = 0; k < 24; ++k) {
-        if (k != pick) rival = std::max(rival, weighed(k));
+        if (k == pick) continue;
+        lead = std::min(lead, k == relativeOf(pick) ? betweenRelatives(pick) - betweenRelatives(k)
+                                                    : weighed(pick) - weighed(k));
     }
-    const double lead = (weighed(pick) - rival) / kDecisiveKeyLead;
-    return {pick, std::clamp(lead, 0.0, 1.0)};
+    auto level = [](double x, double none, double clear) {
+        return std::clamp((x - none) / (clear - none), 0.0, 1.0);
+    };
+    const double fit =
+        correlation(chroma.treble, pick >= 12 ? kMinorProfile : kMajorProfile, pick % 12);
+    const double tonality =
+        level(scaleShare(chroma.treble, pick), kAtonalScaleShare, kTonalScaleShare) *
+        level(fit, kAtonalProfileFit, kTonalProfileFit);
+    return {pick, tonality * std::clamp(lead / kDecisiveKeyLead, 0.0, 1.0)};
 }
 
 }  // namespace Trackloom::analysis

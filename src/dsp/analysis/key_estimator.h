@@ -50,7 +50,9 @@ struct ChromaSums {
 
 // The key from pitch-class evidence and the harmony's loop of the same stream (a loop that
 // repeats too loosely, or none, leaves the choice to the sums). `key` is the key index:
-// tonic 0..11 (C..B) plus 12 for minor. `confidence` 0..1 is how clearly the chosen key's
+// tonic 0..11 (C..B) plus 12 for minor. `confidence` 0..1 is how tonal the sound is at all
+// (the harmony's share on the key's scale and its fit to the key's profile: low for noise,
+// speech and drums, whatever key they are given) times how clearly the chosen key's weighed
 // evidence (profile fit, the loop's openings, the scale's distinguishing note, a cadence)
 // leads that of the best other key. key -1 and confidence 0 without evidence.
 struct KeyChoice {

@@ -102,6 +102,28 @@ TEST(Analysis, KeyConfidenceIsHighForACadenceAndLowForAnOpenFifth) {
     EXPECT_LT(open, 0.4);
 }
 
+// Sound that holds no key at all gets a low key confidence whatever key it is given, below
+// that of a minor loop named right, and silence gets no confidence at all.
+TEST(Analysis, KeyConfidenceIsLowWithoutTonalMusic) {
+    constexpr int32_t kRate = 22050;
+    // i-VI-III-VII in A minor, the loop whose chords are its relative major's.
+    const TempoAndKey minor = EstimateTempoAndKey(
+        progression({{45, true}, {41, false}, {48, false}, {43, false}}, 3, kRate));
+    ASSERT_EQ(minor.key, "A Minor (Relative: C Major)");
+    EXPECT_GT(minor.keyConfidence, 0.5);
+
+    AudioBuffer hiss = silence(20.0, kRate);
+    Noise noise;
+    for (float& v : hiss.samples) v = 0.3f * noise.next();
+    AudioBuffer drums = rockBeat(96.0, 20.0, kRate);
+    for (const AudioBuffer* atonal : {&hiss, &drums}) {
+        EXPECT_LT(EstimateTempoAndKey(*atonal).keyConfidence, 0.1);
+    }
+    const TempoAndKey quiet = EstimateTempoAndKey(silence(5.0, kRate));
+    EXPECT_EQ(quiet.keyConfidence, 0.0);
+    EXPECT_EQ(quiet.bpmConfidence, 0.0);
+}
+
 TEST(Analysis, TempoFoldsByOctavesIntoTheRange) {
     EXPECT_DOUBLE_EQ(analysis::FoldTempoIntoRange(174.0, 70.0, 140.0), 87.0);
     EXPECT_DOUBLE_EQ(analysis::FoldTempoIntoRange(60.0, 70.0, 140.0), 120.0);
