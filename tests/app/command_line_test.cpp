@@ -300,3 +300,48 @@ TEST_F(CommandLine, TooManyChannelsForTheOutputSaysWhy) {
         << r.err;
     EXPECT_NE(r.err.find("/other.wav" + reason), std::string::npos) << r.err;
 }
+
+// What an output format cannot hold is refused with its reason, before anything is read:
+// more channels than FLAC holds, more bytes a second than a WAV header can give. Samples an
+// integer depth clips are counted and the float depth suggested, which keeps them.
+TEST_F(CommandLine, OutputLimitsAndClippingAreNamed) {
+    WavSpec ten;
+    ten.channels = 10;
+    ten.blockAlign = 20;
+    ten.data.assign(20 * 100, 0);
+    writeFile(dir.file("ten.wav"), buildWav(ten));
+    const Result flac =
+        run({"prog", "--split", dir.file("ten.wav"), dir.file("f"), "--format", "flac"});
+    EXPECT_EQ(flac.status, 1);
+    EXPECT_NE(flac.err.find("/other.flac\n  FLAC holds at most 8 channels and this input has 10"),
+              std::string::npos)
+        << flac.err;
+
+    WavSpec fast;
+    fast.channels = 2;
+    fast.blockAlign = 4;
+    fast.sampleRate = 2147483647;  // twice that in 16-bit bytes a second passes 32 bits
+    fast.data.assign(4 * 100, 0);
+    writeFile(dir.file("fast.wav"), buildWav(fast));
+    const Result wide = run({"prog", "--split", dir.file("fast.wav"), dir.file("w")});
+    EXPECT_EQ(wide.status, 1);
+    EXPECT_NE(wide.err.find("/vocals.wav\n  2 channels at 2147483647 Hz are more bytes a second "
+                            "than a WAV header can describe"),
+              std::string::npos)
+        << wide.err;
+
+    // A square wave at full scale: the bass stem's low-pass overshoots it.
+    std::vector<int16_t> square(2 * 44100);
+    for (size_t i = 0; i < square.size(); ++i) square[i] = (i / 2) % 1102 < 551 ? 32767 : -32767;
+    writeFile(dir.file("loud.wav"), buildS16Wav(square, 2));
+    const Result loud = run({"prog", "--split", dir.file("loud.wav"), dir.file("l")});
+    EXPECT_EQ(loud.status, 0);
+    const std::string warning = "Warning: " + dir.file("l") + "/bass.wav: ";
+    ASSERT_EQ(loud.err.find(warning), 0u) << loud.err;
+    EXPECT_GT(std::stoul(loud.err.substr(warning.size())), 0u);
+    EXPECT_NE(
+        loud.err.find(" samples were beyond full scale and clipped; --depth float keeps them\n"),
+        std::string::npos);
+    EXPECT_EQ(run({"prog", "--split", dir.file("loud.wav"), dir.file("l"), "--depth", "float"}).err,
+              "");
+}

@@ -11,6 +11,7 @@
 #include <array>
 #include <thread>
 
+#include "app/commands/demo_command.h"
 #include "app/commands/split_command.h"
 #include "test_support.h"
 
@@ -282,6 +283,16 @@ TEST_F(DataSafetyRuns, StemsTakeNoBitsThroughLinksOrBeyondPermissions) {
     EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
     ASSERT_EQ(lstat(bass.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0775u);
+    // The demo's fixed names too.
+    const std::string demoBass = dir_.file("demo_bass.wav");
+    ASSERT_EQ(symlink(program.c_str(), demoBass.c_str()), 0);
+    {
+        CaptureOutput quiet;
+        ASSERT_EQ(TrackloomApp::RunDemo(dir_.path().string()), 0);
+    }
+    ASSERT_EQ(lstat(demoBass.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
     ASSERT_EQ(stat(program.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 04755u);
     EXPECT_EQ(readFile(program), (Bytes{'e', 'l', 'f'}));

@@ -2,19 +2,37 @@
 
 #include <iostream>
 
+#include "app/platform/replacement_file.h"
 #include "app/reports/reports.h"
 #include "dsp/audio_dsp.h"
+#include "dsp/io/wav_writer.h"
 
 namespace TrackloomApp {
+namespace {
+
+// Writes `buffer` as a 16-bit WAV file, as SaveWav does, but through a file that is safe in
+// a shared directory: the demo's names in /tmp are fixed, and anyone may plant a link there.
+bool SaveDemoWav(const std::string& path, const Trackloom::AudioBuffer& buffer) {
+    using Trackloom::io::WavWriter;
+    const size_t channels = buffer.channels > 0 ? static_cast<size_t>(buffer.channels) : 1;
+    ReplacementFile file;
+    WavWriter writer;
+    return buffer.samples.size() <= WavWriter::kMaxSamples && file.open(path) &&
+           writer.open(file, Trackloom::io::OutputFormat::Depth::S16, buffer.sampleRate,
+                       buffer.channels, buffer.samples.size() / channels) ==
+               Trackloom::io::WriteStatus::Ok &&
+           writer.writeSamples(buffer.samples.data(), buffer.samples.size()) && writer.finish() &&
+           file.commit();
+}
+
+}  // namespace
 
 int RunDemo(const std::string& outputDir) {
     using namespace Trackloom;
-    using namespace Trackloom::io;
-    using namespace Trackloom::analysis;
     bool allWritten = true;
     auto save = [&](const char* name, const AudioBuffer& buffer) {
         const std::string path = outputDir + name;
-        if (!AudioDSP::SaveWav(path, buffer)) {
+        if (!SaveDemoWav(path, buffer)) {
             ReportWriteFailure(std::cerr, path);
             allWritten = false;
         }

@@ -129,10 +129,14 @@ WriteStatus WavWriter::open(ByteOutput& out, OutputFormat::Depth depth, int32_t 
         fail(WriteStatus::UnsupportedFormat, std::make_error_code(std::errc::invalid_argument));
         return failure();
     }
-    // A 16-bit file of known length that fits has always had the canonical header; any
-    // other leaves room to become RF64.
-    reserveRf64_ = !(depth == OutputFormat::Depth::S16 && frameCount != kUnknownLength &&
-                     frameCount * static_cast<uint64_t>(channels) <= kMaxSamples);
+    // A file of known length that fits a plain header gets one (for 16 bits the canonical
+    // header); any other leaves room to become RF64.
+    const uint64_t plainLimit =
+        depth == OutputFormat::Depth::S16
+            ? kMaxSamples
+            : (UINT32_MAX - 4096) / bytesPerSample_;  // a margin for the header
+    reserveRf64_ =
+        frameCount == kUnknownLength || frameCount > plainLimit / static_cast<uint64_t>(channels);
     const std::vector<unsigned char> h = header(false);
     headerBytes_ = h.size();
     ok_ = out.write(h.data(), h.size());
@@ -144,9 +148,10 @@ std::vector<unsigned char> WavWriter::header(bool rf64) const {
     const auto rate = static_cast<uint32_t>(sampleRate_);
     const auto ch = static_cast<uint32_t>(channels_);
     const bool isFloat = depth_ == OutputFormat::Depth::Float;
-    // More than two channels or more than 16 bits of integer need the extensible format, which
-    // says which bits are valid and where each channel goes.
-    const bool extensible = depth_ == OutputFormat::Depth::S24 || (isFloat && ch > 2);
+    // Integers of more than 16 bits need the extensible format, which says which bits are
+    // valid and where each channel goes. Floats have a tag of their own, with an empty
+    // extension, as other programs write and read them at any channel count.
+    const bool extensible = depth_ == OutputFormat::Depth::S24;
     const uint64_t dataBytes = samplesWritten_ * bytesPerSample_;
     const uint64_t frames = samplesWritten_ / ch;
     const uint32_t fmtBytes = extensible ? 40 : isFloat ? 18 : 16;
@@ -275,7 +280,10 @@ bool WavWriter::fits(size_t sampleCount) {
     if (!ok_) return false;
     // A plain header cannot describe 4 GiB of data; refuse rather than wrap the size. With
     // room for RF64 the sizes have 64 bits.
-    const uint64_t limit = reserveRf64_ ? UINT64_MAX / bytesPerSample_ / 2 : kMaxSamples;
+    const uint64_t limit = reserveRf64_ ? UINT64_MAX / bytesPerSample_ / 2
+                           : depth_ == OutputFormat::Depth::S16
+                               ? kMaxSamples
+                               : (UINT32_MAX - 4096) / bytesPerSample_;
     if (sampleCount > limit - samplesWritten_) {
         return failWith(WriteStatus::TooLarge, std::make_error_code(std::errc::file_too_large));
     }

@@ -1,6 +1,6 @@
-// The WAV writer: 16-bit PCM (the canonical 44-byte header when the length is known),
-// 24-bit PCM and 32-bit float (WAVE_FORMAT_EXTENSIBLE where more than 16 bits or more than two
-// channels call for it). Past 4 GiB a WAV header cannot give the sizes; the file then becomes
+// The WAV writer: 16-bit PCM (the canonical 44-byte header when the length is known), 24-bit
+// PCM (WAVE_FORMAT_EXTENSIBLE, which more than 16 bits call for) and 32-bit float (its own tag,
+// with a fact chunk). Past 4 GiB a WAV header cannot give the sizes; the file then becomes
 // RF64 (sizes in a `ds64` chunk), in the room a `JUNK` chunk keeps for it at the start, so a
 // shorter file stays plain WAV.
 #pragma once

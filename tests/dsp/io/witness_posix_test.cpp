@@ -2,10 +2,12 @@
 // and Python re-implementations of the separator and the demo track, compared bit for bit.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
 #include "dsp/audio_dsp.h"
+#include "dsp/io/audio_writer.h"
 #include "test_support.h"
 
 using namespace Trackloom;
@@ -114,5 +116,71 @@ TEST(Witness, DemoCommandWritesItsFixedPaths) {
     EXPECT_NE(out.find("status=0"), std::string::npos) << out;
     for (const char* name : {"mix", "vocals", "drums", "bass", "other"}) {
         EXPECT_EQ(readFile(std::string("/tmp/demo_") + name + ".wav").size(), 264644u) << name;
+    }
+}
+
+// Every depth and format the split writes, mono, stereo and six channels, and the JUNK chunk
+// a stream of unknown length leaves, is read by sox, ffmpeg and Python's soundfile without a
+// word of warning, as the samples we meant.
+TEST(Witness, OtherProgramsReadEveryStemFormatCleanly) {
+    // Debian's Python, which has numpy and soundfile whatever else is first on the path.
+    const std::string python = "/usr/bin/python3";
+    if (!have("sox") || !have("ffmpeg") ||
+        sh(python + " -c 'import numpy, soundfile' 2>/dev/null") != 0) {
+        GTEST_SKIP() << "sox, ffmpeg and python3-soundfile are needed";
+    }
+    TempDir dir;
+    std::vector<float> samples(6 * 3000);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = 0.5f * std::sin(0.01f * i);
+    struct Case {
+        const char* name;
+        OutputFormat format;
+        int32_t channels;
+        uint64_t frameCount;
+    };
+    const Case cases[] = {
+        {"s16.wav", {OutputFormat::Kind::Wav, OutputFormat::Depth::S16}, 2, 3000},
+        {"s16pipe.wav", {OutputFormat::Kind::Wav, OutputFormat::Depth::S16}, 2, kUnknownLength},
+        {"s24.wav", {OutputFormat::Kind::Wav, OutputFormat::Depth::S24}, 1, 3000},
+        {"s24six.wav", {OutputFormat::Kind::Wav, OutputFormat::Depth::S24}, 6, kUnknownLength},
+        {"f32.wav", {OutputFormat::Kind::Wav, OutputFormat::Depth::Float}, 2, 3000},
+        {"f32six.wav", {OutputFormat::Kind::Wav, OutputFormat::Depth::Float}, 6, 3000},
+        {"s16.flac", {OutputFormat::Kind::Flac, OutputFormat::Depth::S16}, 2, 3000},
+        {"s24.flac", {OutputFormat::Kind::Flac, OutputFormat::Depth::S24}, 6, 3000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file(c.name);
+        FileOutput file;
+        ASSERT_TRUE(file.open(path));
+        auto writer = MakeAudioWriter(file, c.format, 44100, c.channels, c.frameCount);
+        ASSERT_TRUE(writer->writeFrames(samples.data(), 3000));
+        ASSERT_TRUE(writer->finish());
+        ASSERT_TRUE(file.commit());
+        // sox says what it dislikes on standard error even when it reads the file.
+        const std::string soxErr = dir.file("sox.err");
+        ASSERT_EQ(sh("sox " + q(path) + " -n stat 2>" + q(soxErr)), 0);
+        const Bytes said = readFile(soxErr);
+        const std::string soxText(said.begin(), said.end());
+        EXPECT_EQ(soxText.find("WARN"), std::string::npos) << soxText;
+        // ffmpeg notes the layout it assumes for any WAV without a channel mask, its own
+        // included; that note aside it must have nothing to say.
+        EXPECT_EQ(sh("ffmpeg -v warning -xerror -i " + q(path) + " -f null - 2>&1 | grep -v " +
+                     "'Guessed Channel Layout' >" + q(soxErr)),
+                  256);
+        EXPECT_TRUE(readFile(soxErr).empty()) << c.name;
+        // soundfile gives the samples back, to the depth's step.
+        const std::string check =
+            "import soundfile, numpy, sys, warnings\n"
+            "warnings.simplefilter('error')\n"
+            "x, rate = soundfile.read(sys.argv[1], dtype='float32', always_2d=True)\n"
+            "n = numpy.arange(x.size, dtype=numpy.float32)\n"
+            "want = (numpy.float32(0.5) * numpy.sin(numpy.float32(0.01) * n)).reshape(x.shape)\n"
+            "assert rate == 44100 and x.shape == (3000, int(sys.argv[2])), x.shape\n"
+            "assert numpy.abs(x - want).max() < 2.0 / 32767, numpy.abs(x - want).max()\n";
+        writeFile(dir.file("check.py"), Bytes(check.begin(), check.end()));
+        EXPECT_EQ(sh(python + " " + q(dir.file("check.py")) + " " + q(path) + " " +
+                     std::to_string(c.channels)),
+                  0);
     }
 }
