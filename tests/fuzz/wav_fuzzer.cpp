@@ -21,8 +21,8 @@
 
 namespace {
 
+using Trackloom::io::AudioFormat;
 using Trackloom::io::SampleFormat;
-using Trackloom::io::WavFormat;
 using Trackloom::io::WavReader;
 using Trackloom::io::WavStatus;
 using Trackloom::separation::filter::StemSeparator;
@@ -38,7 +38,7 @@ bool isInteger(SampleFormat f) {
 
 // Runs the separator over `samples` cut into blocks of `blockFrames`, returning the four
 // stems concatenated, so two different cuts can be compared bit for bit.
-std::vector<float> separate(const WavFormat& format, const std::vector<float>& samples,
+std::vector<float> separate(const AudioFormat& format, const std::vector<float>& samples,
                             size_t blockFrames) {
     const auto channels = static_cast<size_t>(format.channels);
     const size_t frames = samples.size() / channels;
@@ -58,7 +58,7 @@ std::vector<float> separate(const WavFormat& format, const std::vector<float>& s
 
 // The stems through processS16, in blocks of `blockFrames`, concatenated like separate()'s;
 // `wide`: sixteen samples at a time where the processor can.
-std::vector<unsigned char> separateS16(const WavFormat& format, const std::vector<float>& samples,
+std::vector<unsigned char> separateS16(const AudioFormat& format, const std::vector<float>& samples,
                                        size_t blockFrames, bool wide) {
     const auto channels = static_cast<size_t>(format.channels);
     const size_t frames = samples.size() / channels;
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WavReader reader;
     if (reader.open(in) != WavStatus::Ok) return 0;
 
-    const WavFormat format = reader.format();
+    const AudioFormat format = reader.format();
     check(format.channels > 0 && format.channels <= UINT16_MAX);
     check(format.sampleRate > 0);
     check(format.bytesPerSample == BytesPerSample(format.sampleFormat));

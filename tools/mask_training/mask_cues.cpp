@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     AudioReader& reader = *opened.reader;
-    const WavFormat format = reader.format();
+    const AudioFormat format = reader.format();
     const size_t C = static_cast<size_t>(format.channels);
     MaskNetwork loaded;
     std::vector<float> store;

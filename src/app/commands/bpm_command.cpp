@@ -26,7 +26,7 @@ int RunBpm(const std::string& inputPath, const ResultSettings& settings, Command
     const std::unique_ptr<AudioReader> reader =
         OpenInput(streams.err, inputPath, "--bpm -", reason);
     if (!reader) return failed(reason);
-    const WavFormat format = reader->format();
+    const AudioFormat format = reader->format();
     const auto channels = static_cast<size_t>(format.channels);
     const size_t blockFrames = reader->blockFrames();
     std::vector<float> block(blockFrames * channels);

@@ -19,8 +19,8 @@ bool SaveDemoWav(const std::string& path, const Trackloom::AudioBuffer& buffer) 
     WavWriter writer;
     return buffer.samples.size() <= WavWriter::kMaxSamples && file.open(path) &&
            writer.open(file, Trackloom::io::OutputFormat::Depth::S16, buffer.sampleRate,
-                       buffer.channels, buffer.samples.size() / channels) ==
-               Trackloom::io::WriteStatus::Ok &&
+                       buffer.channels,
+                       buffer.samples.size() / channels) == Trackloom::io::WriteStatus::Ok &&
            writer.writeSamples(buffer.samples.data(), buffer.samples.size()) && writer.finish() &&
            file.commit();
 }

@@ -79,7 +79,7 @@ void KeyEstimator::reset() {
 }
 
 void KeyEstimator::feed(const float* interleaved, size_t frames) {
-    if (interleaved != nullptr && kept_.soundStartSeconds < 0.0 && IsAnalysedRate(sampleRate_)) {
+    if (interleaved != nullptr && kept_.soundStartSeconds < 0.0 && IsAnalyzedRate(sampleRate_)) {
         for (size_t i = 0; i < frames; ++i) {
             const float* s = interleaved + i * channels_;
             bool loud = false;
@@ -93,12 +93,12 @@ void KeyEstimator::feed(const float* interleaved, size_t frames) {
     }
     framesSeen_ += frames;
     frames_.feed(interleaved, frames, [this](const double* frame) {
-        analyseFrame(frame);
+        analyzeFrame(frame);
         return true;
     });
 }
 
-void KeyEstimator::analyseFrame(const double* frame) {
+void KeyEstimator::analyzeFrame(const double* frame) {
     fft_.forward(frame, spectrum_.data());
     const double binHz = static_cast<double>(kAnalysisRate) / kFrameSize;
     const size_t lo = static_cast<size_t>(std::ceil(kLowestHz / binHz));

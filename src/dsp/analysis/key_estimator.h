@@ -1,15 +1,15 @@
 // Key estimation for whole tracks, fed block by block.
 //
 // Contract
-// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analysed
-//   from kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
+// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analyzed
+//   from kMinAnalyzedRate to kMaxAnalyzedRate (4 kHz to 768 kHz; input at any other
 //   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size;
 //   the result depends only on the sample sequence, bit for bit, never on how it was split.
 // - key(): "<tonic> <Major|Minor> (Relative: <tonic> <Major|Minor>)", tonics spelled
 //   C C# D Eb E F F# G Ab A Bb B; "F# Minor (Relative: A Major)" when nothing was fed or the
 //   input carries no tonal evidence (digital silence, or no pitched sound at all).
 // - Memory is bounded: the stream is reduced to 12-bin pitch-class sums as it arrives, so a
-//   stream of any length is analysed whole; the per-frame pitch classes that locate the
+//   stream of any length is analyzed whole; the per-frame pitch classes that locate the
 //   harmony's loop are kept for the first kMaxKeptFrames frames (about ten minutes).
 //
 // Method, in short: a 4 kHz mono resampled stream is cut into 1.02 s Hann frames every
@@ -90,7 +90,7 @@ class KeyEstimator {
     const ChromaFrames& chromaFrames() const { return kept_; }
 
   private:
-    void analyseFrame(const double* frame);
+    void analyzeFrame(const double* frame);
     void keepFrame(const std::array<double, 12>& bass, const std::array<double, 12>& treble);
 
     WindowedFrames frames_;

@@ -49,12 +49,12 @@ void TempoEstimator::reset() {
 void TempoEstimator::feed(const float* interleaved, size_t frames) {
     // Envelopes stop growing once kMaxAnalysisSeconds of them are in.
     frames_.feed(interleaved, frames, [this](const double* frame) {
-        analyseFrame(frame);
+        analyzeFrame(frame);
         return env_.band[0].size() < maxFrames_;
     });
 }
 
-void TempoEstimator::analyseFrame(const double* frame) {
+void TempoEstimator::analyzeFrame(const double* frame) {
     // Scales |X| so that log1p compresses over a musically useful range: a full-scale
     // sine gives 500 before the log, the noise of 16-bit audio less than 1e-3.
     const double gain = 1000.0 / (0.5 * kFrameSize);

@@ -1,8 +1,8 @@
 // Tempo estimation for whole tracks, fed block by block.
 //
 // Contract
-// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analysed
-//   from kMinAnalysedRate to kMaxAnalysedRate (4 kHz to 768 kHz; input at any other
+// - Input: interleaved float frames (nominal range -1..1) at `sampleRate` Hz, analyzed
+//   from kMinAnalyzedRate to kMaxAnalyzedRate (4 kHz to 768 kHz; input at any other
 //   rate is heard as silence), with `channels` >= 1; channels are averaged. Any block size;
 //   the result depends only on the sample sequence, bit for bit, never on how it was split.
 // - bpm(): the beat rate the onsets give, in beats per minute, rounded to 0.1, within
@@ -91,7 +91,7 @@ class TempoEstimator {
     void reset();
 
   private:
-    void analyseFrame(const double* frame);
+    void analyzeFrame(const double* frame);
 
     WindowedFrames frames_;
     core::RealFft fft_;

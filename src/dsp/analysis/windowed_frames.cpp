@@ -14,11 +14,11 @@ constexpr double kPi = 3.14159265358979323846;
 
 WindowedFrames::WindowedFrames(int32_t inRate, int32_t channels, int32_t analysisRate,
                                size_t frameSize, size_t hop)
-    : analysed_(IsAnalysedRate(inRate)),
+    : analyzed_(IsAnalyzedRate(inRate)),
       channels_(channels > 0 ? static_cast<size_t>(channels) : 1),
       frameSize_(frameSize),
       hop_(hop),
-      resampler_(analysed_ ? inRate : analysisRate, channels > 0 ? channels : 1, analysisRate),
+      resampler_(analyzed_ ? inRate : analysisRate, channels > 0 ? channels : 1, analysisRate),
       window_(frameSize),
       frame_(frameSize) {
     for (size_t i = 0; i < frameSize; ++i) {

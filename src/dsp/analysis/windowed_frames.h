@@ -1,5 +1,5 @@
 // Analysis frames: the front end the tempo and key estimators share, and the range of input
-// rates they analyse.
+// rates they analyze.
 #pragma once
 
 #include <cstddef>
@@ -10,13 +10,13 @@
 
 namespace Trackloom::analysis {
 
-// Input rates the estimators analyse. Audio at any other rate gives no evidence, so the
+// Input rates the estimators analyze. Audio at any other rate gives no evidence, so the
 // estimators keep their answers for silence: far outside this range the resampler's kernel
 // (too high a rate) or its output (too low a rate) would grow without bound.
-constexpr int32_t kMinAnalysedRate = 4000;    // Hz
-constexpr int32_t kMaxAnalysedRate = 768000;  // Hz
-inline bool IsAnalysedRate(int32_t rate) {
-    return rate >= kMinAnalysedRate && rate <= kMaxAnalysedRate;
+constexpr int32_t kMinAnalyzedRate = 4000;    // Hz
+constexpr int32_t kMaxAnalyzedRate = 768000;  // Hz
+inline bool IsAnalyzedRate(int32_t rate) {
+    return rate >= kMinAnalyzedRate && rate <= kMaxAnalyzedRate;
 }
 
 // True if any of the `count` samples is not zero: digital silence carries no evidence.
@@ -24,7 +24,7 @@ bool AnyNonZero(const float* samples, size_t count);
 
 // The front end both estimators share: interleaved input mixed to mono, resampled to the
 // analysis rate and cut into Hann-windowed frames of `frameSize` samples every `hop`.
-// Input at a rate outside the analysed range gives no frames at all.
+// Input at a rate outside the analyzed range gives no frames at all.
 class WindowedFrames {
   public:
     WindowedFrames(int32_t inRate, int32_t channels, int32_t analysisRate, size_t frameSize,
@@ -40,7 +40,7 @@ class WindowedFrames {
     void reset();
 
   private:
-    bool analysed_;
+    bool analyzed_;
     size_t channels_;
     size_t frameSize_;
     size_t hop_;
@@ -54,7 +54,7 @@ class WindowedFrames {
 
 template <class OnFrame>
 void WindowedFrames::feed(const float* interleaved, size_t frames, OnFrame onFrame) {
-    if (frames == 0 || interleaved == nullptr || !analysed_ || stopped_) return;
+    if (frames == 0 || interleaved == nullptr || !analyzed_ || stopped_) return;
     if (!heardSignal_) heardSignal_ = AnyNonZero(interleaved, frames * channels_);
     // Slices keep the resampled backlog short however large the caller's block is.
     constexpr size_t kSlice = 8192;

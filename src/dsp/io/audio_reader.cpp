@@ -20,7 +20,7 @@ class WavAudioReader final : public AudioReader {
     WavStatus open(const std::string& path) { return reader_.open(path); }
     WavStatus openStream() { return reader_.open(stream_); }
 
-    const WavFormat& format() const override { return reader_.format(); }
+    const AudioFormat& format() const override { return reader_.format(); }
     uint64_t frameCount() const override {
         return reader_.frameCount() == WavReader::kUnknownFrameCount ? kUnknownFrameCount
                                                                      : reader_.frameCount();

@@ -22,7 +22,7 @@ class AudioReader {
     virtual ~AudioReader() = default;
 
     // Rate and channels; the sample format is the one stored (F32 for lossy codecs).
-    virtual const WavFormat& format() const = 0;
+    virtual const AudioFormat& format() const = 0;
     // Frames the file says it holds, or kUnknownFrameCount.
     virtual uint64_t frameCount() const = 0;
     // A block length, in frames, for callers that stream, at most 65536 samples.

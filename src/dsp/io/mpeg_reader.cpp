@@ -81,7 +81,7 @@ class Mpg123Reader final : public AudioReader {
         return true;
     }
 
-    const WavFormat& format() const override { return format_; }
+    const AudioFormat& format() const override { return format_; }
     uint64_t frameCount() const override { return frameCount_; }
     size_t blockFrames() const override { return blockFrames_; }
     uint64_t declaredFrameCount() const override { return declared_; }
@@ -164,7 +164,7 @@ class Mpg123Reader final : public AudioReader {
     bool inputDone_ = false;
     bool finished_ = false;
     bool otherFormat_ = false;  // the frames now decoded are of another format
-    WavFormat format_;
+    AudioFormat format_;
     uint64_t frameCount_ = kUnknownFrameCount;
     uint64_t declared_ = kUnknownFrameCount;
     size_t blockFrames_ = kPreferredBlockFrames;

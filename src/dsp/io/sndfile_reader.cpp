@@ -173,7 +173,7 @@ class SndfileReader final : public AudioReader {
     SndfileReader(const SndfileReader&) = delete;
     SndfileReader& operator=(const SndfileReader&) = delete;
 
-    const WavFormat& format() const override { return format_; }
+    const AudioFormat& format() const override { return format_; }
     uint64_t frameCount() const override { return frameCount_; }
     size_t blockFrames() const override { return blockFrames_; }
     bool heldMoreThanDeclared() const override {
@@ -271,7 +271,7 @@ class SndfileReader final : public AudioReader {
     std::unique_ptr<ByteInput> input_;
     std::unique_ptr<Part> part_;  // what file_ reads
     SNDFILE* file_;
-    WavFormat format_;
+    AudioFormat format_;
     uint64_t frameCount_ = kUnknownFrameCount;
     size_t blockFrames_ = kPreferredBlockFrames;
     bool partsEnded_ = false;

@@ -43,7 +43,7 @@ struct WavProblem {
     bool cutShort = false;        // Malformed: the file ends inside or before `field`
 };
 
-struct WavFormat {
+struct AudioFormat {
     int32_t sampleRate = 44100;  // in Hz
     int32_t channels = 1;
     SampleFormat sampleFormat = SampleFormat::S16;
@@ -68,7 +68,7 @@ class WavReader {
     // sought, so non-seekable input works.
     WavStatus open(std::istream& in);
 
-    const WavFormat& format() const { return format_; }
+    const AudioFormat& format() const { return format_; }
     // Why the last open() failed; empty after a success.
     const WavProblem& problem() const { return problem_; }
     // Whole frames in the data chunk, clamped to what the file holds; kUnknownFrameCount
@@ -109,7 +109,7 @@ class WavReader {
 
     std::ifstream file_;
     std::istream* in_ = nullptr;
-    WavFormat format_;
+    AudioFormat format_;
     WavProblem problem_;
     uint64_t frameCount_ = 0;
     uint64_t declaredFrameCount_ = 0;

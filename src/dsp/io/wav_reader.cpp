@@ -505,7 +505,7 @@ bool WavReader::fill() {
 
 namespace Trackloom::AudioDSP {
 
-using io::WavFormat;
+using io::AudioFormat;
 using io::WavReader;
 using io::WavStatus;
 
@@ -513,7 +513,7 @@ AudioBuffer LoadWav(const std::string& path) {
     AudioBuffer result;
     WavReader reader;
     if (reader.open(path) != WavStatus::Ok) return result;
-    const WavFormat& format = reader.format();
+    const AudioFormat& format = reader.format();
     const auto channels = static_cast<size_t>(format.channels);
     if (reader.frameCount() != WavReader::kUnknownFrameCount) {
         // The count is already clamped to what the file holds.

@@ -1,4 +1,4 @@
-// Key estimation on chord progressions synthesised here in known keys.
+// Key estimation on chord progressions synthesized here in known keys.
 #include "dsp/analysis/key_estimator.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// Tempo estimation on rhythms synthesised here, where the true tempo is known exactly.
+// Tempo estimation on rhythms synthesized here, where the true tempo is known exactly.
 #include "dsp/analysis/tempo_estimator.h"
 
 #include <gtest/gtest.h>
@@ -115,7 +115,7 @@ TEST(TempoEstimator, RatesBeyondTheAnalysedRangeGiveNoEvidence) {
     // would need gigabytes, so such input is heard as silence, at once.
     const AudioBuffer beat = rockBeat(128.0, 4.0, 8000);
     for (int32_t rate :
-         {1, analysis::kMinAnalysedRate - 1, analysis::kMaxAnalysedRate + 1, INT32_MAX}) {
+         {1, analysis::kMinAnalyzedRate - 1, analysis::kMaxAnalyzedRate + 1, INT32_MAX}) {
         TempoEstimator estimator(rate, 1);
         estimator.feed(beat.samples.data(), beat.samples.size());
         EXPECT_EQ(estimator.bpm(), 120.0) << rate;

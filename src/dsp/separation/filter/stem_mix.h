@@ -71,8 +71,7 @@ template <size_t Channels>
 size_t TrackEnvelopeSse2(const uint32_t* keep, size_t frames, const float* envelope,
                          uint32_t* sinceTransient, float* env);
 
-// Sixteen at a time, in a file compiled for AVX2; call only where HasAvx2().
-bool HasAvx2();
+// Sixteen at a time, in a file compiled for AVX2; call only where core::HasAvx2().
 template <size_t Channels>
 size_t EncodeOnePassAvx2(OnePassPiece& piece);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "dsp/core/cpu_features.h"
 #include "dsp/io/wav_io.h"
 #include "dsp/separation/filter/stem_lowpass.h"
 #include "dsp/separation/filter/stem_mix.h"
@@ -113,7 +114,7 @@ struct S16Stems {
 }  // namespace
 
 StemSeparator::StemSeparator(int32_t sampleRate, int32_t channels)
-    : channels_(channels > 0 ? static_cast<size_t>(channels) : 1), wide_(HasAvx2()) {
+    : channels_(channels > 0 ? static_cast<size_t>(channels) : 1), wide_(core::HasAvx2()) {
     const float dt = 1.0f / static_cast<float>(sampleRate);
     alpha_ = dt / (kTimeConstant + dt);
     // A NaN or vanishing coefficient (rate 0, absurd rates) never forgets: no strands.
@@ -151,7 +152,7 @@ StemSeparator::StemSeparator(int32_t sampleRate, int32_t channels)
 }
 
 void StemSeparator::useWideVectors(bool wide) {
-    wide_ = wide && HasAvx2();
+    wide_ = wide && core::HasAvx2();
 }
 
 void StemSeparator::reset() {

@@ -15,12 +15,6 @@ namespace Trackloom::separation::filter {
 
 #if defined(__AVX2__)
 
-bool HasAvx2() {
-    // The processor's feature bits, and whether the system saves the wide registers.
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}
-
 namespace {
 
 // The vector operations of the one-pass kernel, eight lanes wide.
@@ -68,10 +62,6 @@ size_t EncodeOnePassAvx2(OnePassPiece& piece) {
 }
 
 #else
-
-bool HasAvx2() {
-    return false;
-}
 
 template <size_t C>
 size_t EncodeOnePassAvx2(OnePassPiece& /*piece*/) {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "dsp/core/cpu_features.h"
 #include "dsp/core/portable_math.h"
-#include "dsp/separation/filter/stem_mix.h"
 #include "dsp/separation/spectral/mask_network_tiles.h"
 
 namespace Trackloom::separation::spectral {
@@ -27,7 +27,7 @@ void EvaluateMaskNetwork(const MaskNetwork& net, const float* features, size_t s
         bias[u] = b;
     }
     const size_t tiles = (count + kMaskTile - 1) / kMaskTile * kMaskTile;
-    static const bool hasAvx2 = filter::HasAvx2();
+    static const bool hasAvx2 = core::HasAvx2();
     if (wide && hasAvx2) {
         EvaluateMaskTilesAvx2(net, features, stride, tiles, own, bias, masks);
     } else {
