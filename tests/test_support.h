@@ -22,15 +22,25 @@
 #include "app/dispatch.h"
 #include "dsp/audio_dsp.h"
 #include "dsp/io/wav_io.h"
+#include "dsp/stems.h"
 
 namespace TrackloomTest {
 
 using Bytes = std::vector<unsigned char>;
 
-// The file names a split gives its four stems, in the order the separator makes them.
-constexpr std::array<const char*, 4> kStems = {"vocals.wav", "drums.wav", "bass.wav", "other.wav"};
-// The same without the extension, for stems in other formats and for JSON's stem names.
-constexpr std::array<const char*, 4> kStemNames = {"vocals", "drums", "bass", "other"};
+// The names of the four stems an engine gives, in its order, from the audio core's list: for
+// stems in other formats and for JSON's stem names.
+constexpr std::array<const char*, Trackloom::kEngineStemCount> kStemNames = {
+    Trackloom::StemName(Trackloom::kEngineStems[0]),
+    Trackloom::StemName(Trackloom::kEngineStems[1]),
+    Trackloom::StemName(Trackloom::kEngineStems[2]),
+    Trackloom::StemName(Trackloom::kEngineStems[3])};
+// The file names a split gives them.
+inline const std::array<std::string, Trackloom::kEngineStemCount> kStemFiles = {
+    std::string(kStemNames[0]) + ".wav", std::string(kStemNames[1]) + ".wav",
+    std::string(kStemNames[2]) + ".wav", std::string(kStemNames[3]) + ".wav"};
+inline const std::array<const char*, Trackloom::kEngineStemCount> kStems = {
+    kStemFiles[0].c_str(), kStemFiles[1].c_str(), kStemFiles[2].c_str(), kStemFiles[3].c_str()};
 
 // A fresh directory, removed with everything in it when the object goes away.
 class TempDir {
