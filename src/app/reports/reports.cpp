@@ -44,10 +44,10 @@ void ReportReadFailure(std::ostream& err, const std::string& path) {
 }
 
 std::string ReportReadFailure(std::ostream& err, const std::string& path,
-                              Trackloom::io::WavStatus status,
-                              const Trackloom::io::WavProblem& problem) {
+                              const Trackloom::io::ReadFailure& failure,
+                              const std::string& pipedCommand) {
     ReportReadFailure(err, path);
-    return PrintReason(err, ReadFailureReason(status, problem));
+    return PrintReason(err, ReadFailureReason(failure, path, pipedCommand));
 }
 
 std::string ReportReadFailure(std::ostream& err, const std::string& path,

@@ -7,7 +7,7 @@
 
 #include "dsp/analysis/analysis.h"
 #include "dsp/analysis/key_notation.h"
-#include "dsp/io/wav_io.h"
+#include "dsp/io/read_failure.h"
 
 namespace TrackloomApp {
 
@@ -32,10 +32,10 @@ void ReportReadFailure(std::ostream& err, const std::string& path);
 std::string ReportReadFailure(std::ostream& err, const std::string& path,
                               const std::string& reason);
 
-// The same, followed by a line saying why the reader refused it.
+// The same, followed by a line saying why it could not be read (see ReadFailureReason).
 std::string ReportReadFailure(std::ostream& err, const std::string& path,
-                              Trackloom::io::WavStatus status,
-                              const Trackloom::io::WavProblem& problem);
+                              const Trackloom::io::ReadFailure& failure,
+                              const std::string& pipedCommand);
 
 // Reports a file that was opened but holds no audio at all.
 std::string ReportNoAudio(std::ostream& err, const std::string& path);
