@@ -48,6 +48,10 @@ std::string ReportWriteFailure(std::ostream& err, const std::string& path,
 std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string>& paths,
                                 const std::string& reason);
 
+// Warns when `dir`, the folder for the stems, does not exist yet and has the name of an audio
+// file ("new.wav"): it is made all the same, but an input may have been meant.
+void WarnIfFolderLooksLikeAudio(std::ostream& err, const std::string& dir);
+
 // Says that the tempo printed is a guess: no steady beat was heard.
 void ReportNoSteadyBeat(std::ostream& err);
 
