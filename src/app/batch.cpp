@@ -9,6 +9,8 @@
 #include <set>
 #include <thread>
 
+#include "app/commands/open_input.h"
+
 namespace TrackloomApp {
 namespace {
 
@@ -25,6 +27,34 @@ std::string BaseName(const std::string& input) {
 }
 
 }  // namespace
+
+std::vector<Trackloom::StemKind> StemsWritten(const SplitSettings& split) {
+    if (!split.stems.empty()) return split.stems;
+    return {Trackloom::kEngineStems.begin(), Trackloom::kEngineStems.end()};
+}
+
+std::vector<std::string> StemPaths(const std::string& dir, const SplitSettings& split) {
+    std::vector<std::string> paths;
+    for (const Trackloom::StemKind kind : StemsWritten(split)) {
+        paths.push_back(dir + "/" + Trackloom::StemName(kind) + "." + split.format.extension());
+    }
+    return paths;
+}
+
+std::vector<StemOverInput> StemsOverInputs(const std::vector<std::string>& inputs,
+                                           const std::vector<std::string>& stems) {
+    std::vector<StemOverInput> found;
+    for (const std::string& input : inputs) {
+        std::error_code error;
+        if (input == kStandardInputName || !std::filesystem::exists(input, error)) continue;
+        for (const std::string& stem : stems) {
+            // Same device and inode: the same path, a hard link, or a symbolic link's target.
+            // A stem not written yet, or one that cannot be looked at, is no input.
+            if (std::filesystem::equivalent(input, stem, error)) found.push_back({stem, input});
+        }
+    }
+    return found;
+}
 
 std::vector<std::string> BatchOutputDirs(const std::vector<std::string>& inputs,
                                          const std::string& outRoot) {

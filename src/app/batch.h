@@ -7,7 +7,27 @@
 #include <string>
 #include <vector>
 
+#include "app/commands/split_command.h"
+
 namespace TrackloomApp {
+
+// The stems a split writes: those --stems names, in its order, or the engine's four.
+std::vector<Trackloom::StemKind> StemsWritten(const SplitSettings& split);
+
+// The files a split into `dir` writes, one for each of StemsWritten(split).
+std::vector<std::string> StemPaths(const std::string& dir, const SplitSettings& split);
+
+// A stem that would be written over one of the inputs.
+struct StemOverInput {
+    std::string stem;
+    std::string input;
+};
+
+// Every stem of `stems` that is the same file as one of `inputs`: the same path, or another
+// name for it through a hard or symbolic link. Only files that exist can be; standard
+// input ("-") has no name to compare.
+std::vector<StemOverInput> StemsOverInputs(const std::vector<std::string>& inputs,
+                                           const std::vector<std::string>& stems);
 
 // OUT/<file name without its extension> for each input, in order. Names that would clash
 // (also by letter case, as they do on Windows and macOS) get "-2", "-3", ... in the order of

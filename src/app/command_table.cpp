@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <limits>
@@ -96,6 +97,53 @@ int RunEachInput(const std::vector<std::string>& inputs, unsigned jobs,
     return 1;
 }
 
+// Refuses a run that would write a stem over one of its inputs, before any input is read:
+// the input would be replaced by what was made from it. Returns whether it refused.
+bool RefuseStemsOverInputs(const std::vector<std::string>& inputs,
+                           const std::vector<std::string>& stems, const ResultSettings& settings) {
+    const std::vector<StemOverInput> found = StemsOverInputs(inputs, stems);
+    for (const StemOverInput& clash : found) {
+        const std::string why =
+            "it is the input " + clash.input + "; choose another output directory";
+        ReportWriteFailure(std::cerr, clash.stem, why);
+        if (settings.json) std::cout << ErrorJson(clash.input, clash.stem + ": " + why) << "\n";
+    }
+    return !found.empty();
+}
+
+// A word as a shell takes it: quoted unless it holds only characters no shell treats apart.
+std::string ShellWord(const std::string& word) {
+    const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+               std::string("_-./,:@%+=").find(c) != std::string::npos;
+    });
+    if (plain) return word;
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Without -o the second operand is where the stems go. One that is a file means several
+// inputs were meant: writing into it would fail, and a later operand would be ignored.
+// Returns the message refusing the run, or "".
+std::string FileWhereTheFolderBelongs(const std::vector<std::string>& operands) {
+    std::error_code error;
+    if (operands.size() < 2 || !std::filesystem::exists(operands[1], error) ||
+        std::filesystem::is_directory(operands[1], error)) {
+        return "";
+    }
+    // The example keeps a last operand that is no file as the folder, as it was likely meant.
+    const std::string& last = operands.back();
+    const bool lastIsFolder = operands.size() > 2 && !std::filesystem::is_regular_file(last, error);
+    std::string example = "trackloom --split";
+    for (size_t i = 0; i + (lastIsFolder ? 1 : 0) < operands.size(); ++i) {
+        example += " " + ShellWord(operands[i]);
+    }
+    example += " -o " + (lastIsFolder ? ShellWord(last) : std::string("stems"));
+    return operands[1] + " is a file, not a folder: to split several inputs give -o OUT, e.g. " +
+           example;
+}
+
 int RunSplitRow(const ParsedOptions& options) {
     const auto& operands = options.operands;
     if (!options.split.format.valid()) {
@@ -104,19 +152,36 @@ int RunSplitRow(const ParsedOptions& options) {
     }
     if (options.outputRootGiven) {
         const std::vector<std::string> dirs = BatchOutputDirs(operands, options.outputRoot);
+        // Every input against every stem of the whole batch: one input's stems may land on
+        // another input.
+        std::vector<std::string> stems;
+        for (const std::string& dir : dirs) {
+            const std::vector<std::string> paths = StemPaths(dir, options.split);
+            stems.insert(stems.end(), paths.begin(), paths.end());
+        }
+        if (RefuseStemsOverInputs(operands, stems, options.results)) return 1;
         return RunEachInput(
             operands, options.jobs, options.results, [&](size_t i, CommandStreams streams) {
                 return RunSplit(operands[i], dirs[i], options.split, options.results, streams);
             });
     }
+    const std::string notAFolder = FileWhereTheFolderBelongs(operands);
+    if (!notAFolder.empty()) {
+        std::cerr << notAFolder << "\n";
+        return 1;
+    }
     // Without -o the second operand is the directory, as it always was.
+    const std::string dir = operands.size() > 1 ? operands[1] : kDefaultOutputDir;
+    if (RefuseStemsOverInputs({operands[0]}, StemPaths(dir, options.split), options.results)) {
+        return 1;
+    }
     for (size_t i = 2; i < operands.size() && !Quiet(); ++i) {
         std::cerr << "ignoring extra argument '" << operands[i] << "'\n";
     }
     const std::vector<std::string> input(operands.begin(), operands.begin() + 1);
     return RunEachInput(input, 1, options.results, [&](size_t, CommandStreams streams) {
-        return RunSplit(operands[0], operands.size() > 1 ? operands[1] : kDefaultOutputDir,
-                        options.split, options.results, streams);
+        WarnIfFolderLooksLikeAudio(streams.err, dir);
+        return RunSplit(operands[0], dir, options.split, options.results, streams);
     });
 }
 

@@ -218,13 +218,25 @@ TEST_F(CommandLine, UnreadableInputSaysWhy) {
     writeFile(dir.file("damaged.wav"), buildWav(odd));
     writeFile(dir.file("empty.wav"), {});
     std::filesystem::create_directory(dir.file("folder.wav"));
+    // Words named as if they were MP3, and bytes of no audio at all.
+    const std::string words = "Lyrics, verse one:\nla la la";
+    writeFile(dir.file("lyrics.mp3"), Bytes(words.begin(), words.end()));
+    writeFile(dir.file("program.ogg"), {0x7F, 'E', 'L', 'F', 2, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0});
 
     const std::vector<std::pair<std::string, std::string>> cases = {
         {dir.file("missing.wav"), "no such file"},
-        {dir.file("folder.wav"), "it is a directory"},
+        {dir.file("folder.wav"), "it is a directory; give an audio file\n"},
+        {dir.file("lyrics.mp3"),
+         "not an audio file trackloom reads: it is text, starting \"Lyrics, verse on...\"\n"},
+        {dir.file("program.ogg"),
+         "not an audio file trackloom reads: its first bytes are 7F 45 "
+         "4C 46 02 01 01 00 (\".ELF....\")\n"},
         {dir.file("song.m4a.wav"), "AAC/M4A is not a format trackloom reads; convert it"},
         {dir.file("song.mp3"), "the MP3 decoder refused it"},
-        {dir.file("mulaw.wav"), "compressed WAV (mu-law), not PCM;"},
+        {dir.file("mulaw.wav"),
+         "compressed WAV (mu-law), not PCM; convert it on the way in: "
+         "ffmpeg -i " +
+             dir.file("mulaw.wav") + " -f wav - | trackloom --"},
         {dir.file("damaged.wav"), "damaged WAV header: impossible block align (5)"},
         {dir.file("empty.wav"), "the file is empty"},
     };

@@ -9,6 +9,7 @@
 #include <ostream>
 #include <vector>
 
+#include "app/batch.h"
 #include "app/commands/command_checks.h"
 #include "app/commands/open_input.h"
 #include "app/commands/stem_set_writer.h"
@@ -38,14 +39,8 @@ class SplitSession {
           split_(split),
           settings_(settings),
           streams_(streams),
-          kinds_(split.stems.empty() ? std::vector<StemKind>(Trackloom::kEngineStems.begin(),
-                                                             Trackloom::kEngineStems.end())
-                                     : split.stems) {
-        for (const StemKind kind : kinds_) {
-            paths_.push_back(outputDir + "/" + Trackloom::StemName(kind) + "." +
-                             split.format.extension());
-        }
-    }
+          kinds_(StemsWritten(split)),
+          paths_(StemPaths(outputDir, split)) {}
 
     int run();
 

@@ -3,15 +3,29 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/commands/open_input.h"
+
 namespace TrackloomApp {
 namespace {
 
 using Trackloom::io::Container;
 using Trackloom::io::OutputFormat;
-using Trackloom::io::WavStatus;
+using Trackloom::io::ReadFailure;
 using Trackloom::io::WriteStatus;
+using Cause = Trackloom::io::ReadFailure::Cause;
 
-constexpr char kConvertHint[] = "convert it first, e.g. ffmpeg -i <file> -c:a pcm_s16le out.wav";
+// The input name that stands for standard input, which has no name to suggest.
+bool IsStandardInput(const std::string& path) {
+    return path == kStandardInputName;
+}
+
+// The pipe through ffmpeg that turns anything it decodes into a WAV stream for
+// `pipedCommand` ("--bpm -"), naming the file it comes from.
+std::string ConversionHint(const std::string& path, const std::string& pipedCommand) {
+    const std::string source = IsStandardInput(path) ? "FILE" : path;
+    return "convert it on the way in: ffmpeg -i " + source + " -f wav - | trackloom " +
+           pipedCommand;
+}
 
 // The system's reasons that users meet, in plain words; anything else as the system says it.
 std::string SystemReason(const std::error_code& error) {
@@ -30,44 +44,84 @@ std::string SystemReason(const std::error_code& error) {
     return error.message();
 }
 
-std::string NotWaveReason(Container kind) {
-    const std::string looks =
-        std::string("not a WAV file: it looks like ") + Trackloom::io::ContainerName(kind);
-    switch (kind) {
-        case Container::Unknown:
-            return "not a WAV file: it does not start with a RIFF/WAVE header";
-        case Container::Midi:
-            return looks + " (notes, not sound); render it to audio first";
-        case Container::Mp4Video:
-        case Container::Avi:
-        case Container::Matroska:
-        case Container::Asf:
-            return looks + "; extract its sound first, e.g. ffmpeg -i <file> -vn out.wav";
-        default:
-            return looks + "; " + kConvertHint;
+// Whether `bytes` are text: printable ASCII, line breaks and tabs, and UTF-8 sequences (one
+// cut off at the end still counts). Gives in `shown` how many bytes make whole characters.
+bool LooksLikeText(const unsigned char* bytes, size_t size, size_t& shown) {
+    size_t i = 0;
+    while (i < size) {
+        const unsigned char c = bytes[i];
+        if (c < 0x80) {
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
+            if (c == 0x7F) return false;
+            ++i;
+            continue;
+        }
+        const size_t length = (c & 0xE0) == 0xC0   ? 2
+                              : (c & 0xF0) == 0xE0 ? 3
+                              : (c & 0xF8) == 0xF0 ? 4
+                                                   : 0;
+        if (length == 0) return false;
+        size_t k = 1;
+        for (; k < length && i + k < size; ++k) {
+            if ((bytes[i + k] & 0xC0) != 0x80) return false;
+        }
+        if (k < length) break;  // cut off by the end of what was kept
+        i += length;
     }
+    shown = i;
+    return true;
 }
 
-std::string UnsupportedReason(const Trackloom::io::WavProblem& problem) {
+// What a file whose first bytes name no audio format holds: text, and how it starts, or
+// its first bytes in hex and as characters.
+std::string FirstBytes(const Trackloom::io::ReadFailure& failure) {
+    const unsigned char* bytes = failure.head.data();
+    size_t size = failure.headBytes;
+    // A byte order mark starts many a text file.
+    if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+        bytes += 3;
+        size -= 3;
+    }
+    size_t shown = 0;
+    if (size > 0 && LooksLikeText(bytes, size, shown)) {
+        std::string start;
+        for (size_t i = 0; i < shown; ++i) {
+            const char c = static_cast<char>(bytes[i]);
+            start += c == '\n' || c == '\r' || c == '\t' ? ' ' : c;
+        }
+        const bool more = failure.headBytes == Trackloom::io::ReadFailure::kHeadBytes;
+        return "it is text, starting \"" + start + (more ? "...\"" : "\"");
+    }
+    constexpr size_t kShownBytes = 8;
+    std::string hex;
+    std::string characters;
+    for (size_t i = 0; i < failure.headBytes && i < kShownBytes; ++i) {
+        const unsigned char c = failure.head[i];
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%02X", static_cast<unsigned>(c));
+        hex += (i > 0 ? " " : "") + std::string(byte);
+        characters += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+    }
+    return "its first bytes are " + hex + " (\"" + characters + "\")";
+}
+
+std::string WavEncodingReason(const Trackloom::io::ReadFailure& problem, const std::string& hint) {
     const std::string bits = std::to_string(problem.containerBits) + "-bit ";
     switch (problem.formatTag) {
         case 0x0001:
-            return bits + "integer samples are not supported (8, 16, 24 and 32-bit are); " +
-                   kConvertHint;
+            return bits + "integer samples are not supported (8, 16, 24 and 32-bit are); " + hint;
         case 0x0003:
-            return bits + "float samples are not supported (32 and 64-bit are); " + kConvertHint;
+            return bits + "float samples are not supported (32 and 64-bit are); " + hint;
         case 0xFFFE:
-            return std::string("an extensible WAV of an unknown encoding; ") + kConvertHint;
+            return "an extensible WAV of an unknown encoding; " + hint;
         default:
-            return "compressed WAV (" + EncodingName(problem.formatTag) + "), not PCM; " +
-                   kConvertHint;
+            return "compressed WAV (" + EncodingName(problem.formatTag) + "), not PCM; " + hint;
     }
 }
 
-std::string MalformedReason(const Trackloom::io::WavProblem& problem) {
+std::string DamagedHeaderReason(const Trackloom::io::ReadFailure& problem) {
     const std::string field = problem.field != nullptr ? problem.field : "header";
     if (problem.cutShort) {
-        if (field == "RIFF header" && problem.value == 0) return "the file is empty";
         return "damaged WAV header: the " + field + " is missing or cut short";
     }
     if (field == "chunk list") {
@@ -118,26 +172,39 @@ std::string EncodingName(uint16_t formatTag) {
     return hex;
 }
 
-std::string ReadFailureReason(WavStatus status, const Trackloom::io::WavProblem& problem) {
-    switch (status) {
-        case WavStatus::CannotOpen:
-            if (problem.error == std::errc::no_such_file_or_directory) {
+std::string ReadFailureReason(const ReadFailure& failure, const std::string& path,
+                              const std::string& pipedCommand) {
+    const std::string name = Trackloom::io::ContainerName(failure.container);
+    switch (failure.cause) {
+        case Cause::CannotOpen:
+            if (failure.error == std::errc::no_such_file_or_directory) {
                 return "no such file; check the path";
             }
-            if (problem.error == std::errc::is_a_directory) {
-                return "it is a directory; give the path of a WAV file";
+            if (failure.error == std::errc::is_a_directory) {
+                return "it is a directory; give an audio file";
             }
-            return "cannot open it: " + SystemReason(problem.error);
-        case WavStatus::NotWave:
-            return NotWaveReason(problem.looksLike);
-        case WavStatus::UnsupportedFormat:
-            return UnsupportedReason(problem);
-        case WavStatus::Malformed:
-            return MalformedReason(problem);
-        case WavStatus::TooLarge:
-            return "more audio data than can be read";
-        case WavStatus::WriteFailed:
-        case WavStatus::Ok:
+            return "cannot open it: " + SystemReason(failure.error);
+        case Cause::Empty:
+            return IsStandardInput(path) ? "standard input was empty: pipe audio into it"
+                                         : "the file is empty";
+        case Cause::NotAudio:
+            return "not an audio file trackloom reads: " + FirstBytes(failure);
+        case Cause::NotDecoded:
+            if (failure.container == Container::Midi) {
+                return "a MIDI file holds notes, not sound; render it to audio first";
+            }
+            return name + " is not a format trackloom reads; " + ConversionHint(path, pipedCommand);
+        case Cause::NeedsFile:
+            return name + " cannot be read from a pipe; give the file's name, or " +
+                   ConversionHint(path, pipedCommand);
+        case Cause::Refused:
+            return "the " + name +
+                   " decoder refused it: the file is damaged or uses an encoding it does not take";
+        case Cause::WavEncoding:
+            return WavEncodingReason(failure, ConversionHint(path, pipedCommand));
+        case Cause::DamagedHeader:
+            return DamagedHeaderReason(failure);
+        case Cause::None:
             break;
     }
     return "the reason is unknown";

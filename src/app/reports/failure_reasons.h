@@ -7,13 +7,15 @@
 #include <system_error>
 
 #include "dsp/io/audio_writer.h"
-#include "dsp/io/wav_io.h"
+#include "dsp/io/read_failure.h"
 
 namespace TrackloomApp {
 
-// The reason a WavReader's open() gave `status` with `problem`.
-std::string ReadFailureReason(Trackloom::io::WavStatus status,
-                              const Trackloom::io::WavProblem& problem);
+// The reason an input could not be read, from the record the audio core made where the
+// reading failed. `path` is the input's name ("-" for standard input) and `pipedCommand` the
+// command that reads the audio from a pipe ("--bpm -"), for the conversion suggested.
+std::string ReadFailureReason(const Trackloom::io::ReadFailure& failure, const std::string& path,
+                              const std::string& pipedCommand);
 
 // The reason for a writer's failure() and error(), for a file of `format` at this rate and
 // channel count.

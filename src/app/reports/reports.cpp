@@ -1,5 +1,9 @@
 #include "app/reports/reports.h"
 
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <iterator>
 #include <ostream>
 
 #include "app/reports/failure_reasons.h"
@@ -13,6 +17,22 @@ namespace {
 std::string PrintReason(std::ostream& err, const std::string& reason) {
     err << "  " << reason << "\n";
     return reason;
+}
+
+// Endings of the names of audio files, in lower case.
+constexpr const char* kAudioExtensions[] = {
+    ".wav", ".wave", ".bwf", ".rf64", ".w64",  ".flac", ".mp3", ".mp2", ".ogg",
+    ".oga", ".opus", ".aif", ".aiff", ".aifc", ".m4a",  ".m4b", ".aac", ".alac",
+    ".wma", ".au",   ".snd", ".caf",  ".ape",  ".wv",   ".mka"};
+
+bool HasAudioExtension(const std::string& name) {
+    std::string folder = name;
+    // "new.wav/" names the folder new.wav.
+    while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+    std::string extension = std::filesystem::path(folder).extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::find(std::begin(kAudioExtensions), std::end(kAudioExtensions), extension) !=
+           std::end(kAudioExtensions);
 }
 
 // The key the estimator names when nothing tonal was heard (F# minor).
@@ -44,10 +64,10 @@ void ReportReadFailure(std::ostream& err, const std::string& path) {
 }
 
 std::string ReportReadFailure(std::ostream& err, const std::string& path,
-                              Trackloom::io::WavStatus status,
-                              const Trackloom::io::WavProblem& problem) {
+                              const Trackloom::io::ReadFailure& failure,
+                              const std::string& pipedCommand) {
     ReportReadFailure(err, path);
-    return PrintReason(err, ReadFailureReason(status, problem));
+    return PrintReason(err, ReadFailureReason(failure, path, pipedCommand));
 }
 
 std::string ReportReadFailure(std::ostream& err, const std::string& path,
@@ -72,6 +92,15 @@ std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string
                                 const std::string& reason) {
     for (const std::string& path : paths) ReportWriteFailure(err, path);
     return PrintReason(err, reason);
+}
+
+void WarnIfFolderLooksLikeAudio(std::ostream& err, const std::string& dir) {
+    std::error_code error;
+    if (!HasAudioExtension(dir) || std::filesystem::exists(dir, error) || error) return;
+    const std::string warning = "the folder " + dir +
+                                " is made for the stems, though its name looks like an audio "
+                                "file's; to split several inputs give -o OUT";
+    Warn(err, "Warning: " + warning, warning);
 }
 
 void ReportNoSteadyBeat(std::ostream& err) {

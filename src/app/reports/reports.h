@@ -7,7 +7,7 @@
 
 #include "dsp/analysis/analysis.h"
 #include "dsp/analysis/key_notation.h"
-#include "dsp/io/wav_io.h"
+#include "dsp/io/read_failure.h"
 
 namespace TrackloomApp {
 
@@ -32,10 +32,10 @@ void ReportReadFailure(std::ostream& err, const std::string& path);
 std::string ReportReadFailure(std::ostream& err, const std::string& path,
                               const std::string& reason);
 
-// The same, followed by a line saying why the reader refused it.
+// The same, followed by a line saying why it could not be read (see ReadFailureReason).
 std::string ReportReadFailure(std::ostream& err, const std::string& path,
-                              Trackloom::io::WavStatus status,
-                              const Trackloom::io::WavProblem& problem);
+                              const Trackloom::io::ReadFailure& failure,
+                              const std::string& pipedCommand);
 
 // Reports a file that was opened but holds no audio at all.
 std::string ReportNoAudio(std::ostream& err, const std::string& path);
@@ -47,6 +47,10 @@ std::string ReportWriteFailure(std::ostream& err, const std::string& path,
 // Reports files none of which were written, all for the one reason given.
 std::string ReportWriteFailures(std::ostream& err, const std::vector<std::string>& paths,
                                 const std::string& reason);
+
+// Warns when `dir`, the folder for the stems, does not exist yet and has the name of an audio
+// file ("new.wav"): it is made all the same, but an input may have been meant.
+void WarnIfFolderLooksLikeAudio(std::ostream& err, const std::string& dir);
 
 // Says that the tempo printed is a guess: no steady beat was heard.
 void ReportNoSteadyBeat(std::ostream& err);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "dsp/io/container_sniffer.h"
+#include "dsp/io/read_failure.h"
 #include "dsp/io/wav_io.h"
 
 namespace Trackloom::io {
@@ -88,9 +89,8 @@ struct OpenedAudio {
     AudioStatus status = AudioStatus::CannotOpen;
     Container container = Container::Unknown;
     std::unique_ptr<AudioReader> reader;  // set when status is Ok
-    // For WAV, RF64 and BW64: what the WAV reader said, and why it refused the file.
-    WavStatus wavStatus = WavStatus::Ok;
-    WavProblem wavProblem;
+    // Why, when status is not Ok: everything there is to tell the user.
+    ReadFailure failure;
 };
 
 // Opens `path` and chooses the decoder from its first bytes.

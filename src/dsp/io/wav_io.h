@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dsp/io/container_sniffer.h"
+#include "dsp/io/read_failure.h"
 #include "dsp/io/wav_writer.h"
 
 namespace Trackloom::io {
@@ -30,18 +31,6 @@ enum class WavStatus {
 };
 
 enum class SampleFormat { U8, S16, S24, S32, F32, F64 };
-
-// What made a reader's open() fail, in more detail than its status: enough for the command
-// layer to tell the user why and what to do. Only the members for the status given are set.
-struct WavProblem {
-    std::error_code error;                     // CannotOpen: the system's reason
-    Container looksLike = Container::Unknown;  // NotWave: the kind the first bytes suggest
-    uint16_t formatTag = 0;       // UnsupportedFormat: the encoding (extensible: its sub-format)
-    uint16_t containerBits = 0;   // UnsupportedFormat: bits a sample occupies, for PCM and float
-    const char* field = nullptr;  // Malformed: the header field at fault ("block align", ...)
-    uint64_t value = 0;           // Malformed: what that field holds, unless cutShort
-    bool cutShort = false;        // Malformed: the file ends inside or before `field`
-};
 
 struct AudioFormat {
     int32_t sampleRate = 44100;  // in Hz
@@ -69,8 +58,8 @@ class WavReader {
     WavStatus open(std::istream& in);
 
     const AudioFormat& format() const { return format_; }
-    // Why the last open() failed; empty after a success.
-    const WavProblem& problem() const { return problem_; }
+    // Why the last open() failed, in more detail than its status; no cause after a success.
+    const ReadFailure& problem() const { return problem_; }
     // Whole frames in the data chunk, clamped to what the file holds; kUnknownFrameCount
     // when reading a stream whose length cannot be known in advance. A data size of all
     // ones, a pipe writer's or one past 4 GiB, means the data runs to the end of the file.
@@ -110,7 +99,7 @@ class WavReader {
     std::ifstream file_;
     std::istream* in_ = nullptr;
     AudioFormat format_;
-    WavProblem problem_;
+    ReadFailure problem_;
     uint64_t frameCount_ = 0;
     uint64_t declaredFrameCount_ = 0;
     uint64_t framesRead_ = 0;

@@ -199,10 +199,11 @@ void DecodeSamples(SampleFormat format, const unsigned char* raw, size_t sampleC
 }
 
 WavStatus WavReader::open(const std::string& path) {
-    problem_ = WavProblem();
+    problem_ = ReadFailure();
     // Some systems open a directory as if it were an empty file; it is named for what it is.
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) {
+        problem_.cause = ReadFailure::Cause::CannotOpen;
         problem_.error = std::make_error_code(std::errc::is_a_directory);
         return WavStatus::CannotOpen;
     }
@@ -210,6 +211,7 @@ WavStatus WavReader::open(const std::string& path) {
     file_.open(path, std::ios::binary);
     if (!file_.is_open()) {
         const int cause = errno != 0 ? errno : EIO;
+        problem_.cause = ReadFailure::Cause::CannotOpen;
         problem_.error = std::error_code(cause, std::generic_category());
         return WavStatus::CannotOpen;
     }
@@ -227,7 +229,7 @@ WavStatus WavReader::open(const std::string& path) {
 }
 
 WavStatus WavReader::open(std::istream& in) {
-    problem_ = WavProblem();
+    problem_ = ReadFailure();
     in_ = &in;
     return parseHeaders(in, false);
 }
@@ -258,17 +260,28 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
     if (!read(riff, 12)) {
         const auto got = static_cast<size_t>(in.gcount());
         if (got > 0 && std::memcmp(riff, "RIFF", std::min<size_t>(got, 4)) != 0) {
+            problem_.cause = ReadFailure::Cause::NotAudio;
+            problem_.keepHead(riff, got);
             return WavStatus::NotWave;
         }
-        return malformed("RIFF header", got, true);
+        const WavStatus status = malformed("RIFF header", got, true);
+        if (got == 0) problem_.cause = ReadFailure::Cause::Empty;
+        return status;
     }
     // RF64 and BW64 are WAV whose sizes past 4 GiB are kept in a ds64 chunk, first of all.
     const bool wide = std::memcmp(riff, "RF64", 4) == 0 || std::memcmp(riff, "BW64", 4) == 0;
     if ((!wide && std::memcmp(riff, "RIFF", 4) != 0) || std::memcmp(riff + 8, "WAVE", 4) != 0) {
         in.read(reinterpret_cast<char*>(riff + 12), static_cast<std::streamsize>(kSniffBytes - 12));
-        problem_.looksLike = DetectContainer(riff, 12 + static_cast<size_t>(in.gcount()));
+        const size_t got = 12 + static_cast<size_t>(in.gcount());
+        problem_.container = DetectContainer(riff, got);
+        problem_.cause = problem_.container == Container::Unknown ? ReadFailure::Cause::NotAudio
+                                                                  : ReadFailure::Cause::NotDecoded;
+        problem_.keepHead(riff, got);
         return WavStatus::NotWave;
     }
+    problem_.container = !wide                               ? Container::Wav
+                         : std::memcmp(riff, "RF64", 4) == 0 ? Container::Rf64
+                                                             : Container::Bw64;
     uint64_t riffSize = le32(riff + 4);
     uint64_t wideDataSize = 0;
     struct WideSize {
@@ -328,6 +341,7 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
             if (formatCode == kFormatExtensible) {
                 if (size < 40) return malformed("fmt chunk size", size);
                 if (std::memcmp(fmt + 26, kSubFormatTail, sizeof kSubFormatTail) != 0) {
+                    problem_.cause = ReadFailure::Cause::WavEncoding;
                     problem_.formatTag = kFormatExtensible;
                     return WavStatus::UnsupportedFormat;
                 }
@@ -371,6 +385,7 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         }
         SampleFormat sampleFormat;
         if (!pickSampleFormat(formatCode, container, sampleFormat)) {
+            problem_.cause = ReadFailure::Cause::WavEncoding;
             problem_.formatTag = formatCode;
             problem_.containerBits = static_cast<uint16_t>(container * 8);
             return WavStatus::UnsupportedFormat;
@@ -427,6 +442,7 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
 }
 
 WavStatus WavReader::malformed(const char* field, uint64_t value, bool cutShort) {
+    problem_.cause = ReadFailure::Cause::DamagedHeader;
     problem_.field = field;
     problem_.value = value;
     problem_.cutShort = cutShort;

@@ -114,3 +114,37 @@ TEST(AudioReader, RefusesWhatItCannotRead) {
     EXPECT_FALSE(refused.reader);
     EXPECT_EQ(OpenAudio(std::string("/nonexistent/dir/x.flac")).status, AudioStatus::CannotOpen);
 }
+
+// The reason a file was refused is recorded where it was found, with what the words need.
+TEST(AudioReader, RecordsWhyItRefused) {
+    using Cause = Trackloom::io::ReadFailure::Cause;
+    std::istringstream text("hello, this is no audio file at all, only words");
+    const OpenedAudio words = OpenAudio(text);
+    EXPECT_EQ(words.failure.cause, Cause::NotAudio);
+    ASSERT_EQ(words.failure.headBytes, Trackloom::io::ReadFailure::kHeadBytes);
+    EXPECT_EQ(std::string(words.failure.head.begin(), words.failure.head.end()),
+              "hello, this is n");
+    std::istringstream empty("");
+    EXPECT_EQ(OpenAudio(empty).failure.cause, Cause::Empty);
+
+    WavSpec mulaw;
+    mulaw.formatCode = 7;
+    mulaw.blockAlign = 1;
+    mulaw.bitsPerSample = 8;
+    mulaw.data = {0xFF, 0x7F};
+    const Bytes bytes = buildWav(mulaw);
+    std::istringstream wav(std::string(bytes.begin(), bytes.end()));
+    const OpenedAudio encoded = OpenAudio(wav);
+    EXPECT_EQ(encoded.status, AudioStatus::Malformed);
+    EXPECT_EQ(encoded.failure.cause, Cause::WavEncoding);
+    EXPECT_EQ(encoded.failure.container, Container::Wav);
+    EXPECT_EQ(encoded.failure.formatTag, 7);
+
+    TempDir dir;
+    const OpenedAudio folder = OpenAudio(dir.path().string());
+    EXPECT_EQ(folder.failure.cause, Cause::CannotOpen);
+    EXPECT_EQ(folder.failure.error, std::errc::is_a_directory);
+    const OpenedAudio missing = OpenAudio(dir.file("missing.flac"));
+    EXPECT_EQ(missing.failure.cause, Cause::CannotOpen);
+    EXPECT_EQ(missing.failure.error, std::errc::no_such_file_or_directory);
+}
