@@ -86,7 +86,15 @@ class WavReader {
     size_t blockFrames() const;
 
   private:
+    // The header walk, step by step: the RIFF (or RF64, BW64) header, then each chunk before
+    // the data, then the data chunk's start, where the format must be complete and sane.
+    struct HeaderWalk;
     WavStatus parseHeaders(std::istream& in, bool sizeKnown);
+    WavStatus readRiffHeader(HeaderWalk& walk);
+    WavStatus readDs64(HeaderWalk& walk, const unsigned char* header, uint32_t size);
+    WavStatus readFormat(HeaderWalk& walk, uint32_t size);
+    WavStatus skipChunk(HeaderWalk& walk, const unsigned char* header, uint32_t size);
+    WavStatus startData(HeaderWalk& walk, uint32_t size, bool sizeKnown);
     // Records which header field is at fault and returns Malformed.
     WavStatus malformed(const char* field, uint64_t value, bool cutShort = false);
 

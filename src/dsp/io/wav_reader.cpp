@@ -234,6 +234,39 @@ WavStatus WavReader::open(std::istream& in) {
     return parseHeaders(in, false);
 }
 
+// The stream as the header walk reads it: its byte offset counted as it goes, since a pipe
+// cannot tell it, and what the chunks before the data have said so far.
+struct WavReader::HeaderWalk {
+    explicit HeaderWalk(std::istream& stream) : in(stream) {}
+
+    std::istream& in;
+    uint64_t offset = 0;
+    bool wide = false;  // RF64 or BW64: sizes past 4 GiB in the ds64 chunk
+    uint64_t riffSize = 0;
+    uint64_t wideDataSize = 0;
+    struct WideSize {
+        unsigned char tag[4];
+        uint64_t size;
+    };
+    WideSize table[kMaxDs64TableEntries];
+    size_t tableEntries = 0;
+    bool haveFormat = false;
+    uint16_t formatCode = 0;
+    uint16_t channels = 0;
+    uint32_t sampleRate = 0;
+    uint16_t blockAlign = 0;
+    uint16_t bitsPerSample = 0;
+
+    bool read(unsigned char* out, size_t n) {
+        offset += n;
+        return readExactly(in, out, n);
+    }
+    bool skip(uint64_t n) {
+        offset += n;
+        return skipBytes(in, n);
+    }
+};
+
 WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
     frameCount_ = 0;
     declaredFrameCount_ = 0;
@@ -244,20 +277,35 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
     ended_ = false;
     rawBegin_ = rawEnd_ = 0;
 
-    // The stream's byte offset, counted as it is read, since a pipe cannot tell it.
-    uint64_t offset = 0;
-    auto read = [&](unsigned char* out, size_t n) {
-        offset += n;
-        return readExactly(in, out, n);
-    };
-    auto skip = [&](uint64_t n) {
-        offset += n;
-        return skipBytes(in, n);
-    };
+    HeaderWalk walk(in);
+    const WavStatus start = readRiffHeader(walk);
+    if (start != WavStatus::Ok) return start;
+    for (int chunk = 0; chunk < kMaxChunksBeforeData; ++chunk) {
+        unsigned char header[8];
+        if (!walk.read(header, sizeof header)) {
+            return malformed(walk.haveFormat ? "data chunk" : "fmt chunk", 0, true);
+        }
+        const uint32_t size = le32(header + 4);
+        WavStatus status;
+        if (walk.wide && chunk == 0) {
+            status = readDs64(walk, header, size);
+        } else if (std::memcmp(header, "fmt ", 4) == 0) {
+            status = readFormat(walk, size);
+        } else if (std::memcmp(header, "data", 4) == 0) {
+            return startData(walk, size, sizeKnown);
+        } else {
+            status = skipChunk(walk, header, size);
+        }
+        if (status != WavStatus::Ok) return status;
+    }
+    return malformed("chunk list", kMaxChunksBeforeData);
+}
 
+WavStatus WavReader::readRiffHeader(HeaderWalk& walk) {
+    std::istream& in = walk.in;
     // Enough of the start is kept to tell what kind of file it is when it is no WAV.
     unsigned char riff[kSniffBytes];
-    if (!read(riff, 12)) {
+    if (!walk.read(riff, 12)) {
         const auto got = static_cast<size_t>(in.gcount());
         if (got > 0 && std::memcmp(riff, "RIFF", std::min<size_t>(got, 4)) != 0) {
             problem_.cause = ReadFailure::Cause::NotAudio;
@@ -269,8 +317,9 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         return status;
     }
     // RF64 and BW64 are WAV whose sizes past 4 GiB are kept in a ds64 chunk, first of all.
-    const bool wide = std::memcmp(riff, "RF64", 4) == 0 || std::memcmp(riff, "BW64", 4) == 0;
-    if ((!wide && std::memcmp(riff, "RIFF", 4) != 0) || std::memcmp(riff + 8, "WAVE", 4) != 0) {
+    walk.wide = std::memcmp(riff, "RF64", 4) == 0 || std::memcmp(riff, "BW64", 4) == 0;
+    if ((!walk.wide && std::memcmp(riff, "RIFF", 4) != 0) ||
+        std::memcmp(riff + 8, "WAVE", 4) != 0) {
         in.read(reinterpret_cast<char*>(riff + 12), static_cast<std::streamsize>(kSniffBytes - 12));
         const size_t got = 12 + static_cast<size_t>(in.gcount());
         problem_.container = DetectContainer(riff, got);
@@ -279,166 +328,149 @@ WavStatus WavReader::parseHeaders(std::istream& in, bool sizeKnown) {
         problem_.keepHead(riff, got);
         return WavStatus::NotWave;
     }
-    problem_.container = !wide                               ? Container::Wav
+    problem_.container = !walk.wide                          ? Container::Wav
                          : std::memcmp(riff, "RF64", 4) == 0 ? Container::Rf64
                                                              : Container::Bw64;
-    uint64_t riffSize = le32(riff + 4);
-    uint64_t wideDataSize = 0;
-    struct WideSize {
-        unsigned char tag[4];
-        uint64_t size;
-    };
-    WideSize table[kMaxDs64TableEntries];
-    size_t tableEntries = 0;
+    walk.riffSize = le32(riff + 4);
+    return WavStatus::Ok;
+}
 
-    bool haveFormat = false;
-    uint16_t formatCode = 0;
-    uint16_t channels = 0;
-    uint32_t sampleRate = 0;
-    uint16_t blockAlign = 0;
-    uint16_t bitsPerSample = 0;
+WavStatus WavReader::readDs64(HeaderWalk& walk, const unsigned char* header, uint32_t size) {
+    if (std::memcmp(header, "ds64", 4) != 0) return malformed("ds64 chunk", 0);
+    if (size < kDs64FixedBytes) return malformed("ds64 chunk size", size);
+    unsigned char ds64[kDs64FixedBytes];
+    if (!walk.read(ds64, sizeof ds64)) return malformed("ds64 chunk", 0, true);
+    walk.riffSize = le64(ds64);
+    walk.wideDataSize = le64(ds64 + 8);
+    const uint32_t listed = le32(ds64 + 24);
+    uint64_t rest = size - kDs64FixedBytes;
+    for (uint32_t i = 0; i < listed && rest >= 12 && walk.tableEntries < kMaxDs64TableEntries;
+         ++i, rest -= 12) {
+        unsigned char entry[12];
+        if (!walk.read(entry, sizeof entry)) return malformed("ds64 chunk", 0, true);
+        std::memcpy(walk.table[walk.tableEntries].tag, entry, 4);
+        walk.table[walk.tableEntries++].size = le64(entry + 4);
+    }
+    if (!walk.skip(rest + (size & 1u))) return malformed("ds64 chunk", 0, true);
+    return WavStatus::Ok;
+}
 
-    for (int chunk = 0; chunk < kMaxChunksBeforeData; ++chunk) {
-        unsigned char header[8];
-        if (!read(header, sizeof header)) {
-            return malformed(haveFormat ? "data chunk" : "fmt chunk", 0, true);
-        }
-        const uint32_t size = le32(header + 4);
-
-        if (wide && chunk == 0) {
-            if (std::memcmp(header, "ds64", 4) != 0) return malformed("ds64 chunk", 0);
-            if (size < kDs64FixedBytes) return malformed("ds64 chunk size", size);
-            unsigned char ds64[kDs64FixedBytes];
-            if (!read(ds64, sizeof ds64)) return malformed("ds64 chunk", 0, true);
-            riffSize = le64(ds64);
-            wideDataSize = le64(ds64 + 8);
-            const uint32_t listed = le32(ds64 + 24);
-            uint64_t rest = size - kDs64FixedBytes;
-            for (uint32_t i = 0; i < listed && rest >= 12 && tableEntries < kMaxDs64TableEntries;
-                 ++i, rest -= 12) {
-                unsigned char entry[12];
-                if (!read(entry, sizeof entry)) return malformed("ds64 chunk", 0, true);
-                std::memcpy(table[tableEntries].tag, entry, 4);
-                table[tableEntries++].size = le64(entry + 4);
-            }
-            if (!skip(rest + (size & 1u))) return malformed("ds64 chunk", 0, true);
-            continue;
-        }
-
-        if (std::memcmp(header, "fmt ", 4) == 0) {
-            // Only the first 40 bytes (the extensible layout) carry anything we use.
-            unsigned char fmt[40] = {};
-            const uint32_t kept = size < sizeof fmt ? size : static_cast<uint32_t>(sizeof fmt);
-            if (size < 16) return malformed("fmt chunk size", size);
-            if (!read(fmt, kept) || !skip(uint64_t{size} - kept + (size & 1u))) {
-                return malformed("fmt chunk", 0, true);
-            }
-            formatCode = le16(fmt);
-            channels = le16(fmt + 2);
-            sampleRate = le32(fmt + 4);
-            blockAlign = le16(fmt + 12);
-            bitsPerSample = le16(fmt + 14);
-            if (formatCode == kFormatExtensible) {
-                if (size < 40) return malformed("fmt chunk size", size);
-                if (std::memcmp(fmt + 26, kSubFormatTail, sizeof kSubFormatTail) != 0) {
-                    problem_.cause = ReadFailure::Cause::WavEncoding;
-                    problem_.formatTag = kFormatExtensible;
-                    return WavStatus::UnsupportedFormat;
-                }
-                formatCode = le16(fmt + 24);
-            }
-            haveFormat = true;
-            continue;
-        }
-
-        if (std::memcmp(header, "data", 4) != 0) {
-            uint64_t skipped = size;
-            if (wide && size == kSizeInDs64) {
-                // A chunk past 4 GiB that is not the data has its size in ds64's table.
-                const WideSize* found = nullptr;
-                for (size_t i = 0; i < tableEntries && found == nullptr; ++i) {
-                    if (std::memcmp(table[i].tag, header, 4) == 0) found = &table[i];
-                }
-                if (found == nullptr) return malformed("ds64 size table", tableEntries);
-                skipped = found->size;
-            }
-            if (!skip(skipped + (skipped & 1u))) {
-                return malformed(haveFormat ? "data chunk" : "fmt chunk", 0, true);
-            }
-            continue;
-        }
-
-        // The data chunk: everything up to here must describe a sane stream.
-        if (!haveFormat) return malformed("fmt chunk", 0, true);
-        if (channels == 0) return malformed("channel count", channels);
-        if (sampleRate == 0 || sampleRate > INT32_MAX) return malformed("sample rate", sampleRate);
-        if (blockAlign == 0 || blockAlign % channels != 0) {
-            return malformed("block align", blockAlign);
-        }
-        const uint32_t container = blockAlign / channels;
-        if (container != 1 && container != 2 && container != 3 && container != 4 &&
-            container != 8) {
-            return malformed("block align", blockAlign);
-        }
-        if (bitsPerSample == 0 || bitsPerSample > container * 8) {
-            return malformed("bits per sample", bitsPerSample);
-        }
-        SampleFormat sampleFormat;
-        if (!pickSampleFormat(formatCode, container, sampleFormat)) {
+WavStatus WavReader::readFormat(HeaderWalk& walk, uint32_t size) {
+    // Only the first 40 bytes (the extensible layout) carry anything we use.
+    unsigned char fmt[40] = {};
+    const uint32_t kept = size < sizeof fmt ? size : static_cast<uint32_t>(sizeof fmt);
+    if (size < 16) return malformed("fmt chunk size", size);
+    if (!walk.read(fmt, kept) || !walk.skip(uint64_t{size} - kept + (size & 1u))) {
+        return malformed("fmt chunk", 0, true);
+    }
+    walk.formatCode = le16(fmt);
+    walk.channels = le16(fmt + 2);
+    walk.sampleRate = le32(fmt + 4);
+    walk.blockAlign = le16(fmt + 12);
+    walk.bitsPerSample = le16(fmt + 14);
+    if (walk.formatCode == kFormatExtensible) {
+        if (size < 40) return malformed("fmt chunk size", size);
+        if (std::memcmp(fmt + 26, kSubFormatTail, sizeof kSubFormatTail) != 0) {
             problem_.cause = ReadFailure::Cause::WavEncoding;
-            problem_.formatTag = formatCode;
-            problem_.containerBits = static_cast<uint16_t>(container * 8);
+            problem_.formatTag = kFormatExtensible;
             return WavStatus::UnsupportedFormat;
         }
+        walk.formatCode = le16(fmt + 24);
+    }
+    walk.haveFormat = true;
+    return WavStatus::Ok;
+}
 
-        format_.sampleRate = static_cast<int32_t>(sampleRate);
-        format_.channels = channels;
-        format_.sampleFormat = sampleFormat;
-        format_.bytesPerSample = container;
+WavStatus WavReader::skipChunk(HeaderWalk& walk, const unsigned char* header, uint32_t size) {
+    uint64_t skipped = size;
+    if (walk.wide && size == kSizeInDs64) {
+        // A chunk past 4 GiB that is not the data has its size in ds64's table.
+        const HeaderWalk::WideSize* found = nullptr;
+        for (size_t i = 0; i < walk.tableEntries && found == nullptr; ++i) {
+            if (std::memcmp(walk.table[i].tag, header, 4) == 0) found = &walk.table[i];
+        }
+        if (found == nullptr) return malformed("ds64 size table", walk.tableEntries);
+        skipped = found->size;
+    }
+    if (!walk.skip(skipped + (skipped & 1u))) {
+        return malformed(walk.haveFormat ? "data chunk" : "fmt chunk", 0, true);
+    }
+    return WavStatus::Ok;
+}
 
-        // How much data the header declares, or that it runs to the end of the stream.
-        uint64_t declaredBytes = size;
-        bool toTheEnd = false;
-        if (wide && size == kSizeInDs64) {
-            declaredBytes = wideDataSize;
-            // Written to a pipe, ds64 is left as zeros: the length was not known either.
-            toTheEnd = wideDataSize == 0 || wideDataSize == UINT64_MAX;
-        } else if (size == kStreamingDataSize) {
-            toTheEnd = true;
-        } else if (size == 0 && riffSize <= offset - 8) {
-            // A recorder stopped before coming back to fill in the sizes: no data declared,
-            // and a RIFF size that ends at the data's header. Whatever follows is the
-            // recording.
-            toTheEnd = true;
-            headerUnfinished_ = true;
-        }
-        declaredFrameCount_ =
-            toTheEnd && !headerUnfinished_ ? kUnknownFrameCount : declaredBytes / blockAlign;
+WavStatus WavReader::startData(HeaderWalk& walk, uint32_t size, bool sizeKnown) {
+    std::istream& in = walk.in;
+    // The data chunk: everything up to here must describe a sane stream.
+    if (!walk.haveFormat) return malformed("fmt chunk", 0, true);
+    if (walk.channels == 0) return malformed("channel count", walk.channels);
+    if (walk.sampleRate == 0 || walk.sampleRate > INT32_MAX) {
+        return malformed("sample rate", walk.sampleRate);
+    }
+    if (walk.blockAlign == 0 || walk.blockAlign % walk.channels != 0) {
+        return malformed("block align", walk.blockAlign);
+    }
+    const uint32_t container = walk.blockAlign / walk.channels;
+    if (container != 1 && container != 2 && container != 3 && container != 4 && container != 8) {
+        return malformed("block align", walk.blockAlign);
+    }
+    if (walk.bitsPerSample == 0 || walk.bitsPerSample > container * 8) {
+        return malformed("bits per sample", walk.bitsPerSample);
+    }
+    SampleFormat sampleFormat;
+    if (!pickSampleFormat(walk.formatCode, container, sampleFormat)) {
+        problem_.cause = ReadFailure::Cause::WavEncoding;
+        problem_.formatTag = walk.formatCode;
+        problem_.containerBits = static_cast<uint16_t>(container * 8);
+        return WavStatus::UnsupportedFormat;
+    }
 
-        if (!sizeKnown) {
-            // Without the file's length the header's promise is an upper bound, not a count.
-            bytesLeft_ = toTheEnd ? kUnknownFrameCount : declaredBytes / blockAlign * blockAlign;
-            frameCount_ = kUnknownFrameCount;
-            return WavStatus::Ok;
-        }
-        // Never trust the header past the end of the file: truncated files and writers that
-        // could not come back to fill in the size both promise more than is there.
-        const std::streampos here = in.tellg();
-        in.seekg(0, std::ios::end);
-        const std::streampos end = in.tellg();
-        in.seekg(here);
-        if (here == std::streampos(-1) || end == std::streampos(-1) || !in) {
-            return malformed("data chunk", 0, true);
-        }
-        const auto available = static_cast<uint64_t>(end - here);
-        const uint64_t dataBytes = toTheEnd ? available : std::min(declaredBytes, available);
-        position_ = static_cast<uint64_t>(here);
-        // A trailing partial frame is never read.
-        bytesLeft_ = dataBytes / blockAlign * blockAlign;
-        frameCount_ = dataBytes / blockAlign;
+    format_.sampleRate = static_cast<int32_t>(walk.sampleRate);
+    format_.channels = walk.channels;
+    format_.sampleFormat = sampleFormat;
+    format_.bytesPerSample = container;
+
+    // How much data the header declares, or that it runs to the end of the stream.
+    uint64_t declaredBytes = size;
+    bool toTheEnd = false;
+    if (walk.wide && size == kSizeInDs64) {
+        declaredBytes = walk.wideDataSize;
+        // Written to a pipe, ds64 is left as zeros: the length was not known either.
+        toTheEnd = walk.wideDataSize == 0 || walk.wideDataSize == UINT64_MAX;
+    } else if (size == kStreamingDataSize) {
+        toTheEnd = true;
+    } else if (size == 0 && walk.riffSize <= walk.offset - 8) {
+        // A recorder stopped before coming back to fill in the sizes: no data declared,
+        // and a RIFF size that ends at the data's header. Whatever follows is the
+        // recording.
+        toTheEnd = true;
+        headerUnfinished_ = true;
+    }
+    declaredFrameCount_ =
+        toTheEnd && !headerUnfinished_ ? kUnknownFrameCount : declaredBytes / walk.blockAlign;
+
+    if (!sizeKnown) {
+        // Without the file's length the header's promise is an upper bound, not a count.
+        bytesLeft_ =
+            toTheEnd ? kUnknownFrameCount : declaredBytes / walk.blockAlign * walk.blockAlign;
+        frameCount_ = kUnknownFrameCount;
         return WavStatus::Ok;
     }
-    return malformed("chunk list", kMaxChunksBeforeData);
+    // Never trust the header past the end of the file: truncated files and writers that
+    // could not come back to fill in the size both promise more than is there.
+    const std::streampos here = in.tellg();
+    in.seekg(0, std::ios::end);
+    const std::streampos end = in.tellg();
+    in.seekg(here);
+    if (here == std::streampos(-1) || end == std::streampos(-1) || !in) {
+        return malformed("data chunk", 0, true);
+    }
+    const auto available = static_cast<uint64_t>(end - here);
+    const uint64_t dataBytes = toTheEnd ? available : std::min(declaredBytes, available);
+    position_ = static_cast<uint64_t>(here);
+    // A trailing partial frame is never read.
+    bytesLeft_ = dataBytes / walk.blockAlign * walk.blockAlign;
+    frameCount_ = dataBytes / walk.blockAlign;
+    return WavStatus::Ok;
 }
 
 WavStatus WavReader::malformed(const char* field, uint64_t value, bool cutShort) {
