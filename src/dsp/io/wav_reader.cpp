@@ -6,13 +6,11 @@
 
 #include "dsp/audio_dsp.h"
 #include "dsp/io/wav_io.h"
+#include "dsp/io/wav_tags.h"
 
 namespace Trackloom::io {
 namespace {
 
-constexpr uint16_t kFormatPcm = 1;
-constexpr uint16_t kFormatFloat = 3;
-constexpr uint16_t kFormatExtensible = 0xFFFE;
 // A writer that cannot know the data size in advance (one streaming to a pipe, or past
 // 4 GiB) leaves it at all ones: the data runs to the end.
 constexpr uint32_t kStreamingDataSize = 0xFFFFFFFF;
@@ -25,9 +23,6 @@ constexpr uint32_t kDs64FixedBytes = 28;
 constexpr size_t kMaxDs64TableEntries = 16;
 // No real file has this many chunks before its data; bounds the walk over hostile input.
 constexpr int kMaxChunksBeforeData = 1024;
-// Bytes 2..15 of the extensible sub-format GUID shared by PCM and IEEE float.
-constexpr unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
-                                              0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 // Raw bytes read per call: a 6-channel 64-bit frame is 48 bytes, a hostile one 64 KiB, and
 // neither may make a block balloon.
 constexpr size_t kReadBlockBytes = size_t{64} * 1024;

@@ -8,6 +8,7 @@
 #endif
 
 #include "dsp/audio_dsp.h"
+#include "dsp/io/wav_tags.h"
 
 namespace Trackloom::io {
 namespace {
@@ -19,12 +20,6 @@ constexpr size_t kPageBytes = 4096;
 // The sizes a ds64 chunk holds: RIFF and data sizes and the frame count (64 bits each), and
 // an empty table of other chunks' sizes.
 constexpr uint32_t kDs64Bytes = 28;
-constexpr uint16_t kFormatPcm = 1;
-constexpr uint16_t kFormatFloat = 3;
-constexpr uint16_t kFormatExtensible = 0xFFFE;
-// The GUID of an extensible format's sub-format after its first two bytes (the plain tag).
-constexpr unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
-                                              0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 void putLe16(unsigned char* p, uint32_t v) {
     p[0] = static_cast<unsigned char>(v);
