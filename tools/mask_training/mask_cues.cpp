@@ -21,6 +21,7 @@
 
 #include "dsp/io/audio_reader.h"
 #include "dsp/separation/spectral/spectral_separator.h"
+#include "dsp/stems.h"
 
 using namespace Trackloom;
 using namespace Trackloom::io;
@@ -110,7 +111,6 @@ int main(int argc, char** argv) {
     SpectralSeparator separator(format.sampleRate, format.channels, net);
     CueWriter cues;
     std::array<std::ofstream, 4> stems;
-    const char* names[4] = {"vocals", "drums", "bass", "other"};
     const std::string out = argv[3];
     if (mode == "cues") {
         cues.out.open(out, std::ios::binary);
@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
         separator.setCueTap(WriteCues, &cues);
     } else {
         for (size_t s = 0; s < 4; ++s) {
-            stems[s].open(out + "." + names[s] + ".f32", std::ios::binary);
+            stems[s].open(out + "." + StemName(kEngineStems[s]) + ".f32", std::ios::binary);
         }
     }
     const size_t block = 65536;
