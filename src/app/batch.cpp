@@ -12,6 +12,8 @@
 #include "app/commands/open_input.h"
 
 namespace TrackloomApp {
+
+using namespace commands;
 namespace {
 
 std::string Folded(const std::string& name) {
@@ -46,7 +48,9 @@ std::vector<StemOverInput> StemsOverInputs(const std::vector<std::string>& input
     std::vector<StemOverInput> found;
     for (const std::string& input : inputs) {
         std::error_code error;
-        if (input == kStandardInputName || !std::filesystem::exists(input, error)) continue;
+        if (input == TrackloomApp::commands::kStandardInputName ||
+            !std::filesystem::exists(input, error))
+            continue;
         for (const std::string& stem : stems) {
             // Same device and inode: the same path, a hard link, or a symbolic link's target.
             // A stem not written yet, or one that cannot be looked at, is no input.

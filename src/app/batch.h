@@ -12,10 +12,10 @@
 namespace TrackloomApp {
 
 // The stems a split writes: those --stems names, in its order, or the engine's four.
-std::vector<Trackloom::StemKind> StemsWritten(const SplitSettings& split);
+std::vector<Trackloom::StemKind> StemsWritten(const commands::SplitSettings& split);
 
 // The files a split into `dir` writes, one for each of StemsWritten(split).
-std::vector<std::string> StemPaths(const std::string& dir, const SplitSettings& split);
+std::vector<std::string> StemPaths(const std::string& dir, const commands::SplitSettings& split);
 
 // A stem that would be written over one of the inputs.
 struct StemOverInput {

@@ -31,7 +31,7 @@ int Dispatch(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 1 ? 1 : argc), argv + argc);
     TrackloomApp::ParsedCommandLine parsed =
         TrackloomApp::ParseCommandLine(args, TrackloomApp::CommandTable());
-    TrackloomApp::SetQuiet(parsed.command != nullptr && parsed.options.quiet);
+    TrackloomApp::reports::SetQuiet(parsed.command != nullptr && parsed.options.quiet);
     if (parsed.command == nullptr) {
         // The mistake before the usage text, and again after it, where the eye lands.
         const std::string error = TrackloomApp::UsageError(parsed);

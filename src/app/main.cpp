@@ -3,5 +3,5 @@
 
 int main(int argc, char** argv) {
     // An answer lost on its way out (a full disk, a closed descriptor) is a failure too.
-    return TrackloomApp::FinishStandardOutput(Dispatch(argc, argv));
+    return TrackloomApp::commands::FinishStandardOutput(Dispatch(argc, argv));
 }

@@ -6,6 +6,8 @@
 #include <sstream>
 
 namespace TrackloomApp {
+
+using namespace commands;
 namespace {
 
 // Options and their operands start in column 3; descriptions in column 29.

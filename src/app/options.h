@@ -21,12 +21,12 @@ struct ParsedOptions {
     char** argv = nullptr;
     const char* programName = nullptr;
     // Options add their settings here, one member each, set by their rows' actions.
-    ResultSettings results;  // --key-notation, --bpm-range, --json
-    std::string outputRoot;  // -o: every operand is an input, each with a folder here
+    commands::ResultSettings results;  // --key-notation, --bpm-range, --json
+    std::string outputRoot;            // -o: every operand is an input, each with a folder here
     bool outputRootGiven = false;
-    unsigned jobs = 1;    // -j: inputs worked on at once
-    SplitSettings split;  // --engine, --format, --depth
-    bool quiet = false;   // -q: no progress line, no warnings
+    unsigned jobs = 1;              // -j: inputs worked on at once
+    commands::SplitSettings split;  // --engine, --format, --depth
+    bool quiet = false;             // -q: no progress line, no warnings
 };
 
 struct CommandLineRow {

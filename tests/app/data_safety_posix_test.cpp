@@ -166,7 +166,7 @@ TEST_F(DataSafetyRuns, ConcurrentSplitsLeaveTheStemsOfOneRun) {
         std::filesystem::create_directory(alone[i]);
         writeFile(alone[i] + ".wav", songs[i]);
         CaptureOutput capture;
-        ASSERT_EQ(TrackloomApp::RunSplit(alone[i] + ".wav", alone[i]), 0);
+        ASSERT_EQ(TrackloomApp::commands::RunSplit(alone[i] + ".wav", alone[i]), 0);
     }
     // Both runs are fed all but their last bytes, then both ends at once, so that they come
     // to renaming their stems together. Renamed one by one without a lock, a third to two
@@ -206,7 +206,7 @@ TEST_F(DataSafetyRuns, ReplacedStemsKeepTheirPermissionBits) {
     const mode_t modes[] = {0600, 0640, 0444, 0664};
     for (size_t k = 0; k < 4; ++k) chmod((out_ + "/" + kStems[k]).c_str(), modes[k]);
     CaptureOutput capture;
-    ASSERT_EQ(TrackloomApp::RunSplit(input_, out_), 0);
+    ASSERT_EQ(TrackloomApp::commands::RunSplit(input_, out_), 0);
     for (size_t k = 0; k < 4; ++k) {
         struct stat st {};
         ASSERT_EQ(stat((out_ + "/" + kStems[k]).c_str(), &st), 0);
@@ -219,7 +219,7 @@ TEST_F(DataSafetyRuns, EmptyOutputDirectoryIsRefusedBeforeReading) {
     const bool rootHadAStem = std::filesystem::exists("/vocals.wav");
     for (const std::string& in : {input_, dir_.file("missing.wav")}) {
         CaptureOutput capture;
-        EXPECT_EQ(TrackloomApp::RunSplit(in, ""), 1);
+        EXPECT_EQ(TrackloomApp::commands::RunSplit(in, ""), 1);
         EXPECT_EQ(capture.err(),
                   "Output directory is empty: give the directory to write the stems into\n");
     }
@@ -288,7 +288,7 @@ TEST_F(DataSafetyRuns, StemsTakeNoBitsThroughLinksOrBeyondPermissions) {
     ASSERT_EQ(symlink(program.c_str(), demoBass.c_str()), 0);
     {
         CaptureOutput quiet;
-        ASSERT_EQ(TrackloomApp::RunDemo(dir_.path().string()), 0);
+        ASSERT_EQ(TrackloomApp::commands::RunDemo(dir_.path().string()), 0);
     }
     ASSERT_EQ(lstat(demoBass.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));

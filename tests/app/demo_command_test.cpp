@@ -13,7 +13,7 @@ using namespace TrackloomTest;
 TEST(DemoCommand, WritesFiveFilesAndPrintsFiveLines) {
     TempDir dir;
     CaptureOutput capture;
-    const int status = TrackloomApp::RunDemo(dir.path().string());
+    const int status = TrackloomApp::commands::RunDemo(dir.path().string());
     EXPECT_EQ(status, 0);
     EXPECT_EQ(capture.err(), "");
     // The demo track is 120 BPM over A, C and E: the estimators must hear exactly that.
@@ -38,7 +38,7 @@ TEST(DemoCommand, UnwritableFileIsReportedWithoutSuccess) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("demo_mix.wav"));
     CaptureOutput capture;
-    const int status = TrackloomApp::RunDemo(dir.path().string());
+    const int status = TrackloomApp::commands::RunDemo(dir.path().string());
     EXPECT_EQ(status, 1);
     EXPECT_EQ(capture.err(),
               "Failed to write audio file: " + dir.path().string() + "/demo_mix.wav\n");

@@ -25,7 +25,7 @@ Trackloom::analysis::TempoAndKey aMinorAt128() {
 // quotes, backslashes, control characters and non-ASCII names come back exactly.
 TEST(JsonReport, LinesParseBackWithEveryFieldAndPathIntact) {
     const std::string file = "dir \"quoted\"\\back/sl\u00e4sh \u97f3\u697d\t.wav";
-    const std::string bpmLine = BpmJson(file, aMinorAt128());
+    const std::string bpmLine = TrackloomApp::reports::BpmJson(file, aMinorAt128());
     EXPECT_EQ(bpmLine.find('\n'), std::string::npos);
     const auto bpm = nlohmann::json::parse(bpmLine);
     EXPECT_EQ(bpm["file"], file);
@@ -37,27 +37,29 @@ TEST(JsonReport, LinesParseBackWithEveryFieldAndPathIntact) {
     EXPECT_EQ(bpm["open_key"], "1m");
     EXPECT_EQ(bpm["key_confidence"], 0.5);
 
-    const auto split = nlohmann::json::parse(
-        SplitJson(file, aMinorAt128(), {{"vocals", "out/\"v\".wav"}, {"accompaniment", "a.wav"}}));
+    const auto split = nlohmann::json::parse(TrackloomApp::reports::SplitJson(
+        file, aMinorAt128(), {{"vocals", "out/\"v\".wav"}, {"accompaniment", "a.wav"}}));
     EXPECT_EQ(split["file"], file);
     EXPECT_EQ(split["camelot"], "8A");
     EXPECT_EQ(split["stems"]["vocals"], "out/\"v\".wav");
     EXPECT_EQ(split["stems"]["accompaniment"], "a.wav");
     EXPECT_EQ(split["stems"].size(), 2u);
 
-    const auto error = nlohmann::json::parse(ErrorJson(file, "no such file"));
+    const auto error =
+        nlohmann::json::parse(TrackloomApp::reports::ErrorJson(file, "no such file"));
     EXPECT_EQ(error["file"], file);
     EXPECT_EQ(error["error"], "no such file");
     EXPECT_EQ(error.size(), 2u);
 }
 
 TEST(JsonReport, SilenceNamesTheDefaultKeyAndPathsThatAreNotUtf8StillGiveALine) {
-    const auto silent = nlohmann::json::parse(BpmJson("s.wav", Trackloom::analysis::TempoAndKey()));
+    const auto silent = nlohmann::json::parse(
+        TrackloomApp::reports::BpmJson("s.wav", Trackloom::analysis::TempoAndKey()));
     EXPECT_EQ(silent["bpm"], 120.0);
     EXPECT_EQ(silent["key"], "F# Minor");
     EXPECT_EQ(silent["camelot"], "11A");
     EXPECT_EQ(silent["bpm_confidence"], 0.0);
     // A Latin-1 file name: the line must still be valid JSON, the readable part kept.
-    const auto latin1 = nlohmann::json::parse(ErrorJson("caf\xe9.wav", "x"));
+    const auto latin1 = nlohmann::json::parse(TrackloomApp::reports::ErrorJson("caf\xe9.wav", "x"));
     EXPECT_EQ(latin1["file"], "caf\ufffd.wav");
 }

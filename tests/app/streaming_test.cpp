@@ -62,7 +62,7 @@ TEST_F(StreamingSplit, MatchesWholeBufferPathForMonoStereoAndSixChannels) {
             writeWav(input, format, 44100, channels, synthesize(44100, channels, 3 * 4096 + 1234));
             const std::string streamed = makeDir("stream" + tag);
             const std::string whole = makeDir("whole" + tag);
-            ASSERT_EQ(TrackloomApp::RunSplit(input, streamed), 0);
+            ASSERT_EQ(TrackloomApp::commands::RunSplit(input, streamed), 0);
             splitWholeBuffer(input, whole);
             expectSameStems(streamed, whole);
         }
@@ -117,14 +117,14 @@ TEST_F(StreamingSplit, InPlaceSplitDerivesEveryStemFromTheOriginalInput) {
     const std::string original = path("original.wav");
     writeWav(original, SampleFormat::S16, 44100, 2, synthesize(44100, 2, 5 * 4096 + 99));
     const std::string ref = makeDir("ref");
-    ASSERT_EQ(TrackloomApp::RunSplit(original, ref), 0);
+    ASSERT_EQ(TrackloomApp::commands::RunSplit(original, ref), 0);
 
     // First and last stem to be written: either way nothing may replace the input early.
     for (const char* name : {"vocals.wav", "other.wav"}) {
         SCOPED_TRACE(name);
         const std::string out = makeDir(std::string("out_") + name);
         fs::copy_file(original, out + "/" + name);
-        ASSERT_EQ(TrackloomApp::RunSplit(out + "/" + name, out), 0);
+        ASSERT_EQ(TrackloomApp::commands::RunSplit(out + "/" + name, out), 0);
         expectSameStems(out, ref);
         EXPECT_TRUE(strayFiles(out).empty());
     }
@@ -140,13 +140,15 @@ TEST_F(StreamingBpm, PrintsTheWholeBufferEstimates) {
         const std::string input = path("beat" + std::to_string(channels) + ".wav");
         writeWav(input, SampleFormat::S16, 44100, channels,
                  synthesize(44100, channels, 12 * 44100 + 333));
-        const auto [status, out, err] = captureRun([&] { return TrackloomApp::RunBpm(input); });
+        const auto [status, out, err] =
+            captureRun([&] { return TrackloomApp::commands::RunBpm(input); });
         ASSERT_EQ(status, 0) << err;
 
         const Trackloom::AudioBuffer whole = Trackloom::AudioDSP::LoadWav(input);
         const auto expected = captureRun([&] {
-            TrackloomApp::PrintEstimates(std::cout, Trackloom::AudioDSP::EstimateBPM(whole),
-                                         Trackloom::AudioDSP::EstimateKey(whole));
+            TrackloomApp::reports::PrintEstimates(std::cout,
+                                                  Trackloom::AudioDSP::EstimateBPM(whole),
+                                                  Trackloom::AudioDSP::EstimateKey(whole));
             return 0;
         });
         EXPECT_EQ(out, expected.out);
@@ -155,7 +157,8 @@ TEST_F(StreamingBpm, PrintsTheWholeBufferEstimates) {
     // A file that holds no audio is still a failure to read, as when it was loaded whole.
     const std::string empty = path("empty.wav");
     writeWav(empty, SampleFormat::S16, 44100, 2, {});
-    const auto [status, out, err] = captureRun([&] { return TrackloomApp::RunBpm(empty); });
+    const auto [status, out, err] =
+        captureRun([&] { return TrackloomApp::commands::RunBpm(empty); });
     EXPECT_EQ(status, 1);
     EXPECT_EQ(out, "");
     EXPECT_EQ(

@@ -10,7 +10,7 @@
 #include "app/reports/reports.h"
 #include "dsp/analysis/analysis.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 int RunBpm(const std::string& inputPath, const ResultSettings& settings, CommandStreams streams) {
     using namespace Trackloom;
@@ -19,7 +19,8 @@ int RunBpm(const std::string& inputPath, const ResultSettings& settings, Command
     // The text of a failure goes to the error stream whatever the format; a script reading
     // JSON also finds it on the input's line.
     auto failed = [&](const std::string& reason) {
-        if (settings.json) streams.out << ErrorJson(inputPath, reason) << "\n";
+        if (settings.json)
+            streams.out << TrackloomApp::reports::ErrorJson(inputPath, reason) << "\n";
         return 1;
     };
     std::string reason;
@@ -41,7 +42,7 @@ int RunBpm(const std::string& inputPath, const ResultSettings& settings, Command
         tempo.feed(block.data(), frames);
         key.feed(block.data(), frames);
     }
-    if (!heardAnything) return failed(ReportNoAudio(streams.err, inputPath));
+    if (!heardAnything) return failed(TrackloomApp::reports::ReportNoAudio(streams.err, inputPath));
     WarnIfInputDisagreesWithHeader(streams.err, inputPath, *reader);
     analysis::TempoAndKey estimates = analysis::EstimateTempoAndKey(tempo, key);
     if (settings.maxBpm > 0.0) {
@@ -49,11 +50,13 @@ int RunBpm(const std::string& inputPath, const ResultSettings& settings, Command
             analysis::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
     }
     if (settings.json) {
-        streams.out << BpmJson(inputPath, estimates) << "\n";
+        streams.out << TrackloomApp::reports::BpmJson(inputPath, estimates) << "\n";
     } else {
-        PrintEstimates(streams.out, estimates.bpm, KeyText(estimates, settings.keyNotation));
+        TrackloomApp::reports::PrintEstimates(
+            streams.out, estimates.bpm,
+            TrackloomApp::reports::KeyText(estimates, settings.keyNotation));
     }
-    if (estimates.tempoIsGuess) ReportNoSteadyBeat(streams.err);
+    if (estimates.tempoIsGuess) TrackloomApp::reports::ReportNoSteadyBeat(streams.err);
     return 0;
 }
 
@@ -61,4 +64,4 @@ int RunBpm(const std::string& inputPath) {
     return RunBpm(inputPath, {}, {std::cout, std::cerr});
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

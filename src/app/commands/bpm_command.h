@@ -5,7 +5,7 @@
 
 #include "app/commands/command_results.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 // Prints the tempo and key of `inputPath` ("-": standard input). Returns 0, or 1 if it could
 // not be read.
@@ -14,4 +14,4 @@ int RunBpm(const std::string& inputPath, const ResultSettings& settings, Command
 // The same with the text output, on standard output and standard error.
 int RunBpm(const std::string& inputPath);
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

@@ -8,7 +8,7 @@ namespace Trackloom::io {
 class AudioReader;
 }
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 // Once the input has been read to its end: warns on `err` if it held other than
 // the frames its header declared (a file cut short, or a header never finished), giving
@@ -20,4 +20,4 @@ void WarnIfInputDisagreesWithHeader(std::ostream& err, const std::string& path,
 // stream), says so on standard error and turns `status` into 1. Returns the status.
 int FinishStandardOutput(int status);
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

@@ -5,7 +5,7 @@
 
 #include "dsp/analysis/key_notation.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 // How --bpm and --split give their results.
 struct ResultSettings {
@@ -24,4 +24,4 @@ struct CommandStreams {
     std::ostream& err;
 };
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

@@ -7,7 +7,7 @@
 #include "dsp/audio_dsp.h"
 #include "dsp/io/wav_writer.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 namespace {
 
 // Writes `buffer` as a 16-bit WAV file, as SaveWav does, but through a file that is safe in
@@ -15,7 +15,7 @@ namespace {
 bool SaveDemoWav(const std::string& path, const Trackloom::AudioBuffer& buffer) {
     using Trackloom::io::WavWriter;
     const size_t channels = buffer.channels > 0 ? static_cast<size_t>(buffer.channels) : 1;
-    ReplacementFile file;
+    TrackloomApp::platform::ReplacementFile file;
     WavWriter writer;
     return buffer.samples.size() <= WavWriter::kMaxSamples && file.open(path) &&
            writer.open(file, Trackloom::io::OutputFormat::Depth::S16, buffer.sampleRate,
@@ -33,7 +33,7 @@ int RunDemo(const std::string& outputDir) {
     auto save = [&](const char* name, const AudioBuffer& buffer) {
         const std::string path = outputDir + name;
         if (!SaveDemoWav(path, buffer)) {
-            ReportWriteFailure(std::cerr, path);
+            TrackloomApp::reports::ReportWriteFailure(std::cerr, path);
             allWritten = false;
         }
     };
@@ -50,8 +50,8 @@ int RunDemo(const std::string& outputDir) {
     save("/demo_other.wav", stems.other);
 
     if (allWritten) std::cout << "SUCCESS! Exported 4 stems to " << outputDir << "/demo_*.wav\n";
-    PrintEstimates(std::cout, stems.bpm, stems.key);
+    TrackloomApp::reports::PrintEstimates(std::cout, stems.bpm, stems.key);
     return allWritten ? 0 : 1;
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

@@ -3,10 +3,10 @@
 
 #include <string>
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 // Synthesizes the demo track, writes it and its stems as DIR/demo_*.wav, prints the
 // estimates. Returns 0, or 1 if any file could not be written.
 int RunDemo(const std::string& outputDir);
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

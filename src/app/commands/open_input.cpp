@@ -4,9 +4,10 @@
 #include <iostream>
 #include <ostream>
 
+#include "app/platform/terminal.h"
 #include "app/reports/reports.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 std::unique_ptr<Trackloom::io::AudioReader> OpenInput(std::ostream& err, const std::string& path,
                                                       const std::string& pipedCommand,
@@ -14,15 +15,15 @@ std::unique_ptr<Trackloom::io::AudioReader> OpenInput(std::ostream& err, const s
     using namespace Trackloom::io;
     OpenedAudio opened;
     if (path == kStandardInputName) {
-        SetStandardInputBinary();
+        platform::SetStandardInputBinary();
         opened = OpenAudio(std::cin);
     } else {
         opened = OpenAudio(path);
     }
     if (opened.status == AudioStatus::Ok) return std::move(opened.reader);
     // The audio core recorded why where the reading failed; it is worded in one place.
-    reason = ReportReadFailure(err, path, opened.failure, pipedCommand);
+    reason = TrackloomApp::reports::ReportReadFailure(err, path, opened.failure, pipedCommand);
     return nullptr;
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

@@ -8,7 +8,7 @@
 
 #include "dsp/io/audio_reader.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 // The input name that stands for standard input.
 constexpr const char* kStandardInputName = "-";
@@ -20,12 +20,9 @@ std::unique_ptr<Trackloom::io::AudioReader> OpenInput(std::ostream& err, const s
                                                       const std::string& pipedCommand,
                                                       std::string& reason);
 
-// Puts standard input in binary mode where the platform has a text mode.
-void SetStandardInputBinary();
-
 // Makes sure `dir` exists as a directory, creating it and any missing parents. On failure
 // returns false with the system's reason in `error`. An empty name (the current
 // directory's files) needs nothing.
 bool CreateOutputDirectory(const std::string& dir, std::error_code& error);
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

@@ -2,7 +2,7 @@
 
 #include "app/commands/open_input.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 bool CreateOutputDirectory(const std::string& dir, std::error_code& error) {
     error.clear();
@@ -24,4 +24,4 @@ bool CreateOutputDirectory(const std::string& dir, std::error_code& error) {
     return true;
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

@@ -9,7 +9,7 @@
 #include "dsp/separation/stem_engine.h"
 #include "dsp/stems.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 // How --split makes and writes its stems.
 struct SplitSettings {
@@ -31,4 +31,4 @@ int RunSplit(const std::string& inputPath, const std::string& outputDir,
              const Trackloom::io::OutputFormat& format = {},
              Trackloom::separation::EngineKind engine = Trackloom::separation::EngineKind::Filter);
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

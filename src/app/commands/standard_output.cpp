@@ -2,7 +2,7 @@
 
 #include "app/commands/command_checks.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 int FinishStandardOutput(int status) {
     std::cout.flush();
@@ -11,4 +11,4 @@ int FinishStandardOutput(int status) {
     return 1;
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

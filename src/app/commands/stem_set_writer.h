@@ -16,13 +16,13 @@
 #include "app/platform/replacement_file.h"
 #include "dsp/io/audio_writer.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 class StemSetWriter {
   public:
     // `cleanup` watches the temporaries; `closeFiles` closes what the run holds open
     // (needed where the cleanup cannot remove open files).
-    StemSetWriter(InterruptCleanup& cleanup, std::function<void()> closeFiles);
+    StemSetWriter(platform::InterruptCleanup& cleanup, std::function<void()> closeFiles);
     StemSetWriter(const StemSetWriter&) = delete;
     StemSetWriter& operator=(const StemSetWriter&) = delete;
     ~StemSetWriter();
@@ -58,10 +58,10 @@ class StemSetWriter {
   private:
     bool failStem(size_t k, const std::string& reason);
 
-    InterruptCleanup& cleanup_;
+    platform::InterruptCleanup& cleanup_;
     std::function<void()> closeFiles_;
     std::vector<std::string> paths_;
-    std::vector<std::unique_ptr<ReplacementFile>> files_;
+    std::vector<std::unique_ptr<platform::ReplacementFile>> files_;
     std::vector<std::unique_ptr<Trackloom::io::AudioWriter>> writers_;
     size_t channels_ = 1;
     std::vector<uint64_t> clipped_;
@@ -70,4 +70,4 @@ class StemSetWriter {
     std::vector<std::pair<std::string, std::string>> failures_;
 };
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands

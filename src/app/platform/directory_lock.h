@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 
 // An exclusive lock among this user's runs on the stems of a directory, waited for on
 // construction and held until destruction. Runs that rename their stems under it leave
@@ -32,4 +32,4 @@ class DirectoryLock {
     intptr_t handle_ = 0;  // the platform's descriptor or handle holding the lock
 };
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

@@ -9,7 +9,7 @@
 
 #include "app/platform/directory_lock.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 
 // The directory itself is never locked: anyone who can read a shared directory such as /tmp
 // could hold that against every run. Nor is anything put in it. The lock is a file named for
@@ -68,4 +68,4 @@ DirectoryLock::~DirectoryLock() {
     if (locked_) close(static_cast<int>(handle_));
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

@@ -6,7 +6,7 @@
 
 #include "app/platform/directory_lock.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 namespace {
 
 // The directory's own name, links and drive letters resolved, so that two runs naming it
@@ -76,4 +76,4 @@ DirectoryLock::~DirectoryLock() {
     CloseHandle(mutex);
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 
 // While one of these lives, an interruption (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C,
 // Ctrl-Break and closing the console) removes the watched files and then ends the program
@@ -37,4 +37,4 @@ class InterruptCleanup {
     void closeAndEndIfInterrupted(const std::function<void()>& closeFiles);
 };
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

@@ -9,7 +9,7 @@
 
 #include "app/platform/interrupt_cleanup.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 namespace {
 
 // SIGPIPE (a reader of the output went away) and SIGXFSZ (past the file size limit) end a
@@ -172,4 +172,4 @@ void InterruptCleanup::release() {
 
 void InterruptCleanup::closeAndEndIfInterrupted(const std::function<void()>&) {}
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

@@ -5,7 +5,7 @@
 
 #include "app/platform/interrupt_cleanup.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 namespace {
 
 // The status a console program killed by Ctrl-C ends with.
@@ -120,4 +120,4 @@ void InterruptCleanup::closeAndEndIfInterrupted(const std::function<void()>& clo
     for (;;) Sleep(INFINITE);
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

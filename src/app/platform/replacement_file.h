@@ -12,7 +12,7 @@
 
 #include "dsp/io/byte_output.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 
 class ReplacementFile final : public Trackloom::io::ByteOutput {
   public:
@@ -59,4 +59,4 @@ bool DirectoryInTheWay(const std::string& path);
 int RemoveLeftoverTemporaries(const std::string& directory,
                               const std::vector<std::string>& targets);
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

@@ -9,7 +9,7 @@
 
 #include "app/platform/replacement_file.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 namespace {
 
 // A leftover younger than this may be a live run's that has not locked it yet.
@@ -147,4 +147,4 @@ int RemoveLeftoverTemporaries(const std::string& directory,
     return removed;
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

@@ -5,7 +5,7 @@
 
 #include "app/platform/replacement_file.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 namespace {
 
 constexpr int kNameAttempts = 8;
@@ -164,4 +164,4 @@ int RemoveLeftoverTemporaries(const std::string& directory,
     return removed;
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

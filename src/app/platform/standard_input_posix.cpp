@@ -1,8 +1,8 @@
-#include "app/commands/open_input.h"
+#include "app/platform/terminal.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 
 // POSIX streams make no difference between text and binary.
 void SetStandardInputBinary() {}
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

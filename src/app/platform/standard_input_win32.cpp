@@ -3,13 +3,13 @@
 
 #include <cstdio>
 
-#include "app/commands/open_input.h"
+#include "app/platform/terminal.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 
 // In text mode the C runtime would turn CR LF into LF and stop at the first Ctrl-Z.
 void SetStandardInputBinary() {
     _setmode(_fileno(stdin), _O_BINARY);
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

@@ -1,9 +1,8 @@
 #include <unistd.h>
 
 #include "app/platform/terminal.h"
-#include "app/reports/progress_line.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 
 bool StderrIsTerminal() {
     return isatty(STDERR_FILENO) != 0;
@@ -13,4 +12,4 @@ bool StandardInputIsTerminal() {
     return isatty(STDIN_FILENO) != 0;
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

@@ -3,9 +3,8 @@
 #include <windows.h>
 
 #include "app/platform/terminal.h"
-#include "app/reports/progress_line.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::platform {
 
 bool StderrIsTerminal() {
     return _isatty(_fileno(stderr)) != 0;
@@ -17,4 +16,4 @@ bool StandardInputIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::platform

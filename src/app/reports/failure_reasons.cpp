@@ -5,7 +5,7 @@
 
 #include "app/commands/open_input.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::reports {
 namespace {
 
 using Trackloom::io::Container;
@@ -16,7 +16,7 @@ using Cause = Trackloom::io::ReadFailure::Cause;
 
 // The input name that stands for standard input, which has no name to suggest.
 bool IsStandardInput(const std::string& path) {
-    return path == kStandardInputName;
+    return path == TrackloomApp::commands::kStandardInputName;
 }
 
 // The pipe through ffmpeg that turns anything it decodes into a WAV stream for
@@ -252,4 +252,4 @@ std::string DirectoryFailureReason(const std::string& dir, const std::error_code
     return "cannot create the output directory " + dir + ": " + SystemReason(error);
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::reports

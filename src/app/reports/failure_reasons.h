@@ -9,7 +9,7 @@
 #include "dsp/io/audio_writer.h"
 #include "dsp/io/read_failure.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::reports {
 
 // The reason an input could not be read, from the record the audio core made where the
 // reading failed. `path` is the input's name ("-" for standard input) and `pipedCommand` the
@@ -30,4 +30,4 @@ std::string DirectoryFailureReason(const std::string& dir, const std::error_code
 // hex for one not listed.
 std::string EncodingName(uint16_t formatTag);
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::reports

@@ -6,7 +6,7 @@
 #include "app/reports/warnings.h"
 #include "dsp/analysis/key_notation.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::reports {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -94,4 +94,4 @@ std::string ErrorJson(const std::string& file, const std::string& error) {
     return Line(j);
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::reports

@@ -7,7 +7,7 @@
 
 #include "dsp/analysis/analysis.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::reports {
 
 // {"file", "bpm", "bpm_confidence", "key", "relative", "camelot", "open_key",
 // "key_confidence", "warnings"}; without tonal evidence the key fields are the default key's.
@@ -37,4 +37,4 @@ constexpr const char* kNoSteadyBeatWarning = "no steady beat was found: the temp
 // {"file", "error"} for an input that failed.
 std::string ErrorJson(const std::string& file, const std::string& error);
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::reports

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/platform/terminal.h"
 #include "app/reports/warnings.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::reports {
 
 namespace {
 
@@ -22,8 +23,8 @@ void printClock(char* out, size_t size, double seconds) {
 
 ProgressLine::ProgressLine(uint64_t totalFrames, int32_t sampleRate)
     : shown_(totalFrames != kUnknownLength && sampleRate > 0 &&
-             static_cast<double>(totalFrames) > kMinSeconds * sampleRate && StderrIsTerminal() &&
-             !Quiet()),
+             static_cast<double>(totalFrames) > kMinSeconds * sampleRate &&
+             platform::StderrIsTerminal() && !Quiet()),
       total_(totalFrames),
       start_(std::chrono::steady_clock::now()),
       last_(start_) {}
@@ -52,4 +53,4 @@ void ProgressLine::clear() {
     written_ = false;
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::reports

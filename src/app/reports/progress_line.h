@@ -7,10 +7,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace TrackloomApp {
-
-// Whether standard error is a terminal (one file per platform).
-bool StderrIsTerminal();
+namespace TrackloomApp::reports {
 
 class ProgressLine {
   public:
@@ -29,4 +26,4 @@ class ProgressLine {
     std::chrono::steady_clock::time_point last_;
 };
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::reports

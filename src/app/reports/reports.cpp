@@ -9,7 +9,7 @@
 #include "app/reports/failure_reasons.h"
 #include "app/reports/warnings.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::reports {
 namespace {
 
 // A reason is indented under the line it explains, so the line itself stays as scripts
@@ -111,4 +111,4 @@ void ReportNoSteadyBeat(std::ostream& err) {
         << ": the tempo above is a guess\n";
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::reports

@@ -9,7 +9,7 @@
 #include "dsp/analysis/key_notation.h"
 #include "dsp/io/read_failure.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::reports {
 
 // The key as the line "Estimated Key: ..." gives it in `notation`: the standard one names
 // the key and its relative, the wheels give their code before the key's name ("8A (A Minor)").
@@ -55,4 +55,4 @@ void WarnIfFolderLooksLikeAudio(std::ostream& err, const std::string& dir);
 // Says that the tempo printed is a guess: no steady beat was heard.
 void ReportNoSteadyBeat(std::ostream& err);
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::reports

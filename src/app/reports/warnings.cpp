@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace TrackloomApp {
+namespace TrackloomApp::reports {
 namespace {
 
 std::atomic<bool> g_quiet{false};
@@ -47,4 +47,4 @@ void Warn(std::ostream& err, const std::string& line, const std::string& warning
     if (t_scope != nullptr) t_scope->warnings_.push_back(warning);
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::reports

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace TrackloomApp {
+namespace TrackloomApp::reports {
 
 // For the whole run: set by the dispatcher before any command starts, read by every job.
 void SetQuiet(bool quiet);
@@ -40,4 +40,4 @@ class InputScope {
 // line without the input's name, for its JSON line) in the thread's scope.
 void Warn(std::ostream& err, const std::string& line, const std::string& warning);
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::reports

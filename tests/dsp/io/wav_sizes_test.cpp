@@ -54,12 +54,12 @@ TEST(WavSizes, Rf64AndBw64SplitLikeTheirPlainTwin) {
     TempDir dir;
     const std::string plain = dir.path().string();
     writeFile(dir.file("plain.wav"), kSong);
-    ASSERT_EQ(TrackloomApp::RunSplit(dir.file("plain.wav"), plain), 0);
+    ASSERT_EQ(TrackloomApp::commands::RunSplit(dir.file("plain.wav"), plain), 0);
     for (const char* tag : {"RF64", "BW64"}) {
         std::filesystem::create_directory(dir.file(tag));
         writeFile(dir.file("wide.wav"), widen(tag));
-        const Captured split =
-            captureRun([&] { return TrackloomApp::RunSplit(dir.file("wide.wav"), dir.file(tag)); });
+        const Captured split = captureRun(
+            [&] { return TrackloomApp::commands::RunSplit(dir.file("wide.wav"), dir.file(tag)); });
         EXPECT_EQ(split.status, 0) << tag;
         EXPECT_EQ(split.err, "") << tag;
         expectSameStems(plain, dir.file(tag));
@@ -87,9 +87,11 @@ TEST(WavSizes, UnfinishedHeaderIsReadToTheEndWithAWarning) {
         wav[4] = riff;
         writeFile(path, wav);
         // The test signal has no beat, so a line saying so may follow the warning.
-        EXPECT_EQ(captureRun([&] { return TrackloomApp::RunBpm(path); }).err.rfind(warning, 0), 0u);
+        EXPECT_EQ(
+            captureRun([&] { return TrackloomApp::commands::RunBpm(path); }).err.rfind(warning, 0),
+            0u);
         const Captured split =
-            captureRun([&] { return TrackloomApp::RunSplit(path, dir.path().string()); });
+            captureRun([&] { return TrackloomApp::commands::RunSplit(path, dir.path().string()); });
         EXPECT_EQ(split.status, 0);
         EXPECT_EQ(split.err, warning);
         EXPECT_EQ(std::filesystem::file_size(dir.file("bass.wav")), 44 + 4 * kFrames);
@@ -113,11 +115,11 @@ TEST(WavSizes, InputEndingEarlyIsProcessedWithAWarning) {
     writeFile(path, cut);
     const std::string warning =
         "Warning: " + path + " ended early: read 15000 frames of the 20000 its header declared\n";
-    const Captured bpm = captureRun([&] { return TrackloomApp::RunBpm(path); });
+    const Captured bpm = captureRun([&] { return TrackloomApp::commands::RunBpm(path); });
     EXPECT_EQ(bpm.status, 0);
     EXPECT_EQ(bpm.err.rfind(warning, 0), 0u);
     const Captured split =
-        captureRun([&] { return TrackloomApp::RunSplit(path, dir.path().string()); });
+        captureRun([&] { return TrackloomApp::commands::RunSplit(path, dir.path().string()); });
     EXPECT_EQ(split.status, 0);
     EXPECT_EQ(split.err, warning);
     EXPECT_EQ(std::filesystem::file_size(dir.file("drums.wav")), 44u + 4 * 15000);

@@ -346,7 +346,9 @@ TEST(SplitCommandSpectral, StemsAsLongAsTheInputOrNoneAtAll) {
         input, TrackloomTest::buildS16Wav(TrackloomTest::makeTestSignal(2 * 70001), 2));
     {
         TrackloomTest::CaptureOutput quiet;
-        ASSERT_EQ(TrackloomApp::RunSplit(input, dir.path().string(), {}, EngineKind::Spectral), 0);
+        ASSERT_EQ(
+            TrackloomApp::commands::RunSplit(input, dir.path().string(), {}, EngineKind::Spectral),
+            0);
     }
     std::vector<float> sum(2 * 70001, 0.0f);
     for (const char* stem : TrackloomTest::kStemNames) {
@@ -367,7 +369,8 @@ TEST(SplitCommandSpectral, StemsAsLongAsTheInputOrNoneAtAll) {
         TrackloomTest::CaptureOutput quiet;
         io::OutputFormat asFloat;
         asFloat.depth = io::OutputFormat::Depth::Float;
-        ASSERT_EQ(TrackloomApp::RunSplit(input, dir.file("float"), asFloat, EngineKind::Spectral),
+        ASSERT_EQ(TrackloomApp::commands::RunSplit(input, dir.file("float"), asFloat,
+                                                   EngineKind::Spectral),
                   0);
     }
     std::fill(sum.begin(), sum.end(), 0.0f);
@@ -386,7 +389,8 @@ TEST(SplitCommandSpectral, StemsAsLongAsTheInputOrNoneAtAll) {
     TrackloomTest::writeFile(input,
                              TrackloomTest::buildS16Wav(std::vector<int16_t>(17 * 10, 100), 17));
     TrackloomTest::CaptureOutput capture;
-    EXPECT_EQ(TrackloomApp::RunSplit(input, out.path().string(), {}, EngineKind::Spectral), 1);
+    EXPECT_EQ(
+        TrackloomApp::commands::RunSplit(input, out.path().string(), {}, EngineKind::Spectral), 1);
     EXPECT_NE(capture.err().find("17"), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_empty(out.path()));
 }

@@ -5,7 +5,7 @@
 #include "app/reports/warnings.h"
 #include "dsp/io/audio_reader.h"
 
-namespace TrackloomApp {
+namespace TrackloomApp::commands {
 
 void WarnIfInputDisagreesWithHeader(std::ostream& err, const std::string& path,
                                     const Trackloom::io::AudioReader& reader) {
@@ -23,7 +23,7 @@ void WarnIfInputDisagreesWithHeader(std::ostream& err, const std::string& path,
                   " frames, its header declared " + declared;
     }
     // The line names its file whether there is one input or many.
-    if (!warning.empty()) Warn(err, "Warning: " + path + " " + warning, warning);
+    if (!warning.empty()) reports::Warn(err, "Warning: " + path + " " + warning, warning);
     const Trackloom::io::AudioReader::LeftOut rest = reader.leftOut();
     if (!rest.any) return;
     std::string part = "was read only in part: " + read + " frames; left out: ";
@@ -36,7 +36,7 @@ void WarnIfInputDisagreesWithHeader(std::ostream& err, const std::string& path,
                 " in another format (" + std::to_string(rest.sampleRate) + " Hz, " +
                 std::to_string(rest.channels) + (rest.channels == 1 ? " channel)" : " channels)");
     }
-    Warn(err, "Warning: " + path + " " + part, part);
+    reports::Warn(err, "Warning: " + path + " " + part, part);
 }
 
-}  // namespace TrackloomApp
+}  // namespace TrackloomApp::commands
