@@ -48,8 +48,7 @@ std::vector<StemOverInput> StemsOverInputs(const std::vector<std::string>& input
     std::vector<StemOverInput> found;
     for (const std::string& input : inputs) {
         std::error_code error;
-        if (input == TrackloomApp::commands::kStandardInputName ||
-            !std::filesystem::exists(input, error))
+        if (input == commands::kStandardInputName || !std::filesystem::exists(input, error))
             continue;
         for (const std::string& stem : stems) {
             // Same device and inode: the same path, a hard link, or a symbolic link's target.

@@ -60,14 +60,12 @@ int RunVersionRow(const ParsedOptions&) {
 // names the input in them when there are several. Audio is never read from a terminal: it
 // would wait for a user who types none.
 int RunOnInput(const std::string& path, bool severalInputs, const ResultSettings& settings,
-               CommandStreams streams,
-               const std::function<int(TrackloomApp::commands::CommandStreams)>& job) {
-    TrackloomApp::reports::InputScope scope(path, severalInputs);
-    if (path == TrackloomApp::commands::kStandardInputName &&
-        TrackloomApp::platform::StandardInputIsTerminal()) {
-        const std::string reason = TrackloomApp::reports::ReportReadFailure(
+               CommandStreams streams, const std::function<int(commands::CommandStreams)>& job) {
+    reports::InputScope scope(path, severalInputs);
+    if (path == commands::kStandardInputName && platform::StandardInputIsTerminal()) {
+        const std::string reason = reports::ReportReadFailure(
             streams.err, path, "standard input is a terminal: pipe audio into it");
-        if (settings.json) streams.out << TrackloomApp::reports::ErrorJson(path, reason) << "\n";
+        if (settings.json) streams.out << reports::ErrorJson(path, reason) << "\n";
         return 1;
     }
     return job(streams);
@@ -79,7 +77,7 @@ int RunOnInput(const std::string& path, bool severalInputs, const ResultSettings
 // failed.
 int RunEachInput(const std::vector<std::string>& inputs, unsigned jobs,
                  const ResultSettings& settings,
-                 const std::function<int(size_t, TrackloomApp::commands::CommandStreams)>& job) {
+                 const std::function<int(size_t, commands::CommandStreams)>& job) {
     const size_t count = inputs.size();
     if (count == 1) {
         return RunOnInput(inputs[0], false, settings, {std::cout, std::cerr},
@@ -111,10 +109,9 @@ bool RefuseStemsOverInputs(const std::vector<std::string>& inputs,
     for (const StemOverInput& clash : found) {
         const std::string why =
             "it is the input " + clash.input + "; choose another output directory";
-        TrackloomApp::reports::ReportWriteFailure(std::cerr, clash.stem, why);
+        reports::ReportWriteFailure(std::cerr, clash.stem, why);
         if (settings.json)
-            std::cout << TrackloomApp::reports::ErrorJson(clash.input, clash.stem + ": " + why)
-                      << "\n";
+            std::cout << reports::ErrorJson(clash.input, clash.stem + ": " + why) << "\n";
     }
     return !found.empty();
 }
@@ -170,8 +167,8 @@ int RunSplitRow(const ParsedOptions& options) {
         if (RefuseStemsOverInputs(operands, stems, options.results)) return 1;
         return RunEachInput(operands, options.jobs, options.results,
                             [&](size_t i, CommandStreams streams) {
-                                return TrackloomApp::commands::RunSplit(
-                                    operands[i], dirs[i], options.split, options.results, streams);
+                                return commands::RunSplit(operands[i], dirs[i], options.split,
+                                                          options.results, streams);
                             });
     }
     const std::string notAFolder = FileWhereTheFolderBelongs(operands);
@@ -184,14 +181,13 @@ int RunSplitRow(const ParsedOptions& options) {
     if (RefuseStemsOverInputs({operands[0]}, StemPaths(dir, options.split), options.results)) {
         return 1;
     }
-    for (size_t i = 2; i < operands.size() && !TrackloomApp::reports::Quiet(); ++i) {
+    for (size_t i = 2; i < operands.size() && !reports::Quiet(); ++i) {
         std::cerr << "ignoring extra argument '" << operands[i] << "'\n";
     }
     const std::vector<std::string> input(operands.begin(), operands.begin() + 1);
     return RunEachInput(input, 1, options.results, [&](size_t, CommandStreams streams) {
-        TrackloomApp::reports::WarnIfFolderLooksLikeAudio(streams.err, dir);
-        return TrackloomApp::commands::RunSplit(operands[0], dir, options.split, options.results,
-                                                streams);
+        reports::WarnIfFolderLooksLikeAudio(streams.err, dir);
+        return commands::RunSplit(operands[0], dir, options.split, options.results, streams);
     });
 }
 
@@ -200,13 +196,11 @@ int RunBpmRow(const ParsedOptions& options) {
     const bool named = operands.size() > 1 && !options.results.json;
     return RunEachInput(
         operands, options.jobs, options.results, [&](size_t i, CommandStreams streams) {
-            if (!named)
-                return TrackloomApp::commands::RunBpm(operands[i], options.results, streams);
+            if (!named) return commands::RunBpm(operands[i], options.results, streams);
             // Among several files each one's lines follow its name; a file that failed has no
             // lines, and says why on the error stream.
             std::ostringstream lines;
-            const int status =
-                TrackloomApp::commands::RunBpm(operands[i], options.results, {lines, streams.err});
+            const int status = commands::RunBpm(operands[i], options.results, {lines, streams.err});
             if (status == 0) streams.out << operands[i] << "\n" << lines.str();
             return status;
         });
@@ -312,7 +306,7 @@ std::string SetQuietRun(ParsedOptions& options, const std::string&) {
 
 // Standard input holds one stream: two jobs reading it would each get part of it.
 std::string StandardInputOnce(const std::vector<std::string>& inputs) {
-    if (std::count(inputs.begin(), inputs.end(), TrackloomApp::commands::kStandardInputName) > 1) {
+    if (std::count(inputs.begin(), inputs.end(), commands::kStandardInputName) > 1) {
         return "'-' (standard input) can be read only once, and it is given twice";
     }
     return "";
@@ -352,7 +346,7 @@ std::string SetJobs(ParsedOptions& options, const std::string& value) {
 }
 
 int RunDemoRow(const ParsedOptions&) {
-    return TrackloomApp::commands::RunDemo(kDefaultOutputDir);
+    return commands::RunDemo(kDefaultOutputDir);
 }
 
 CommandLineRow Command(const char* name, const char* alias, const char* argument, const char* help,

@@ -19,8 +19,7 @@ int RunBpm(const std::string& inputPath, const ResultSettings& settings, Command
     // The text of a failure goes to the error stream whatever the format; a script reading
     // JSON also finds it on the input's line.
     auto failed = [&](const std::string& reason) {
-        if (settings.json)
-            streams.out << TrackloomApp::reports::ErrorJson(inputPath, reason) << "\n";
+        if (settings.json) streams.out << reports::ErrorJson(inputPath, reason) << "\n";
         return 1;
     };
     std::string reason;
@@ -42,7 +41,7 @@ int RunBpm(const std::string& inputPath, const ResultSettings& settings, Command
         tempo.feed(block.data(), frames);
         key.feed(block.data(), frames);
     }
-    if (!heardAnything) return failed(TrackloomApp::reports::ReportNoAudio(streams.err, inputPath));
+    if (!heardAnything) return failed(reports::ReportNoAudio(streams.err, inputPath));
     WarnIfInputDisagreesWithHeader(streams.err, inputPath, *reader);
     analysis::TempoAndKey estimates = analysis::EstimateTempoAndKey(tempo, key);
     if (settings.maxBpm > 0.0) {
@@ -50,13 +49,12 @@ int RunBpm(const std::string& inputPath, const ResultSettings& settings, Command
             analysis::FoldTempoIntoRange(estimates.bpm, settings.minBpm, settings.maxBpm);
     }
     if (settings.json) {
-        streams.out << TrackloomApp::reports::BpmJson(inputPath, estimates) << "\n";
+        streams.out << reports::BpmJson(inputPath, estimates) << "\n";
     } else {
-        TrackloomApp::reports::PrintEstimates(
-            streams.out, estimates.bpm,
-            TrackloomApp::reports::KeyText(estimates, settings.keyNotation));
+        reports::PrintEstimates(streams.out, estimates.bpm,
+                                reports::KeyText(estimates, settings.keyNotation));
     }
-    if (estimates.tempoIsGuess) TrackloomApp::reports::ReportNoSteadyBeat(streams.err);
+    if (estimates.tempoIsGuess) reports::ReportNoSteadyBeat(streams.err);
     return 0;
 }
 

@@ -15,7 +15,7 @@ namespace {
 bool SaveDemoWav(const std::string& path, const Trackloom::AudioBuffer& buffer) {
     using Trackloom::io::WavWriter;
     const size_t channels = buffer.channels > 0 ? static_cast<size_t>(buffer.channels) : 1;
-    TrackloomApp::platform::ReplacementFile file;
+    platform::ReplacementFile file;
     WavWriter writer;
     return buffer.samples.size() <= WavWriter::kMaxSamples && file.open(path) &&
            writer.open(file, Trackloom::io::OutputFormat::Depth::S16, buffer.sampleRate,
@@ -33,7 +33,7 @@ int RunDemo(const std::string& outputDir) {
     auto save = [&](const char* name, const AudioBuffer& buffer) {
         const std::string path = outputDir + name;
         if (!SaveDemoWav(path, buffer)) {
-            TrackloomApp::reports::ReportWriteFailure(std::cerr, path);
+            reports::ReportWriteFailure(std::cerr, path);
             allWritten = false;
         }
     };
@@ -50,7 +50,7 @@ int RunDemo(const std::string& outputDir) {
     save("/demo_other.wav", stems.other);
 
     if (allWritten) std::cout << "SUCCESS! Exported 4 stems to " << outputDir << "/demo_*.wav\n";
-    TrackloomApp::reports::PrintEstimates(std::cout, stems.bpm, stems.key);
+    reports::PrintEstimates(std::cout, stems.bpm, stems.key);
     return allWritten ? 0 : 1;
 }
 

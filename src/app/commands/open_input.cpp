@@ -22,7 +22,7 @@ std::unique_ptr<Trackloom::io::AudioReader> OpenInput(std::ostream& err, const s
     }
     if (opened.status == AudioStatus::Ok) return std::move(opened.reader);
     // The audio core recorded why where the reading failed; it is worded in one place.
-    reason = TrackloomApp::reports::ReportReadFailure(err, path, opened.failure, pipedCommand);
+    reason = reports::ReportReadFailure(err, path, opened.failure, pipedCommand);
     return nullptr;
 }
 

@@ -83,8 +83,7 @@ class SplitSession {
 int SplitSession::failed(const std::string& reason) {
     // The text of a failure goes to the error stream whatever the format; a script reading
     // JSON also finds it on the input's line.
-    if (settings_.json)
-        streams_.out << TrackloomApp::reports::ErrorJson(inputPath_, reason) << "\n";
+    if (settings_.json) streams_.out << reports::ErrorJson(inputPath_, reason) << "\n";
     return 1;
 }
 
@@ -103,14 +102,14 @@ int SplitSession::run() {
     if (!prepare(frames)) return 1;
 
     // An interrupted run removes its temporaries: a long mix leaves gigabytes of them.
-    TrackloomApp::platform::InterruptCleanup cleanup;
+    platform::InterruptCleanup cleanup;
     StemSetWriter stems(cleanup, [this] { reader_.reset(); });
     // Leftovers of earlier runs into this directory that were killed outright go first.
     std::vector<std::string> names;
     for (const StemKind kind : kinds_) {
         names.push_back(std::string(Trackloom::StemName(kind)) + "." + split_.format.extension());
     }
-    TrackloomApp::platform::RemoveLeftoverTemporaries(outputDir_, names);
+    platform::RemoveLeftoverTemporaries(outputDir_, names);
     // Outputs go to temporary files and replace their targets only after the whole input has
     // been read, so splitting into the input's own directory is safe.
     const auto format = reader_->format();
@@ -132,8 +131,7 @@ int SplitSession::run() {
         std::string reasons;
         for (const auto& [path, why] : stems.failures()) {
             reasons += reasons.empty() ? "" : "; ";
-            reasons +=
-                path + ": " + TrackloomApp::reports::ReportWriteFailure(streams_.err, path, why);
+            reasons += path + ": " + reports::ReportWriteFailure(streams_.err, path, why);
         }
         return failed(reasons);
     }
@@ -150,11 +148,10 @@ bool SplitSession::prepare(size_t& frames) {
     input_.resize(reader_->blockFrames() * channels_);
     // No output is created for an input that holds no audio.
     frames = reader_->readFrames(input_.data(), reader_->blockFrames());
-    if (frames == 0)
-        return failed(TrackloomApp::reports::ReportNoAudio(streams_.err, inputPath_)), false;
+    if (frames == 0) return failed(reports::ReportNoAudio(streams_.err, inputPath_)), false;
     engine_ = MakeStemEngine(split_.engine, format.sampleRate, format.channels);
     if (!engine_) {
-        failed(TrackloomApp::reports::ReportReadFailure(
+        failed(reports::ReportReadFailure(
             streams_.err, inputPath_,
             "the spectral engine takes 1 to " + std::to_string(kSpectralMaxChannels) +
                 " channels and this input has " + std::to_string(format.channels) +
@@ -164,9 +161,8 @@ bool SplitSession::prepare(size_t& frames) {
     // A missing output directory is made, parents and all, once there is something to put in it.
     std::error_code dirError;
     if (!CreateOutputDirectory(outputDir_, dirError)) {
-        failed(TrackloomApp::reports::ReportWriteFailures(
-            streams_.err, paths_,
-            TrackloomApp::reports::DirectoryFailureReason(outputDir_, dirError)));
+        failed(reports::ReportWriteFailures(streams_.err, paths_,
+                                            reports::DirectoryFailureReason(outputDir_, dirError)));
         return false;
     }
     accompanied_ = std::find(kinds_.begin(), kinds_.end(), StemKind::Accompaniment) != kinds_.end();
@@ -188,8 +184,7 @@ void SplitSession::listen(const float* block, size_t frames) {
 bool SplitSession::separateInto(StemSetWriter& stems, size_t frames) {
     const std::array<float*, 4> out = {stems_[0].data(), stems_[1].data(), stems_[2].data(),
                                        stems_[3].data()};
-    TrackloomApp::reports::ProgressLine progress(reader_->frameCount(),
-                                                 reader_->format().sampleRate);
+    reports::ProgressLine progress(reader_->frameCount(), reader_->format().sampleRate);
     uint64_t taken = 0;
     bool ok = true;
     while (ok && frames > 0) {
@@ -247,8 +242,8 @@ void SplitSession::reportSuccess() {
     for (size_t k = 0; k < kinds_.size(); ++k) {
         stems.emplace_back(Trackloom::StemName(kinds_[k]), paths_[k]);
     }
-    streams_.out << TrackloomApp::reports::SplitJson(inputPath_, estimates, stems) << "\n";
-    if (estimates.tempoIsGuess) TrackloomApp::reports::ReportNoSteadyBeat(streams_.err);
+    streams_.out << reports::SplitJson(inputPath_, estimates, stems) << "\n";
+    if (estimates.tempoIsGuess) reports::ReportNoSteadyBeat(streams_.err);
 }
 
 }  // namespace

@@ -43,17 +43,16 @@ bool StemSetWriter::open(const std::vector<std::string>& paths, const OutputForm
     cleanup_.hold();
     std::vector<std::string> temporaries;
     for (size_t k = 0; k < paths.size() && !failed_; ++k) {
-        files_.push_back(std::make_unique<TrackloomApp::platform::ReplacementFile>());
-        TrackloomApp::platform::ReplacementFile& file = *files_.back();
-        if (TrackloomApp::platform::DirectoryInTheWay(paths[k])) {
-            failStem(
-                k, TrackloomApp::reports::WriteFailureReason(
-                       WriteStatus::WriteFailed, std::make_error_code(std::errc::is_a_directory)));
+        files_.push_back(std::make_unique<platform::ReplacementFile>());
+        platform::ReplacementFile& file = *files_.back();
+        if (platform::DirectoryInTheWay(paths[k])) {
+            failStem(k,
+                     reports::WriteFailureReason(WriteStatus::WriteFailed,
+                                                 std::make_error_code(std::errc::is_a_directory)));
             break;
         }
         if (!file.open(paths[k])) {
-            failStem(k, TrackloomApp::reports::WriteFailureReason(WriteStatus::CannotOpen,
-                                                                  file.error()));
+            failStem(k, reports::WriteFailureReason(WriteStatus::CannotOpen, file.error()));
             break;
         }
         temporaries.push_back(file.temporaryPath());
@@ -62,12 +61,11 @@ bool StemSetWriter::open(const std::vector<std::string>& paths, const OutputForm
         const Trackloom::io::AudioWriter& writer = *writers_.back();
         if (writer.failure() == WriteStatus::UnsupportedFormat) {
             // The format cannot hold this input: no stem can be written, and each says so.
-            const std::string reason = TrackloomApp::reports::WriteFailureReason(
-                writer.failure(), writer.error(), format, sampleRate, channels);
+            const std::string reason = reports::WriteFailureReason(writer.failure(), writer.error(),
+                                                                   format, sampleRate, channels);
             for (size_t j = 0; j < paths.size(); ++j) failStem(j, reason);
         } else if (writer.failure() != WriteStatus::Ok) {
-            failStem(k,
-                     TrackloomApp::reports::WriteFailureReason(writer.failure(), writer.error()));
+            failStem(k, reports::WriteFailureReason(writer.failure(), writer.error()));
         }
     }
     cleanup_.watch(temporaries);
@@ -81,7 +79,7 @@ bool StemSetWriter::write(size_t k, const float* stem, size_t frames) {
     Trackloom::io::AudioWriter& writer = *writers_[k];
     if (countClipped_) clipped_[k] += CountBeyondFullScale(stem, frames * channels_);
     if (!writer.writeFrames(stem, frames)) {
-        failStem(k, TrackloomApp::reports::WriteFailureReason(writer.failure(), writer.error()));
+        failStem(k, reports::WriteFailureReason(writer.failure(), writer.error()));
         abandon();
         return false;
     }
@@ -92,8 +90,7 @@ bool StemSetWriter::commit(const std::string& outputDir, const std::function<voi
     if (failed_) return false;
     for (size_t k = 0; k < writers_.size(); ++k) {
         if (!writers_[k]->finish()) {
-            failStem(k, TrackloomApp::reports::WriteFailureReason(writers_[k]->failure(),
-                                                                  writers_[k]->error()));
+            failStem(k, reports::WriteFailureReason(writers_[k]->failure(), writers_[k]->error()));
             abandon();
             return false;
         }
@@ -105,16 +102,15 @@ bool StemSetWriter::commit(const std::string& outputDir, const std::function<voi
     // Checked again under the lock: a directory made meanwhile would stop one rename halfway
     // through the set.
     for (size_t k = 0; k < paths_.size(); ++k) {
-        if (TrackloomApp::platform::DirectoryInTheWay(paths_[k])) {
-            failStem(
-                k, TrackloomApp::reports::WriteFailureReason(
-                       WriteStatus::WriteFailed, std::make_error_code(std::errc::is_a_directory)));
+        if (platform::DirectoryInTheWay(paths_[k])) {
+            failStem(k,
+                     reports::WriteFailureReason(WriteStatus::WriteFailed,
+                                                 std::make_error_code(std::errc::is_a_directory)));
         }
     }
     for (size_t k = 0; k < files_.size() && !failed_; ++k) {
         if (!files_[k]->commit()) {
-            failStem(k, TrackloomApp::reports::WriteFailureReason(WriteStatus::WriteFailed,
-                                                                  files_[k]->error()));
+            failStem(k, reports::WriteFailureReason(WriteStatus::WriteFailed, files_[k]->error()));
         }
     }
     if (failed_) abandon();

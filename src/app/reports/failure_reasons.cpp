@@ -16,7 +16,7 @@ using Cause = Trackloom::io::ReadFailure::Cause;
 
 // The input name that stands for standard input, which has no name to suggest.
 bool IsStandardInput(const std::string& path) {
-    return path == TrackloomApp::commands::kStandardInputName;
+    return path == commands::kStandardInputName;
 }
 
 // The pipe through ffmpeg that turns anything it decodes into a WAV stream for

@@ -275,7 +275,7 @@ size_t SpectralSeparator::emit(const std::array<float*, 4>& out, size_t count) {
 void SpectralSeparator::takeFrame() {
     const size_t slots = lookAhead_ + 1;
     const size_t slot = static_cast<size_t>(framesDone_ % slots);
-    analyse(slot);
+    analyze(slot);
     // The frame's samples move on by a hop for the next one.
     for (size_t c = 0; c < channels_; ++c) {
         float* r = recent_.data() + c * n_;
@@ -286,11 +286,11 @@ void SpectralSeparator::takeFrame() {
     if (framesDone_ > lookAhead_) {
         const size_t due = static_cast<size_t>((framesDone_ - 1 - lookAhead_) % slots);
         computeMasks(due);
-        synthesise(due);
+        synthesize(due);
     }
 }
 
-void SpectralSeparator::analyse(size_t slot) {
+void SpectralSeparator::analyze(size_t slot) {
     const size_t acrossTime = 2 * lookAhead_ + 1;
     float* mag = magnitude_.data() + static_cast<size_t>(framesDone_ % acrossTime) * bins_;
     std::fill(workRe_.begin(), workRe_.end(), 0.0f);
@@ -611,7 +611,7 @@ void SpectralSeparator::spatialFilter(size_t slot) {
     }
 }
 
-void SpectralSeparator::synthesise(size_t slot) {
+void SpectralSeparator::synthesize(size_t slot) {
     const size_t C = channels_;
     const float* masks[3] = {masks_.data(), masks_.data() + bins_, masks_.data() + 2 * bins_};
     const bool spatial = C == 2;

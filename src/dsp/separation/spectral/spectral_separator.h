@@ -123,7 +123,7 @@ class SpectralSeparator {
     // A hop of input is in: transform it and, once the medians' look-ahead allows, complete
     // the stems of an earlier frame.
     void takeFrame();
-    void analyse(size_t slot);
+    void analyze(size_t slot);
     // The cues of the frame whose masks are due (its spectrum in `slot`), into cues_ and
     // frameCues_; then its masks, into masks_.
     void computeCues(size_t slot);
@@ -132,7 +132,7 @@ class SpectralSeparator {
     float lowAcrossMedian(const float* mag, size_t k) const;
     void channelCoherence(size_t k, const size_t* slots, float& first, float& all) const;
     void spatialFilter(size_t slot);
-    void synthesise(size_t slot);
+    void synthesize(size_t slot);
     size_t emit(const std::array<float*, 4>& out, size_t upTo);
 
     const MaskNetwork& network_;
