@@ -106,9 +106,7 @@ int SplitSession::run() {
     StemSetWriter stems(cleanup, [this] { reader_.reset(); });
     // Leftovers of earlier runs into this directory that were killed outright go first.
     std::vector<std::string> names;
-    for (const StemKind kind : kinds_) {
-        names.push_back(std::string(Trackloom::StemName(kind)) + "." + split_.format.extension());
-    }
+    for (const std::string& path : paths_) names.push_back(path.substr(outputDir_.size() + 1));
     platform::RemoveLeftoverTemporaries(outputDir_, names);
     // Outputs go to temporary files and replace their targets only after the whole input has
     // been read, so splitting into the input's own directory is safe.

@@ -126,12 +126,8 @@ WriteStatus WavWriter::open(ByteOutput& out, OutputFormat::Depth depth, int32_t 
     }
     // A file of known length that fits a plain header gets one (for 16 bits the canonical
     // header); any other leaves room to become RF64.
-    const uint64_t plainLimit =
-        depth == OutputFormat::Depth::S16
-            ? kMaxSamples
-            : (UINT32_MAX - 4096) / bytesPerSample_;  // a margin for the header
-    reserveRf64_ =
-        frameCount == kUnknownLength || frameCount > plainLimit / static_cast<uint64_t>(channels);
+    reserveRf64_ = frameCount == kUnknownLength ||
+                   frameCount > plainSampleLimit() / static_cast<uint64_t>(channels);
     const std::vector<unsigned char> h = header(false);
     headerBytes_ = h.size();
     ok_ = out.write(h.data(), h.size());
@@ -158,10 +154,12 @@ std::vector<unsigned char> WavWriter::header(bool rf64) const {
         append(h, rf64 ? "ds64" : "JUNK", kDs64Bytes);
         const size_t at = h.size();
         h.resize(at + kDs64Bytes, 0);
-        // The RIFF size is written below, once the header's own length is known.
-        putLe64(h.data() + at + 8, dataBytes);
-        putLe64(h.data() + at + 16, frames);
-        if (!rf64) std::fill(h.begin() + static_cast<std::ptrdiff_t>(at), h.end(), 0);
+        // The RIFF size is written below, once the header's own length is known; a JUNK
+        // chunk stays zeros.
+        if (rf64) {
+            putLe64(h.data() + at + 8, dataBytes);
+            putLe64(h.data() + at + 16, frames);
+        }
     }
     append(h, "fmt ", fmtBytes);
     size_t at = h.size();
@@ -271,14 +269,16 @@ bool WavWriter::commitEncoded(size_t sampleCount) {
     return pending_ < kWriteBufferBytes || flushEncoded(false);
 }
 
+uint64_t WavWriter::plainSampleLimit() const {
+    // Beyond 16 bits the header is longer; a margin keeps its sizes short of 4 GiB too.
+    return depth_ == OutputFormat::Depth::S16 ? kMaxSamples : (UINT32_MAX - 4096) / bytesPerSample_;
+}
+
 bool WavWriter::fits(size_t sampleCount) {
     if (!ok_) return false;
     // A plain header cannot describe 4 GiB of data; refuse rather than wrap the size. With
     // room for RF64 the sizes have 64 bits.
-    const uint64_t limit = reserveRf64_ ? UINT64_MAX / bytesPerSample_ / 2
-                           : depth_ == OutputFormat::Depth::S16
-                               ? kMaxSamples
-                               : (UINT32_MAX - 4096) / bytesPerSample_;
+    const uint64_t limit = reserveRf64_ ? UINT64_MAX / bytesPerSample_ / 2 : plainSampleLimit();
     if (sampleCount > limit - samplesWritten_) {
         return failWith(WriteStatus::TooLarge, std::make_error_code(std::errc::file_too_large));
     }

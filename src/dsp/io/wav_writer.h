@@ -60,6 +60,8 @@ class WavWriter final : public AudioWriter {
     // Hands the pending bytes to the output: all of them, or (`all` false) as many as end on
     // a page boundary of the file, keeping the rest for the next write.
     bool flushEncoded(bool all);
+    // Samples (all channels) a plain header of this depth can describe.
+    uint64_t plainSampleLimit() const;
     // Whether `sampleCount` more samples can be written; fails the writer if not.
     bool fits(size_t sampleCount);
     // The header for the data written so far: plain, or RF64 once it needs 64-bit sizes.
