@@ -35,7 +35,10 @@ class Mpg123Reader final : public AudioReader {
         // Quiet: its notes on a damaged stream would reach the user's terminal; what went
         // wrong is said once, by the program. Gapless: the encoder's delay and padding go.
         // Frames of another format after the first (joined files) are read on, not refused.
-        mpg123_param(handle_, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0.0);
+        // ID3v2 tags are skipped unread: the decoder would otherwise hold a whole tag in
+        // memory, as large as its header claims (up to 256 MB from a few bytes).
+        mpg123_param(handle_, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS | MPG123_SKIP_ID3V2,
+                     0.0);
         mpg123_param(handle_, MPG123_REMOVE_FLAGS, MPG123_NO_FRANKENSTEIN, 0.0);
         // Floats at the stream's own rate, never resampled.
         mpg123_format_none(handle_);

@@ -28,6 +28,13 @@ struct Part {
     uint64_t scanned = 0;          // the next page header not yet looked at
     uint64_t end = kNoOffset;      // where the next link begins, once found
     uint64_t countAt = kNoOffset;  // FLAC: the 5 bytes holding STREAMINFO's 36-bit count
+    // A stream that cannot seek has no length libsndfile could stop at, and some of its
+    // header parsers (Wave64's) then ask for the position forever once the bytes run out.
+    // After this many asks at the end with nothing read in between, the position given is
+    // past any length, which ends those loops.
+    static constexpr uint32_t kIdleAsksAtEnd = 1u << 16;
+    bool inputEnded = false;  // a read came back short
+    uint32_t idleAsks = 0;
 };
 
 // Looks at Ogg page headers from part.scanned on, until `target` or the next link's start.
@@ -69,7 +76,10 @@ sf_count_t inputLength(void* user) {
 }
 
 sf_count_t inputTell(void* user) {
-    const auto& part = *static_cast<Part*>(user);
+    auto& part = *static_cast<Part*>(user);
+    if (part.inputEnded && !part.input->seekable() && ++part.idleAsks > Part::kIdleAsksAtEnd) {
+        return std::numeric_limits<sf_count_t>::max();
+    }
     return static_cast<sf_count_t>(part.input->tell() - part.start);
 }
 
@@ -77,11 +87,12 @@ sf_count_t inputSeek(sf_count_t offset, int whence, void* user) {
     auto& part = *static_cast<Part*>(user);
     int64_t base = 0;
     if (whence == SEEK_CUR) {
-        base = inputTell(user);
+        base = static_cast<int64_t>(part.input->tell() - part.start);
     } else if (whence == SEEK_END) {
         if (!part.input->seekable()) return -1;
         base = inputLength(user);
     }
+    if (offset > std::numeric_limits<int64_t>::max() - base) return -1;
     const int64_t target = base + offset;
     if (target < 0 ||
         (part.end != kNoOffset && part.start + static_cast<uint64_t>(target) > part.end) ||
@@ -102,6 +113,8 @@ sf_count_t inputRead(void* out, sf_count_t count, void* user) {
     }
     auto* bytes = static_cast<unsigned char*>(out);
     const size_t got = part.input->read(bytes, static_cast<size_t>(size));
+    part.inputEnded = part.inputEnded || got < size;
+    if (got > 0) part.idleAsks = 0;
     // The count's 36 bits: the low half of its first byte and the four after it.
     for (uint64_t i = part.countAt; i < part.countAt + 5; ++i) {
         if (i < at || i >= at + got) continue;
