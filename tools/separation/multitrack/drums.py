@@ -69,12 +69,13 @@ def hits_for(rng, song, style, soft=False):
 GM_KITS = [0, 8, 16, 24, 25, 32, 40, 48]
 
 
-def render_gm(rng, source, song, hits, n):
+def render_gm(rng, source, song, hits, n, room=False):
     have = ins.presets(source)
     kits = [k for k in GM_KITS if (128, k) in have] or [0]
     kit = int(rng.choice(kits))
     notes = [Note(t, 0.2, GM_DRUM_KEYS[r], v) for t, r, v in hits]
-    return kit, ins.render_midi(source, song.tempo, [(9, kit, 128, notes, {})], n)
+    cc = {91: int(rng.integers(0, 41)), 93: 0} if room else {}
+    return kit, ins.render_midi(source, song.tempo, [(9, kit, 128, notes, cc)], n, room=room)
 
 
 # ---------------------------------------------------------------- Hydrogen kits

@@ -107,8 +107,9 @@ def write_midi(path, tempo, parts):
     mf.save(path)
 
 
-def render_midi(source, tempo, parts, n, chorus=False):
-    """Renders the parts with one bank -> (n, 2) float64 at SR."""
+def render_midi(source, tempo, parts, n, chorus=False, room=False):
+    """Renders the parts with one bank -> (n, 2) float64 at SR. room: fluidsynth's own
+    reverb and chorus, sent to by each part's controllers 91 and 93 (timidity stays dry)."""
     with tempfile.TemporaryDirectory(prefix="tl-gen-") as d:
         mid, wav = os.path.join(d, "p.mid"), os.path.join(d, "p.wav")
         write_midi(mid, tempo, parts)
@@ -119,7 +120,8 @@ def render_midi(source, tempo, parts, n, chorus=False):
                    "-EFchorus=0", "-k", "0", "--quiet=2", mid]
         else:
             cmd = ["fluidsynth", "-n", "-i", "-q", "-F", wav, "-r", str(SR), "-g", "0.5",
-                   "-R", "0", "-C", "1" if chorus else "0", "-o", "synth.cpu-cores=1",
+                   "-R", "1" if room else "0", "-C", "1" if chorus or room else "0",
+                   "-o", "synth.cpu-cores=1",
                    "-o", "audio.file.format=float", SOUNDFONTS[source], mid]
         subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=300)

@@ -14,7 +14,10 @@ from .tables import DRUM_STYLES, VOICE_RANGE
 
 SR = ins.SR
 STEMS = ("vocals", "drums", "bass", "other")
-KINDS = ("varied", "instrumental", "mono-reverb")
+KINDS = ("varied", "instrumental", "mono-reverb", "plain")
+# "plain": General MIDI banks for every part, a GM voice patch or speech for the lead, dry
+# and centred, over a band in the synthesiser's own reverb and chorus; no production, no
+# limiter, stereo: the kind of set the engine was first measured on.
 
 
 def _db(x):
@@ -39,10 +42,10 @@ def _band_space(rng, x):
     return pr.eq(x, pr.random_eq(rng))
 
 
-def render_other(rng, song, n, sources, meta):
+def render_other(rng, song, n, sources, meta, plain=False):
     """1 to 3 accompaniment parts: comping, a riff or arpeggio, a pad."""
     n_parts = int(rng.choice([1, 2, 2, 3, 3]))
-    bank = _bank_or_synth(rng, sources, 0.65)
+    bank = _bank_or_synth(rng, sources, 1.0 if plain else 0.65)
     roles = ["comp"] + list(rng.choice(["riff", "comp2", "pad", "arp"], n_parts - 1, replace=False))
     out = np.zeros((n, 2))
     descs, bank_parts = [], []
@@ -58,12 +61,14 @@ def render_other(rng, song, n, sources, meta):
             style, notes = music.comp_part(rng, song, low + 5, high + 5, str(rng.choice(["arp_up", "arp_updown", "broken"])))
         else:
             style, notes = music.comp_part(rng, song, low, high)
-        use_bank = bank != "synth" and (rng.random() < 0.75)
+        use_bank = bank != "synth" and (plain or rng.random() < 0.75)
         gain = rng.uniform(-6, 0)
         if use_bank:
             prog = ins.pick_program(rng, bank, ins.BAND_PROGRAMS)
-            bank_parts.append((len(bank_parts) if len(bank_parts) < 9 else 10, prog, 0, notes,
-                               {7: int(100 * 10 ** (gain / 40)), 10: int(rng.integers(20, 108))}))
+            cc = {7: int(100 * 10 ** (gain / 40)), 10: int(rng.integers(20, 108))}
+            if plain:
+                cc.update({91: int(rng.integers(25, 71)), 93: int(rng.integers(0, 41))})
+            bank_parts.append((len(bank_parts) if len(bank_parts) < 9 else 10, prog, 0, notes, cc))
             descs.append(f"{style}:{bank}:{prog}")
         else:
             kind = str(rng.choice(ins.SYNTH_BAND))
@@ -80,8 +85,11 @@ def render_other(rng, song, n, sources, meta):
             descs.append(f"{style}:synth-{kind}")
     if bank_parts:
         chorus = rng.random() < 0.3
-        y = ins.render_midi(bank, song.tempo, bank_parts, n, chorus=chorus)
+        y = ins.render_midi(bank, song.tempo, bank_parts, n, chorus=chorus, room=plain)
         out += _norm(y, -20 + rng.uniform(-3, 3))
+    if plain:
+        meta.update(soundfont=bank if bank_parts else "synth", other="|".join(descs), other_reverb="")
+        return out
     out = _band_space(rng, out)
     if rng.random() < 0.5:
         out = pr.compress(out, rng.uniform(-30, -15), rng.uniform(1.5, 4))
@@ -94,13 +102,14 @@ def render_other(rng, song, n, sources, meta):
     return out
 
 
-def render_bass(rng, song, n, sources, meta):
+def render_bass(rng, song, n, sources, meta, plain=False):
     low = int(rng.choice([28, 31, 33, 36, 38, 40]))
     style, notes = music.bass_line(rng, song, low)
-    bank = _bank_or_synth(rng, sources, 0.5)
+    bank = _bank_or_synth(rng, sources, 1.0 if plain else 0.5)
     if bank != "synth":
         prog = ins.pick_program(rng, bank, ins.BASS_PROGRAMS)
-        x = ins.render_midi(bank, song.tempo, [(0, prog, 0, notes, {})], n)
+        cc = {91: int(rng.integers(0, 21)), 93: 0} if plain else {}
+        x = ins.render_midi(bank, song.tempo, [(0, prog, 0, notes, cc)], n, room=plain)
         x = x.mean(axis=1)
         desc = f"{style}:{bank}:{prog}"
     else:
@@ -110,6 +119,9 @@ def render_bass(rng, song, n, sources, meta):
             x = np.tanh(rng.uniform(1, 4) * x / (np.max(np.abs(x)) + 1e-9))
         desc = f"{style}:synth-{kind}"
     x = _norm(x)
+    if plain:
+        meta.update(bass=desc, bass_low=low)
+        return pr.pan_mono(x, 0.0)
     x = pr.pan_mono(x, rng.uniform(-0.15, 0.15))
     x = pr.eq(x, pr.random_eq(rng, low=(40, 120), high=(1500, 6000)))
     if rng.random() < 0.7:
@@ -120,14 +132,14 @@ def render_bass(rng, song, n, sources, meta):
     return x
 
 
-def render_drums(rng, song, n, sources, style, meta):
+def render_drums(rng, song, n, sources, style, meta, plain=False):
     soft = style == "ballad" or rng.random() < 0.1
     hits = dr.hits_for(rng, song, style, soft=soft)
     kinds = ["gm", "hydrogen", "synth"]
-    kind = str(rng.choice(kinds, p=[0.35, 0.4, 0.25]))
+    kind = "gm" if plain else str(rng.choice(kinds, p=[0.35, 0.4, 0.25]))
     if kind == "gm" and sources:
         bank = str(rng.choice(sources))
-        prog, x = dr.render_gm(rng, bank, song, hits, n)
+        prog, x = dr.render_gm(rng, bank, song, hits, n, room=plain)
         desc = f"gm:{bank}:{prog}"
     elif kind == "hydrogen" and dr.hydrogen_kits():
         kits = dr.hydrogen_kits()
@@ -144,6 +156,9 @@ def render_drums(rng, song, n, sources, style, meta):
         x = dr.render_samples(rng, kit, hits, n, dr.kit_pans(rng))
         desc = "synth"
     x = _norm(x)
+    if plain:
+        meta.update(drums=desc + (" soft" if soft else ""), drum_hits=len(hits))
+        return x
     x = pr.eq(x, pr.random_eq(rng, low=(50, 150), high=(4000, 12000)))
     if rng.random() < 0.7:
         x = pr.compress(x, rng.uniform(-30, -14), rng.uniform(2, 8), attack=rng.uniform(0.001, 0.02))
@@ -161,8 +176,11 @@ def vocal_plan(rng, song):
     return lambda b: b >= start and b not in rests and not (skip_bridge and song.sections[b] == "bridge")
 
 
-def render_vocals(rng, song, n, sources, heavy_space, meta):
-    kind = str(rng.choice(["singer", "espeak", "festival", "gm"], p=[0.4, 0.22, 0.2, 0.18]))
+def render_vocals(rng, song, n, sources, heavy_space, meta, plain=False):
+    if plain:
+        kind = str(rng.choice(["espeak", "gm"], p=[0.4, 0.6]))
+    else:
+        kind = str(rng.choice(["singer", "espeak", "festival", "gm"], p=[0.4, 0.22, 0.2, 0.18]))
     if kind == "festival" and not vo.festival_voices():
         kind = "espeak"
     vrange = str(rng.choice(list(VOICE_RANGE), p=[0.2, 0.25, 0.2, 0.25, 0.1]))
@@ -200,6 +218,13 @@ def render_vocals(rng, song, n, sources, heavy_space, meta):
             desc = f"singer {vr} (for {kind}: {type(e).__name__})"
             kind = "singer"
     x = _norm(x)
+    active = np.zeros(n, bool)
+    for nt in notes:
+        active[int(nt.start * SR):int((nt.start + nt.dur) * SR)] = True
+    if plain:
+        meta.update(vocals=desc, vocal_kind=kind, vocal_range=vrange, vocal_echo="none",
+                    vocal_reverb="", vocal_notes=len(notes))
+        return pr.pan_mono(x, 0.0), active
     copies = int(rng.choice([0, 0, 0, 1, 2, 4])) if kind != "gm" else 0
     if copies:
         lead = pr.double(rng, x, copies, rng.uniform(0.2, 0.9), cents=rng.uniform(5, 20))
@@ -220,9 +245,6 @@ def render_vocals(rng, song, n, sources, heavy_space, meta):
     rt = rng.uniform(1.2, 3.0) if heavy_space else rng.uniform(0.2, 3.0)
     wet = rng.uniform(0.3, 0.9) if heavy_space else rng.uniform(0.03, 0.5)
     lead = pr.reverb(lead, pr.make_ir(rng, rt, predelay=rng.uniform(0, 0.06), width=rng.uniform(0.5, 1)), wet)
-    active = np.zeros(n, bool)
-    for nt in notes:
-        active[int(nt.start * SR):int((nt.start + nt.dur) * SR)] = True
     meta.update(vocals=desc, vocal_kind=kind, vocal_range=vrange, vocal_echo=echo,
                 vocal_reverb=f"{rt:.2f}/{wet:.2f}", vocal_notes=len(notes))
     return lead, active
@@ -242,12 +264,13 @@ def render_track(seed, index, seconds=None, kind="varied", mono_share=0.25):
     sources = ins.available_sources()
     meta = dict(track=f"track_{index:03d}", seed=seed, index=index, kind=kind, seconds=f"{seconds:.2f}",
                 style=style, tempo=f"{song.tempo:.1f}", meter=bpb, key=song.key_name(), mode=song.mode)
-    instrumental = kind == "instrumental" or (kind == "varied" and rng.random() < 0.15)
-    mono = rng.random() < (0.8 if kind == "mono-reverb" else mono_share)
+    plain = kind == "plain"
+    instrumental = kind == "instrumental" or (kind in ("varied", "plain") and rng.random() < 0.15)
+    mono = rng.random() < (0.8 if kind == "mono-reverb" else mono_share) and not plain
     stems = {}
-    stems["drums"] = render_drums(rng, song, n, sources, style, meta)
-    stems["bass"] = render_bass(rng, song, n, sources, meta) * 10 ** (rng.uniform(-6, 2) / 20)
-    stems["other"] = render_other(rng, song, n, sources, meta) * 10 ** (rng.uniform(-6, 2) / 20)
+    stems["drums"] = render_drums(rng, song, n, sources, style, meta, plain)
+    stems["bass"] = render_bass(rng, song, n, sources, meta, plain) * 10 ** (rng.uniform(-6, 2) / 20)
+    stems["other"] = render_other(rng, song, n, sources, meta, plain) * 10 ** (rng.uniform(-6, 2) / 20)
     band = stems["drums"] + stems["bass"] + stems["other"]
     if instrumental:
         stems["vocals"] = np.zeros((n, 2))
@@ -255,7 +278,7 @@ def render_track(seed, index, seconds=None, kind="varied", mono_share=0.25):
                     vocal_notes=0, vbr_db="")
     else:
         heavy = kind == "mono-reverb" or rng.random() < 0.2
-        v, active = render_vocals(rng, song, n, sources, heavy, meta)
+        v, active = render_vocals(rng, song, n, sources, heavy, meta, plain)
         vbr = float(rng.uniform(-8, 4))
         act = active if active.any() else np.ones(n, bool)
         g = 10 ** ((vbr - (_db(v[act]) - _db(band[act]))) / 20)
@@ -272,7 +295,7 @@ def render_track(seed, index, seconds=None, kind="varied", mono_share=0.25):
             stems[s] = stems[s].mean(axis=1, keepdims=True)
     mix = sum(stems[s] for s in STEMS)
     lim_db = 0.0
-    if rng.random() < 0.7:
+    if rng.random() < 0.7 and not plain:
         lim_db = float(rng.uniform(0.5, 8))
         peak = np.max(np.abs(mix)) + 1e-12
         g = pr.limiter_gain(mix / peak * 10 ** (lim_db / 20), 1.0)

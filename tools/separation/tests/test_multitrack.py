@@ -71,6 +71,26 @@ class Instrumental(unittest.TestCase):
                 self.assertGreater(np.sqrt(np.mean(st[s] ** 2)), 1e-4, s)
 
 
+class Plain(unittest.TestCase):
+    def test_general_midi_parts_centred_voice_and_stereo(self):
+        if not instruments.available_sources():
+            self.skipTest("no General MIDI bank installed")
+        for i in range(3):
+            st, meta = render.render_track(7373, i, 6.0, kind="plain", mono_share=1.0)
+            self.assertEqual(meta["mono"], 0)
+            self.assertEqual(meta["limiter_db"], "0.0")
+            self.assertTrue(meta["drums"].startswith("gm:"), meta["drums"])
+            self.assertNotIn("synth", meta["bass"])
+            self.assertNotIn("synth", meta["other"])
+            for s in ("vocals", "bass"):
+                self.assertEqual(st[s].shape[1], 2)
+                np.testing.assert_allclose(st[s][:, 0], st[s][:, 1], rtol=1e-12, atol=1e-15, err_msg=s)
+        # the synthesiser's reverb and chorus are no source of chance
+        again, _ = render.render_track(7373, 2, 6.0, kind="plain", mono_share=1.0)
+        for s in render.STEMS:
+            np.testing.assert_array_equal(again[s], st[s], err_msg=s)
+
+
 class Limiter(unittest.TestCase):
     def test_gain_keeps_peaks_under_ceiling(self):
         rng = np.random.default_rng(0)

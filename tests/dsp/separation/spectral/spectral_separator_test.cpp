@@ -157,36 +157,44 @@ TEST(RealFftFloat, MatchesDirectTransformAndInvertsIt) {
     }
 }
 
+// What the trained network gives on these plain scenes, with a margin (measured: lone bass
+// tone 8.7 dB, clicks 8.6, the voice over panned chords 3.5 in stereo and 5.2 in mono, a
+// mono voice over mono chords 3.7; the instrumentals' vocals 24.0 and 24.5 dB under the mix).
+constexpr double kLoneSoundSdr = 7.0;
+constexpr double kVoiceSdr = 3.0;
+constexpr double kMonoVoiceSdr = 3.0;
+constexpr double kInstrumentalVocalsUnder = 20.0;
+
 TEST(SpectralSeparator, EachSceneEndsInItsStem) {
     const int32_t rate = 44100;
     // The masks are soft, so a little of a lone sound is left to the other stems; its own
-    // stem must hold it to within 10 dB.
+    // stem must hold it to within kLoneSoundSdr (a uniform mask gives 2.5 dB, a swapped stem
+    // less than 0).
     {  // a low sustained tone: bass
         std::vector<float> x(2 * 3 * rate, 0.0f);
         addTone(x, rate, {0.5f, 0.5f}, 55.0, 2, 0.5);
         const Stems st = separate(x, rate, 2, 4096);
-        EXPECT_GT(sdr(x, st.s[kBass]), 10.0);
+        EXPECT_GT(sdr(x, st.s[kBass]), kLoneSoundSdr);
         const auto r = shares(st, x);
-        EXPECT_LT(r[kDrums] + r[kVocals], 0.05);
+        EXPECT_LT(r[kDrums] + r[kVocals], 0.12);
     }
     {  // a click train: drums
         std::vector<float> x(2 * 3 * rate, 0.0f);
         addClicks(x, rate, 2, 0.25, 0.9);
         const Stems st = separate(x, rate, 2, 4096);
-        EXPECT_GT(sdr(x, st.s[kDrums]), 10.0);
+        EXPECT_GT(sdr(x, st.s[kDrums]), kLoneSoundSdr);
         const auto r = shares(st, x);
-        EXPECT_LT(r[kBass] + r[kVocals], 0.1);
+        EXPECT_LT(r[kBass] + r[kVocals], 0.2);
     }
-    {  // a centred voice gliding over chords panned to the sides: vocals, and far more of
-       // them than the same scene in mono gives, which has no centre to go by
+    {  // a centred voice gliding over chords panned to the sides: vocals, in stereo and
+       // in mono alike (the network does not lean on the centre alone)
         std::vector<float> voice(2 * 4 * rate, 0.0f), x;
         addTone(voice, rate, {0.7f, 0.7f}, 220.0, 12, 0.15, 0.0, 1e9, 0.02);
         x = voice;
         for (double f : {261.6, 329.6, 392.0}) addTone(x, rate, {0.9f, 0.1f}, f, 6, 0.08);
         for (double f : {349.2, 440.0, 523.3}) addTone(x, rate, {0.1f, 0.9f}, f, 6, 0.08);
         const Stems st = separate(x, rate, 2, 4096);
-        const double stereo = sdr(voice, st.s[kVocals]);
-        EXPECT_GT(stereo, 4.5);
+        EXPECT_GT(sdr(voice, st.s[kVocals]), kVoiceSdr);
         std::vector<float> chords(x.size());
         for (size_t i = 0; i < x.size(); ++i) chords[i] = x[i] - voice[i];
         EXPECT_GT(sdr(chords, st.s[kOther]), 6.0);
@@ -196,7 +204,44 @@ TEST(SpectralSeparator, EachSceneEndsInItsStem) {
             monoVoice[i] = voice[2 * i] + voice[2 * i + 1];
             monoMix[i] = x[2 * i] + x[2 * i + 1];
         }
-        EXPECT_GT(stereo, sdr(monoVoice, separate(monoMix, rate, 1, 4096).s[kVocals]) + 2.0);
+        EXPECT_GT(sdr(monoVoice, separate(monoMix, rate, 1, 4096).s[kVocals]), kVoiceSdr);
+    }
+}
+
+// Energy of `part` under that of `whole`, in dB.
+double under(const std::vector<float>& part, const std::vector<float>& whole) {
+    return 10.0 * std::log10(energy(whole) / energy(part));
+}
+
+TEST(SpectralSeparator, VoicesWithoutStereoAndSongsWithoutVoices) {
+    const int32_t rate = 44100;
+    // A mono voice (a gliding, vibrato tone) over mono chords: the voice is told by how it
+    // moves, not by where it sits.
+    {
+        std::vector<float> voice(4 * rate, 0.0f), x;
+        addTone(voice, rate, {1.0f}, 220.0, 12, 0.2, 0.0, 1e9, 0.02);
+        x = voice;
+        for (double f : {261.6, 329.6, 392.0}) addTone(x, rate, {1.0f}, f, 6, 0.08);
+        const Stems st = separate(x, rate, 1, 4096);
+        EXPECT_GT(sdr(voice, st.s[kVocals]), kMonoVoiceSdr);
+    }
+    // An instrumental (a bass line, chords at both sides and in the centre, clicks), in
+    // stereo and in mono: the vocal stem stays far under the mix.
+    for (const int32_t channels : {2, 1}) {
+        const auto C = static_cast<size_t>(channels);
+        std::vector<float> x(C * 4 * rate, 0.0f);
+        const std::vector<float> centre(C, 0.6f);
+        const std::vector<float> left = channels == 2 ? std::vector<float>{0.9f, 0.2f} : centre;
+        const std::vector<float> right = channels == 2 ? std::vector<float>{0.2f, 0.9f} : centre;
+        for (double start = 0.0; start < 4.0; start += 1.0) {
+            addTone(x, rate, centre, start < 2.0 ? 55.0 : 73.4, 4, 0.3, start, 0.9);
+            addTone(x, rate, left, start < 2.0 ? 261.6 : 293.7, 6, 0.08, start, 1.0);
+            addTone(x, rate, right, start < 2.0 ? 392.0 : 440.0, 6, 0.08, start, 1.0);
+            addTone(x, rate, centre, start < 2.0 ? 329.6 : 349.2, 8, 0.06, start, 1.0);
+        }
+        addClicks(x, rate, C, 0.25, 0.6);
+        const Stems st = separate(x, rate, channels, 4096);
+        EXPECT_GT(under(st.s[kVocals], x), kInstrumentalVocalsUnder) << channels << " channels";
     }
 }
 
@@ -293,7 +338,7 @@ TEST(SpectralSeparator, LengthsInSecondsAtEveryRate) {
     for (int32_t rate : {8000, 22050, 96000, 192000}) {
         std::vector<float> x(static_cast<size_t>(1.5 * rate), 0.0f);
         addTone(x, rate, {1.0f}, 55.0, 2, 0.5);
-        EXPECT_GT(sdr(x, separate(x, rate, 1, 4096).s[kBass]), 10.0) << rate;
+        EXPECT_GT(sdr(x, separate(x, rate, 1, 4096).s[kBass]), kLoneSoundSdr) << rate;
         const double ms = 1000.0 * SpectralSeparator(rate, 1).frameLength() / rate;
         EXPECT_GT(ms, 60.0) << rate;
         EXPECT_LT(ms, 130.0) << rate;
