@@ -1,4 +1,5 @@
-// The mask network's evaluation against a plain double-precision reference.
+// The mask network's evaluation against a plain double-precision reference and against the
+// trainer's own forward pass.
 #include "dsp/separation/spectral/mask_network.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 #include "dsp/separation/spectral/spectral_separator.h"
 #include "test_support.h"
+#include "trainer_fixture.h"
 
 namespace Trackloom::separation::spectral {
 namespace {
@@ -95,6 +97,35 @@ TEST(MaskNetwork, TrainedNetworkFitsTheSeparatorAndTheEvaluator) {
     for (size_t i = 0; i < net.layers; ++i) {
         EXPECT_GE(net.widths[i], 1u);
         EXPECT_LE(net.widths[i], kMaxMaskWidth);
+    }
+}
+
+// The trainer's own forward pass (the fixture it writes) and the engine's evaluation agree:
+// the weights' order, the shared inputs' place and the softmax are the same on both sides.
+TEST(MaskNetwork, AgreesWithTheTrainersForwardPass) {
+    namespace fx = TrackloomTest::trainer_fixture;
+    MaskNetwork net;
+    net.inputs = fx::kInputs;
+    net.layers = fx::kLayers;
+    for (size_t i = 0; i < fx::kLayers; ++i) net.widths[i] = fx::kWidths[i];
+    net.weights = fx::kWeights;
+    const size_t own = fx::kInputs - fx::kShared;
+    const size_t stride = kMaskTile;
+    std::vector<float> features(own * stride, 0.5f);
+    for (size_t r = 0; r < own; ++r) {
+        for (size_t b = 0; b < fx::kBins; ++b)
+            features[r * stride + b] = fx::kOwnInputs[r * fx::kBins + b];
+    }
+    for (const bool wide : {false, true}) {
+        std::vector<float> masks(kMaskOutputs * stride);
+        EvaluateMaskNetwork(net, features.data(), stride, fx::kBins, fx::kSharedInputs, fx::kShared,
+                            masks.data(), wide);
+        for (size_t o = 0; o < kMaskOutputs; ++o) {
+            for (size_t b = 0; b < fx::kBins; ++b) {
+                EXPECT_NEAR(masks[o * stride + b], fx::kMasks[o * fx::kBins + b], 2e-6)
+                    << "output " << o << ", bin " << b << (wide ? ", wide" : "");
+            }
+        }
     }
 }
 
