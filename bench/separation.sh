@@ -63,13 +63,14 @@ speed() {
 if [ "$have_kit" = 0 ]; then
     echo "no separation kit at $kit: scoring with tools/separation/score_set.py" >&2
     TIMEFORMAT='%U %S'
+    exec 3>&2  # the program's own messages still reach standard error, past the timing's file
     for engine in filter spectral; do
         echo "running the $engine engine" >&2
         mkdir -p "$work/own/$engine"
         { time for track in "$set_dir"/track_*/; do
             name=$(basename "$track")
             "$exe" --split "$track/mix.wav" "$work/own/$engine/$name" --engine "$engine" \
-                --depth float --quiet >/dev/null
+                --depth float --quiet >/dev/null 2>&3
         done; } 2>"$work/time-$engine.txt"
     done
     "$python" "$root/tools/separation/score_set.py" "$set_dir" "$work/own/spectral" "$work/own/filter"
