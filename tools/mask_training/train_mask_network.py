@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Trains the spectral separator's mask network on synthetic multitracks.
 
     train_mask_network.py --tool BUILD/bench/trackloom_mask_cues --out WEIGHTS.cpp SETDIR...
