@@ -198,6 +198,26 @@ problems=$(for s in vocals bass other; do
     find "$dir_out" -name '*.partial')
 check "directory as stem: no stem of the set written, nothing left over" $((${#problems} != 0)) "$problems"
 
+# Stems another user planted in a shared folder (a world-writable vocals.wav, a setuid
+# drums.wav): the new ones, written by root, take none of their bits, only the umask's mode.
+planted=$work/planted
+mkdir -p "$planted"
+chmod 1777 "$planted"
+: >"$planted/vocals.wav"
+: >"$planted/drums.wav"
+chown nobody "$planted/vocals.wav" "$planted/drums.wav"
+chmod 0666 "$planted/vocals.wav"
+chmod 04755 "$planted/drums.wav"
+saved_umask=$(umask)
+umask 022
+run 60 --split "$work/short.wav" "$planted"
+umask "$saved_umask"
+modes=$(stat -c '%n %a %U' "$planted"/*.wav | sed "s|$planted/||" | tr '\n' ' ')
+check "stems planted by another user: the split replaces them, status 0" \
+    $((status != 0)) "status $status"
+[ "$modes" = "bass.wav 644 root drums.wav 644 root other.wav 644 root vocals.wav 644 root " ]
+check "stems planted by another user: no bits taken over" $? "$modes"
+
 # (d) Inputs that are not audio files at all are refused at once, without reading forever.
 empty_out=$work/none
 mkdir "$empty_out"
