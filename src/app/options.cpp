@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 namespace TrackloomApp {
 
@@ -103,6 +104,180 @@ std::string CommandNames(const std::vector<CommandLineRow>& table) {
     return names;
 }
 
+// The steps of ParseCommandLine. Each either leaves the line to the next step or settles the
+// result: a command that stands alone has been found, or an error that stops the parsing.
+enum class Step { Next, Settled };
+
+// An option as read from the line, its value still unchecked: the options are applied only
+// once the command is known, since whether an option applies depends on it.
+struct Setting {
+    const CommandLineRow* row;
+    std::string value;
+};
+
+// Nothing can be run: the result carries `message` instead of a command.
+Step Fail(ParsedCommandLine& result, std::string message) {
+    result.command = nullptr;
+    result.error = std::move(message);
+    return Step::Settled;
+}
+
+// No arguments run the table's first command; a first argument that is a command standing
+// alone runs it, and nothing after it matters.
+Step TakeLoneCommand(const std::vector<std::string>& args, const std::vector<CommandLineRow>& table,
+                     ParsedCommandLine& result) {
+    if (args.empty()) {
+        result.command = table.empty() ? nullptr : &table.front();
+        return Step::Settled;
+    }
+    if (const CommandLineRow* first = Find(table, args[0]);
+        IsCommand(first) && first->standsAlone) {
+        result.command = first;
+        return Step::Settled;
+    }
+    return Step::Next;
+}
+
+// An argument that starts with a dash, as the name typed and the row it names.
+struct DashedWord {
+    std::string name;
+    const CommandLineRow* row;  // null when the table has no such name
+    size_t equals;              // just before a value attached to the name (at its '='), or
+                                // npos when none is
+};
+
+// "--name=value" gives an option its value in one argument, and so does "-jVALUE".
+DashedWord SplitDashedWord(const std::string& arg, const std::vector<CommandLineRow>& table) {
+    const bool longName = arg.compare(0, 2, "--") == 0;
+    DashedWord word{"", nullptr, longName ? arg.find('=') : std::string::npos};
+    word.name = arg.substr(0, word.equals);
+    word.row = Find(table, word.name);
+    if (word.row == nullptr && !longName) {
+        const CommandLineRow* shortRow = Find(table, arg.substr(0, 2));
+        if (shortRow != nullptr && !IsCommand(shortRow) && shortRow->argument != nullptr) {
+            word.row = shortRow;
+            word.name = arg.substr(0, 2);
+            word.equals = 1;  // the value starts after the name, as after "="
+        }
+    }
+    return word;
+}
+
+// A command on the line: one that stands alone is run at once, whatever else is there; any
+// other becomes the line's command unless there already is one.
+Step ReadCommandWord(const DashedWord& word, ParsedCommandLine& result) {
+    if (word.row->standsAlone) {
+        result.command = word.row;
+        return Step::Settled;
+    }
+    if (word.equals != std::string::npos) {
+        return Fail(result, word.name + " takes no value after '='");
+    }
+    if (result.command != nullptr) {
+        return Fail(result, std::string("only one command at a time: ") + result.command->name +
+                                " and " + word.row->name);
+    }
+    result.command = word.row;
+    return Step::Next;
+}
+
+// An option and its value: attached to its name, or else the next argument, which `i` then
+// moves past.
+Step ReadOptionWord(const DashedWord& word, const std::vector<std::string>& args, size_t& i,
+                    ParsedCommandLine& result, std::vector<Setting>& settings) {
+    Setting setting{word.row, ""};
+    if (word.row->argument == nullptr) {
+        if (word.equals != std::string::npos) return Fail(result, word.name + " takes no value");
+    } else if (word.equals != std::string::npos) {
+        setting.value = args[i].substr(word.equals + 1);
+    } else if (i + 1 < args.size()) {
+        setting.value = args[++i];
+    } else {
+        return Fail(result, word.name + " needs a value (" + word.row->argument + ")");
+    }
+    settings.push_back(std::move(setting));
+    return Step::Next;
+}
+
+// One argument starting with a dash: an option, or a command, as commands are spelt alike.
+Step ReadDashedWord(const std::vector<std::string>& args, size_t& i,
+                    const std::vector<CommandLineRow>& table, ParsedCommandLine& result,
+                    std::vector<Setting>& settings) {
+    const DashedWord word = SplitDashedWord(args[i], table);
+    if (word.row == nullptr) {
+        result.nearest = NearestName(table, word.name, false);
+        return Fail(result, "unknown option " + word.name);
+    }
+    if (IsCommand(word.row)) return ReadCommandWord(word, result);
+    return ReadOptionWord(word, args, i, result, settings);
+}
+
+// Every argument in turn: the command, the options' settings and the operands, in the order
+// typed; after "--" everything is an operand.
+Step ReadArguments(const std::vector<std::string>& args, const std::vector<CommandLineRow>& table,
+                   ParsedCommandLine& result, std::vector<Setting>& settings) {
+    bool onlyOperands = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (onlyOperands || arg.size() < 2 || arg[0] != '-') {
+            result.options.operands.push_back(arg);
+        } else if (arg == "--") {
+            onlyOperands = true;
+        } else if (ReadDashedWord(args, i, table, result, settings) == Step::Settled) {
+            return Step::Settled;
+        }
+    }
+    return Step::Next;
+}
+
+// A line without a command most likely meant its first operand as one.
+Step RequireCommand(const std::vector<CommandLineRow>& table, ParsedCommandLine& result) {
+    if (result.command != nullptr) return Step::Next;
+    if (result.options.operands.empty()) return Fail(result, "no command given");
+    const std::string& first = result.options.operands.front();
+    result.nearest = NearestName(table, first, true);
+    return Fail(result, "'" + first + "' is not a command; try " + CommandNames(table));
+}
+
+// Too few operands are an error; operands beyond the command's maximum are set aside, for
+// the warning.
+Step FitOperands(ParsedCommandLine& result) {
+    const CommandLineRow& command = *result.command;
+    std::vector<std::string>& operands = result.options.operands;
+    if (static_cast<int>(operands.size()) < command.minOperands) {
+        return Fail(result, std::string(command.name) + " needs " + command.missing);
+    }
+    if (static_cast<int>(operands.size()) > command.maxOperands) {
+        result.ignored.assign(operands.begin() + command.maxOperands, operands.end());
+        operands.resize(static_cast<size_t>(command.maxOperands));
+    }
+    return Step::Next;
+}
+
+// The options' actions, in the order typed, each only where it applies to the command.
+Step ApplySettings(const std::vector<Setting>& settings, ParsedCommandLine& result) {
+    const CommandLineRow& command = *result.command;
+    for (const Setting& setting : settings) {
+        if (!Lists(setting.row->appliesTo, command.name)) {
+            return Fail(result,
+                        std::string(setting.row->name) + " does not apply to " + command.name);
+        }
+        if (setting.row->apply != nullptr) {
+            std::string problem = setting.row->apply(result.options, setting.value);
+            if (!problem.empty()) return Fail(result, std::move(problem));
+        }
+    }
+    return Step::Next;
+}
+
+// What no single option can see: the command's own check of the settings together.
+void CheckWholeLine(ParsedCommandLine& result) {
+    const CommandLineRow& command = *result.command;
+    if (command.check == nullptr) return;
+    std::string problem = command.check(result.options);
+    if (!problem.empty()) Fail(result, std::move(problem));
+}
+
 }  // namespace
 
 std::string Lowered(const std::string& value) {
@@ -119,109 +294,13 @@ std::string UsageError(const ParsedCommandLine& parsed) {
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
                                    const std::vector<CommandLineRow>& table) {
     ParsedCommandLine result;
-    auto fail = [&result](std::string message) {
-        result.command = nullptr;
-        result.error = std::move(message);
-        return result;
-    };
-    if (args.empty()) {
-        result.command = table.empty() ? nullptr : &table.front();
-        return result;
-    }
-    // The first argument may be a command that stands alone: nothing after it matters.
-    if (const CommandLineRow* first = Find(table, args[0]);
-        IsCommand(first) && first->standsAlone) {
-        result.command = first;
-        return result;
-    }
-
-    struct Setting {
-        const CommandLineRow* row;
-        std::string value;
-    };
+    if (TakeLoneCommand(args, table, result) == Step::Settled) return result;
     std::vector<Setting> settings;
-    bool onlyOperands = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (onlyOperands || arg.size() < 2 || arg[0] != '-') {
-            result.options.operands.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            onlyOperands = true;
-            continue;
-        }
-        // "--name=value" gives an option its value in one argument, and so does "-jVALUE".
-        const bool longName = arg.compare(0, 2, "--") == 0;
-        size_t equals = longName ? arg.find('=') : std::string::npos;
-        std::string name = arg.substr(0, equals);
-        const CommandLineRow* row = Find(table, name);
-        if (row == nullptr && !longName) {
-            const CommandLineRow* shortRow = Find(table, arg.substr(0, 2));
-            if (shortRow != nullptr && !IsCommand(shortRow) && shortRow->argument != nullptr) {
-                row = shortRow;
-                name = arg.substr(0, 2);
-                equals = 1;  // the value starts after the name, as after "="
-            }
-        }
-        if (row == nullptr) {
-            result.nearest = NearestName(table, name, false);
-            return fail("unknown option " + name);
-        }
-        if (IsCommand(row)) {
-            if (row->standsAlone) {
-                result.command = row;
-                return result;
-            }
-            if (equals != std::string::npos) return fail(name + " takes no value after '='");
-            if (result.command != nullptr) {
-                return fail(std::string("only one command at a time: ") + result.command->name +
-                            " and " + row->name);
-            }
-            result.command = row;
-            continue;
-        }
-        Setting setting{row, ""};
-        if (row->argument == nullptr) {
-            if (equals != std::string::npos) return fail(name + " takes no value");
-        } else if (equals != std::string::npos) {
-            setting.value = arg.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            setting.value = args[++i];
-        } else {
-            return fail(name + " needs a value (" + row->argument + ")");
-        }
-        settings.push_back(std::move(setting));
-    }
-
-    if (result.command == nullptr) {
-        if (result.options.operands.empty()) return fail("no command given");
-        const std::string& first = result.options.operands.front();
-        result.nearest = NearestName(table, first, true);
-        return fail("'" + first + "' is not a command; try " + CommandNames(table));
-    }
-    const CommandLineRow& command = *result.command;
-    std::vector<std::string>& operands = result.options.operands;
-    if (static_cast<int>(operands.size()) < command.minOperands) {
-        return fail(std::string(command.name) + " needs " + command.missing);
-    }
-    if (static_cast<int>(operands.size()) > command.maxOperands) {
-        result.ignored.assign(operands.begin() + command.maxOperands, operands.end());
-        operands.resize(static_cast<size_t>(command.maxOperands));
-    }
-    for (const Setting& setting : settings) {
-        if (!Lists(setting.row->appliesTo, command.name)) {
-            return fail(std::string(setting.row->name) + " does not apply to " + command.name);
-        }
-        if (setting.row->apply != nullptr) {
-            std::string problem = setting.row->apply(result.options, setting.value);
-            if (!problem.empty()) return fail(std::move(problem));
-        }
-    }
-    if (command.check != nullptr) {
-        std::string problem = command.check(result.options);
-        if (!problem.empty()) return fail(std::move(problem));
-    }
+    if (ReadArguments(args, table, result, settings) == Step::Settled) return result;
+    if (RequireCommand(table, result) == Step::Settled) return result;
+    if (FitOperands(result) == Step::Settled) return result;
+    if (ApplySettings(settings, result) == Step::Settled) return result;
+    CheckWholeLine(result);
     return result;
 }
 

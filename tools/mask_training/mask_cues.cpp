@@ -3,6 +3,8 @@
 //   mask_cues cues MIX OUT EVERY          writes the cues of every EVERY-th frame of MIX
 //   mask_cues split MIX OUT [WEIGHTS]     separates MIX with the compiled-in network, or
 //                                         with WEIGHTS, into OUT.{vocals,drums,bass,other}.f32
+//   mask_cues stems                       prints the engine's stems in the order of its masks,
+//                                         one name a line
 //
 // Cue files: six int32 (cue count, frame cue count, columns, frame length, hop, channels), the
 // columns' bins as uint32, then per frame
@@ -86,10 +88,16 @@ bool LoadNetwork(const std::string& path, MaskNetwork& net, std::vector<float>& 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The trainer orders its targets by this list, so that the network's outputs are the
+    // stems the engine takes its masks to be.
+    if (argc == 2 && std::string(argv[1]) == "stems") {
+        for (const StemKind stem : kEngineStems) std::cout << StemName(stem) << "\n";
+        return std::cout.flush() ? 0 : 1;
+    }
     const bool known =
         argc >= 2 && (std::string(argv[1]) == "cues" || std::string(argv[1]) == "split");
     if (!known || (argc < 5 && !(argc == 4 && std::string(argv[1]) == "split"))) {
-        std::cerr << "usage: mask_cues cues MIX OUT EVERY | split MIX OUT [WEIGHTS]\n";
+        std::cerr << "usage: mask_cues cues MIX OUT EVERY | split MIX OUT [WEIGHTS] | stems\n";
         return 2;
     }
     const std::string mode = argv[1];

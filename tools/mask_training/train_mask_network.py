@@ -13,7 +13,8 @@ alike, as in an SDR averaged over stems and tracks. Rows are drawn at random in 
 to that weight (--rows per track); one track in four also goes in as a mono downmix. The
 network (rectified hidden layers, a softmax over the four stems) is fitted by Adam on the
 weighted squared error, and written as C++ (--out) and as a weight file the tool reads
-(--bin). Every random choice is seeded.
+(--bin). Every random choice is seeded. The stems, and so the order of the network's
+outputs, are the engine's own, as the tool lists them (`trackloom_mask_cues stems`).
 
 Needs python3-numpy and python3-soundfile.
 """
@@ -28,12 +29,24 @@ import textwrap
 import numpy as np
 import soundfile as sf
 
-STEMS = ("vocals", "drums", "bass", "other")
+# The network's outputs: one mask per stem (the engine's kMaskOutputs).
+MASK_OUTPUTS = 4
 
 
 def tool():
     """The cue program, passed to the workers through the environment."""
     return os.environ["TRACKLOOM_MASK_CUES"]
+
+
+def engine_stems():
+    """The stems whose masks the network gives, in the order the engine takes them, as the
+    tool names them: a target in another order would teach each output another stem."""
+    listed = subprocess.run([tool(), "stems"], check=True, capture_output=True,
+                            text=True).stdout.split()
+    if len(listed) != MASK_OUTPUTS:
+        sys.exit(f"{tool()} lists {len(listed)} stems ({' '.join(listed)}), "
+                 f"but the network gives {MASK_OUTPUTS} masks")
+    return tuple(listed)
 
 
 def read_cues(path):
@@ -66,10 +79,10 @@ def spectra(x, n, hop, frames):
     return np.fft.rfft(seg, axis=1).transpose(0, 2, 1)
 
 
-def track_rows(tdir, every, rows, rng, mono=False):
+def track_rows(tdir, stems, every, rows, rng, mono=False):
     mix, sr = sf.read(os.path.join(tdir, "mix.wav"), dtype="float64", always_2d=True)
     truth = {s: sf.read(os.path.join(tdir, f"{s}.wav"), dtype="float64", always_2d=True)[0]
-             for s in STEMS}
+             for s in stems}
     with tempfile.TemporaryDirectory() as tmp:
         src = os.path.join(tdir, "mix.wav")
         if mono:
@@ -83,15 +96,15 @@ def track_rows(tdir, every, rows, rng, mono=False):
     X = spectra(mix, n, hop, frames)[:, :, columns]
     P = np.sum(np.abs(X) ** 2, axis=1)            # nf, bins
     tg, wt = [], []
-    for s in STEMS:
+    for s in stems:
         S = spectra(truth[s], n, hop, frames)[:, :, columns]
         cross = np.sum((X * np.conj(S)).real, axis=1)
         t = np.where(P > 0, cross / np.maximum(P, 1e-30), 0.25)
         E = float(np.sum(np.abs(S) ** 2)) + 1e-12
         tg.append(np.clip(t, 0.0, 1.0))
         wt.append(P / E)
-    tg = np.stack(tg, -1).reshape(-1, 4)
-    wt = np.stack(wt, -1).reshape(-1, 4)
+    tg = np.stack(tg, -1).reshape(-1, MASK_OUTPUTS)
+    wt = np.stack(wt, -1).reshape(-1, MASK_OUTPUTS)
     x = cues.transpose(0, 2, 1).reshape(-1, cues.shape[1])
     imp = wt.sum(1)
     # Keep each row with probability q = min(1, c * importance), c found by bisection so
@@ -109,22 +122,23 @@ def track_rows(tdir, every, rows, rng, mono=False):
     q = np.minimum(1, lo * imp)
     keep = rng.random(len(q)) < q
     w = wt[keep] / q[keep, None]
-    w /= w.sum() / 4            # each track weighs the same
+    w /= w.sum() / MASK_OUTPUTS  # each track weighs the same
     return x[keep].astype(np.float32), tg[keep].astype(np.float32), w.astype(np.float32)
 
 
 def _track_job(job):
-    d, i, every, rows, seed, mono = job
+    d, i, stems, every, rows, seed, mono = job
     rng = np.random.default_rng([seed, i, int(mono)])   # per track: any number of workers
-    return track_rows(d, every, rows, rng, mono=mono)
+    return track_rows(d, stems, every, rows, rng, mono=mono)
 
 
-def gather(dirs, every, rows, seed, mono_every=0, workers=None):
-    """Cues, targets and weights of rows drawn from every track (and from a mono downmix of
-    every mono_every-th track)."""
-    jobs = [(d, i, every, rows, seed, False) for i, d in enumerate(dirs)]
+def gather(dirs, stems, every, rows, seed, mono_every=0, workers=None):
+    """Cues, targets (one column per stem, in the order of `stems`) and weights of rows drawn
+    from every track (and from a mono downmix of every mono_every-th track)."""
+    jobs = [(d, i, stems, every, rows, seed, False) for i, d in enumerate(dirs)]
     if mono_every:
-        jobs += [(d, i, every, rows, seed, True) for i, d in enumerate(dirs) if i % mono_every == 0]
+        jobs += [(d, i, stems, every, rows, seed, True)
+                 for i, d in enumerate(dirs) if i % mono_every == 0]
     from multiprocessing import Pool
     with Pool(workers or os.cpu_count()) as pool:
         parts = pool.map(_track_job, jobs, chunksize=1)
@@ -168,8 +182,8 @@ def train(X, T, W, hidden, epochs, seed, Xv=None, Tv=None, Wv=None, lr=3e-3, bat
     for i in range(len(sizes) - 1):
         p[f"W{i}"] = (rng.standard_normal((sizes[i + 1], sizes[i])) * math.sqrt(2 / sizes[i])).astype(np.float32)
         p[f"b{i}"] = np.zeros(sizes[i + 1], np.float32)
-    p["Wo"] = (rng.standard_normal((4, sizes[-1])) * math.sqrt(1 / sizes[-1])).astype(np.float32)
-    p["bo"] = np.zeros(4, np.float32)
+    p["Wo"] = (rng.standard_normal((MASK_OUTPUTS, sizes[-1])) * math.sqrt(1 / sizes[-1])).astype(np.float32)
+    p["bo"] = np.zeros(MASK_OUTPUTS, np.float32)
     keys = [k for k in p if k != "depth"]
     mo = {k: np.zeros_like(p[k]) for k in keys}
     ve = {k: np.zeros_like(p[k]) for k in keys}
@@ -254,8 +268,8 @@ def save_fixture(path, seed=5):
     for i in range(len(sizes) - 1):
         p[f"W{i}"] = rng.standard_normal((sizes[i + 1], sizes[i])).astype(np.float32)
         p[f"b{i}"] = rng.standard_normal(sizes[i + 1]).astype(np.float32) * 0.3
-    p["Wo"] = rng.standard_normal((4, sizes[-1])).astype(np.float32)
-    p["bo"] = rng.standard_normal(4).astype(np.float32) * 0.3
+    p["Wo"] = rng.standard_normal((MASK_OUTPUTS, sizes[-1])).astype(np.float32)
+    p["bo"] = rng.standard_normal(MASK_OUTPUTS).astype(np.float32) * 0.3
     x = rng.random((rows, sizes[0])).astype(np.float32)
     x[:, sizes[0] - shared:] = x[0, sizes[0] - shared:]
     _, m = forward(p, x)
@@ -311,10 +325,11 @@ def main():
     if not (args.sets and args.tool and args.out):
         ap.error("SETDIR..., --tool and --out are needed to train")
     os.environ["TRACKLOOM_MASK_CUES"] = args.tool
+    stems = engine_stems()
     dirs = [t for s in args.sets for t in tracks(s)]
     valid, train_dirs = dirs[:args.valid], dirs[args.valid:]
-    X, T, W = gather(train_dirs, 4, args.rows, 10, mono_every=4)
-    Xv, Tv, Wv = gather(valid, 4, args.rows, 2) if valid else (None, None, None)
+    X, T, W = gather(train_dirs, stems, 4, args.rows, 10, mono_every=4)
+    Xv, Tv, Wv = gather(valid, stems, 4, args.rows, 2) if valid else (None, None, None)
     print(f"{len(X)} rows from {len(train_dirs)} tracks", flush=True)
     hidden = [int(v) for v in args.hidden.split(",")]
     p = train(X, T, W, hidden, args.epochs, 0, Xv, Tv, Wv)

@@ -110,7 +110,7 @@ TEST(TempoEstimator, DemoTrackReads120AtEveryRate) {
     }
 }
 
-TEST(TempoEstimator, RatesBeyondTheAnalysedRangeGiveNoEvidence) {
+TEST(TempoEstimator, RatesBeyondTheAnalyzedRangeGiveNoEvidence) {
     // A header's rate is anything from 1 Hz to 2^31-1 Hz; the resampler for the extremes
     // would need gigabytes, so such input is heard as silence, at once.
     const AudioBuffer beat = rockBeat(128.0, 4.0, 8000);

@@ -109,7 +109,8 @@ void LowPassPiece(const float* in, size_t warm, float alpha, float* state, float
 }
 
 // The same for stereo in eight strands, two strands to an SSE2 register, in
-// stem_separator_sse2.cpp; call only where StemMix::kHasSse2.
+// stem_separator_sse2.cpp; call only where kHasSse2 (stem_mix.h) holds: without SSE2 it does
+// nothing.
 void LowPassStereoPieceSse2(const float* in, size_t warm, float alpha, float* state, float* out);
 constexpr size_t kSse2StereoStrands = 8;
 
