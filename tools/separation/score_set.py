@@ -74,14 +74,14 @@ def main():
         med = r["medians"]
         avg = float(np.mean([med[s] for s in STEMS]))
         mono = f"{np.median(r['mono_vocals']):10.2f}" if r["mono_vocals"] else f"{'-':>10s}"
-        under = (f"{np.mean(r['under']):9.1f} ({np.min(r['under']):5.1f})" if r["under"]
+        under = (f"{np.median(r['under']):9.1f} ({np.min(r['under']):5.1f})" if r["under"]
                  else f"{'-':>17s}")
         cells = "".join(f"{v:9.2f}" if v == v else f"{'-':>9s}" for v in [med[s] for s in STEMS] + [avg])
         print(f"{os.path.basename(os.path.normpath(d))[:24]:24s}{cells}{mono} {under}"
               f"{np.median(r['adds_up']):9.1f}")
     print(f"SDR medians over {r['tracks']} tracks of {setdir} (dB). mono voc: the vocals' median over "
           "the mono tracks; instr. under mix: how far the vocal stem of an instrumental lies under "
-          "the mix (mean, and worst in brackets); sum=mix: how closely the four stems add up to "
+          "the mix (median, and worst in brackets); sum=mix: how closely the four stems add up to "
           "the mix (median).")
 
 

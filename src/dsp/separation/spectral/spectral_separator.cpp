@@ -46,6 +46,15 @@ constexpr float kCentreSideRatio =
 // share of the mixture's power added to its diagonal so that it stays well inverted.
 constexpr double kCovarianceSeconds = 10.0;
 constexpr float kDiagonalLoad = 0.01f;
+// The vocal gate: its window reaches this far each way; below the closed share of the input's
+// energy the vocal stem goes to `other`, above the open one it is kept. Chosen on 160
+// generated songs the network had not learnt from: the vocals' median SDR 3.95 -> 3.99 dB, an
+// instrumental's vocal stem 18.3 -> 25.4 dB under its mix (median). Thresholds 2 dB higher or
+// a window twice as long quiet instrumentals further but take from sung vocals.
+constexpr double kGateReachSeconds = 0.5;
+constexpr double kGateClosedShare = 0.01;                // -20 dB
+constexpr double kGateOpenShare = 0.063095734448019325;  // -12 dB
+constexpr double kLn10 = 2.302585092994045684;
 
 // Inputs are clamped to 2^40 (240 dB above full scale): within it no square or sum of
 // squares a frame takes can overflow a float, whatever the frame length and channels.
@@ -95,6 +104,19 @@ float powerShare(float a, float b, float none) {
     return q2 / (1.0f + q2);
 }
 
+// The vocals' gain for a window holding `vocals` and `input` of energy: 0 at the closed
+// share and under, 1 at the open one and over, straight in decibels between. A silent
+// window has nothing to move.
+float gateGain(double vocals, double input) {
+    if (!(input > 0.0)) return 1.0f;
+    const double share = vocals / input;
+    if (share <= kGateClosedShare) return 0.0f;
+    if (share >= kGateOpenShare) return 1.0f;
+    const double closedDb = -20.0, openDb = -12.0;
+    const double db = 10.0 * core::PortableLog(share) / kLn10;
+    return static_cast<float>((db - closedDb) / (openDb - closedDb));
+}
+
 }  // namespace
 
 SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
@@ -121,8 +143,11 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
     // any amount however the input is cut.
     shortReach_ = std::min(lookAhead_ - 1,
                            static_cast<size_t>(std::floor(kShortReachSeconds / hopSeconds + 0.5)));
-    latency_ = n_ + lookAhead_ * hop_;
-    delayLength_ = (lookAhead_ + 5) * hop_;
+    gateReach_ = static_cast<size_t>(
+        std::min(kMaxReachFrames, std::max(1.0, std::floor(kGateReachSeconds / hopSeconds + 0.5))));
+    // The gate holds each hop until the hops gateReach_ after it are complete.
+    latency_ = n_ + (lookAhead_ + gateReach_) * hop_;
+    delayLength_ = (lookAhead_ + gateReach_ + 5) * hop_;
 
     analysisWindow_.resize(n_);
     synthesisWindow_.resize(n_);
@@ -194,6 +219,9 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
     filtered_.resize(3 * 2 * 2 * bins_);
     keep_ = static_cast<float>(std::max(0.0, 1.0 - hopSeconds / kCovarianceSeconds));
     readyStems_.resize(4 * 2 * hop_ * channels_);
+    vocalEnergy_.resize(2 * gateReach_);
+    inputEnergy_.resize(2 * gateReach_);
+    gatedStems_.resize((gateReach_ + 1) * hop_ * 3 * channels_);
     frame_.resize(n_);
     workRe_.resize(bins_);
     workIm_.resize(bins_);
@@ -202,12 +230,15 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
 }
 
 void SpectralSeparator::reset() {
-    taken_ = framesDone_ = written_ = ready_ = 0;
+    taken_ = framesDone_ = written_ = ready_ = gated_ = 0;
     fill_ = 0;
+    gateGain_ = 1.0f;
     for (auto* v : {&recent_, &delay_, &specRe_, &specIm_, &magnitude_, &sortedAcrossTime_,
-                    &sortedShort_, &overlap_, &covariance_, &readyStems_}) {
+                    &sortedShort_, &overlap_, &covariance_, &readyStems_, &gatedStems_}) {
         std::fill(v->begin(), v->end(), 0.0f);
     }
+    std::fill(vocalEnergy_.begin(), vocalEnergy_.end(), 0.0);
+    std::fill(inputEnergy_.begin(), inputEnergy_.end(), 0.0);
 }
 
 size_t SpectralSeparator::process(const float* in, size_t frames,
@@ -638,23 +669,29 @@ void SpectralSeparator::synthesize(size_t slot) {
     // The frame's first hop is now complete: the frame three hops after it has been added.
     // Frames that start before the input complete only the silence ahead of it.
     const uint64_t frameIndex = framesDone_ - 1 - lookAhead_;
-    const bool audible = frameIndex >= 3;
-    const size_t ring = 2 * hop_;
-    for (size_t i = 0; audible && i < hop_; ++i) {
-        const uint64_t sample = (frameIndex - 3) * hop_ + i;
-        const float* x = delay_.data() + static_cast<size_t>(sample % delayLength_) * C;
-        const size_t at = static_cast<size_t>(sample % ring) * C;
-        for (size_t c = 0; c < C; ++c) {
-            const float v = overlap_[(c * 3 + 0) * n_ + i];
-            const float d = overlap_[(c * 3 + 1) * n_ + i];
-            const float b = overlap_[(c * 3 + 2) * n_ + i];
-            readyStems_[0 * ring * C + at + c] = v;
-            readyStems_[1 * ring * C + at + c] = d;
-            readyStems_[2 * ring * C + at + c] = b;
-            readyStems_[3 * ring * C + at + c] = x[c] - v - d - b;
+    if (frameIndex >= 3) {
+        float* pending =
+            gatedStems_.data() + static_cast<size_t>(gated_ % (gateReach_ + 1)) * hop_ * 3 * C;
+        const uint64_t first = (frameIndex - 3) * hop_;
+        double vocals = 0.0, input = 0.0;
+        for (size_t i = 0; i < hop_; ++i) {
+            const float* x = delay_.data() + static_cast<size_t>((first + i) % delayLength_) * C;
+            for (size_t c = 0; c < C; ++c) {
+                const float v = overlap_[(c * 3 + 0) * n_ + i];
+                float* p = pending + (i * C + c) * 3;
+                p[0] = v;
+                p[1] = overlap_[(c * 3 + 1) * n_ + i];
+                p[2] = overlap_[(c * 3 + 2) * n_ + i];
+                vocals += static_cast<double>(v) * static_cast<double>(v);
+                input += static_cast<double>(x[c]) * static_cast<double>(x[c]);
+            }
         }
+        const size_t energySlot = static_cast<size_t>(gated_ % (2 * gateReach_));
+        vocalEnergy_[energySlot] = vocals;
+        inputEnergy_[energySlot] = input;
+        ++gated_;
+        gateVocals();
     }
-    if (audible) ready_ += hop_;
     for (size_t c = 0; c < C; ++c) {
         for (size_t s = 0; s < 3; ++s) {
             float* acc = overlap_.data() + (c * 3 + s) * n_;
@@ -662,6 +699,45 @@ void SpectralSeparator::synthesize(size_t slot) {
             std::fill_n(acc + n_ - hop_, hop_, 0.0f);
         }
     }
+}
+
+// The hops before the input count as silence. The window of the last 2 * gateReach_ hops is
+// centred on the start of the hop gateReach_ - 1 back, which gives that boundary its gain;
+// the hop before it is then gated, its gain drawn straight from boundary to boundary, and
+// `other` takes what the gate holds back.
+void SpectralSeparator::gateVocals() {
+    double vocals = 0.0, input = 0.0;
+    for (size_t h = 0; h < 2 * gateReach_; ++h) {
+        vocals += vocalEnergy_[h];
+        input += inputEnergy_[h];
+    }
+    const float next = gateGain(vocals, input);
+    if (gated_ <= gateReach_) {
+        gateGain_ = next;
+        return;
+    }
+    const size_t C = channels_;
+    const uint64_t hopIndex = gated_ - 1 - gateReach_;
+    const float* pending =
+        gatedStems_.data() + static_cast<size_t>(hopIndex % (gateReach_ + 1)) * hop_ * 3 * C;
+    const float step = (next - gateGain_) / static_cast<float>(hop_);
+    const size_t ring = 2 * hop_;
+    for (size_t i = 0; i < hop_; ++i) {
+        const uint64_t sample = hopIndex * hop_ + i;
+        const float* x = delay_.data() + static_cast<size_t>(sample % delayLength_) * C;
+        const size_t at = static_cast<size_t>(sample % ring) * C;
+        const float gain = gateGain_ + step * static_cast<float>(i);
+        for (size_t c = 0; c < C; ++c) {
+            const float* p = pending + (i * C + c) * 3;
+            const float v = gain * p[0];
+            readyStems_[0 * ring * C + at + c] = v;
+            readyStems_[1 * ring * C + at + c] = p[1];
+            readyStems_[2 * ring * C + at + c] = p[2];
+            readyStems_[3 * ring * C + at + c] = x[c] - v - p[1] - p[2];
+        }
+    }
+    ready_ += hop_;
+    gateGain_ = next;
 }
 
 }  // namespace Trackloom::separation::spectral

@@ -13,6 +13,14 @@
 // less those three, so the four stems add up to the input up to the rounding of three float
 // subtractions. Bins below 25 Hz stay in `other`.
 //
+// An instrumental passage should leave the vocal stem silent, but a lead instrument can
+// borrow a little of the voice's mask here and there. So the vocal stem passes a gate: where
+// it holds less than a hundredth of the input's energy (20 dB under) over about a second
+// around a moment, it goes to `other` there, and from 12 dB under it is kept whole, with a
+// straight rise in decibels between. A voice singing even 8 dB under the band lifts its
+// stem well above that; what an instrument lends it mostly stays under. `other` takes what
+// the gate holds back, so the stems still add up.
+//
 // Channels: the masks are worked out once per frame for all channels together. Their
 // magnitudes are the power of every channel together; the channel cues compare the first
 // two channels (front left and right in every WAV layout). Mono input has no channel cues
@@ -21,9 +29,9 @@
 // filter.
 //
 // Streams: the stems lag the input by latency() frames (the frame length plus the reach of
-// the long median, under half a second), and memory is fixed at construction. Any split
-// of the input into blocks gives the same stems. Samples that are not numbers (NaN,
-// infinity) are taken as zero, so they cannot spread through a frame.
+// the long median and of the gate, under a second), and memory is fixed at construction.
+// Any split of the input into blocks gives the same stems. Samples that are not numbers
+// (NaN, infinity) are taken as zero, so they cannot spread through a frame.
 #pragma once
 
 #include <array>
@@ -133,6 +141,9 @@ class SpectralSeparator {
     void channelCoherence(size_t k, const size_t* slots, float& first, float& all) const;
     void spatialFilter(size_t slot);
     void synthesize(size_t slot);
+    // Another hop of vocals, drums and bass is complete and waits in gatedStems_: gate the
+    // vocals of the hop gateReach_ before it and make that hop ready.
+    void gateVocals();
     size_t emit(const std::array<float*, 4>& out, size_t upTo);
 
     const MaskNetwork& network_;
@@ -150,6 +161,7 @@ class SpectralSeparator {
     size_t lowAcrossBins_;  // length of the low band's median across frequency, in bins (odd)
     size_t subsonicBins_;   // bins below kSubsonicHz, left to `other`
     size_t latency_;        // in frames (samples per channel)
+    size_t gateReach_;      // hops the vocal gate's window reaches each way
     size_t delayLength_;    // the input kept for `other`, in frames
 
     core::RealFftFloat fft_;
@@ -197,6 +209,13 @@ class SpectralSeparator {
     std::vector<float> covariance_;
     std::vector<float> filtered_;
     float keep_;
+    // The gate: per hop, the energy of the vocals and of the input (2 * gateReach_ hops, a
+    // ring); the vocals' gain at the start of the hop due next; the vocals, drums and bass
+    // awaiting the gate (gateReach_ + 1 hops, interleaved, a ring).
+    std::vector<double> vocalEnergy_, inputEnergy_;
+    float gateGain_ = 1.0f;
+    std::vector<float> gatedStems_;
+    uint64_t gated_ = 0;  // hops completed before the gate
     // Completed stems not yet written, interleaved: 4 stems of 2 * hop_ frames, a ring.
     std::vector<float> readyStems_;
     // Work arrays for one frame.

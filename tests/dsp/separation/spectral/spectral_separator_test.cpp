@@ -125,6 +125,8 @@ std::vector<float> busyScene(int32_t rate, double seconds) {
     addTone(x, rate, {1.0f, 0.5f}, 330.0, 8, 0.1);
     addTone(x, rate, {0.6f, 0.6f}, 440.0, 10, 0.1, 0.0, 1e9, 0.01);
     addClicks(x, rate, 2, 0.25, 0.8);
+    // A voice for a second in the middle: the vocal gate opens and closes within the scene.
+    addTone(x, rate, {0.6f, 0.6f}, 220.0, 12, 0.4, 0.25 * seconds, 0.5 * seconds, 0.02);
     std::mt19937 rng(9);
     std::normal_distribution<float> noise(0.0f, 0.01f);
     for (float& v : x) v += noise(rng);
@@ -158,12 +160,13 @@ TEST(RealFftFloat, MatchesDirectTransformAndInvertsIt) {
 }
 
 // What the trained network gives on these plain scenes, with a margin (measured: lone bass
-// tone 8.7 dB, clicks 8.6, the voice over panned chords 3.5 in stereo and 5.2 in mono, a
-// mono voice over mono chords 3.7; the instrumentals' vocals 24.0 and 24.5 dB under the mix).
+// tone 8.7 dB, clicks 8.6, the voice over panned chords 3.5 in stereo and 3.2 in mono, a
+// mono voice over mono chords 3.7; the instrumentals' vocals 24.0 and 24.5 dB under the mix
+// without the vocal gate, silent with it).
 constexpr double kLoneSoundSdr = 7.0;
 constexpr double kVoiceSdr = 3.0;
 constexpr double kMonoVoiceSdr = 3.0;
-constexpr double kInstrumentalVocalsUnder = 20.0;
+constexpr double kInstrumentalVocalsUnder = 40.0;
 
 TEST(SpectralSeparator, EachSceneEndsInItsStem) {
     const int32_t rate = 44100;
@@ -243,6 +246,30 @@ TEST(SpectralSeparator, VoicesWithoutStereoAndSongsWithoutVoices) {
         const Stems st = separate(x, rate, channels, 4096);
         EXPECT_GT(under(st.s[kVocals], x), kInstrumentalVocalsUnder) << channels << " channels";
     }
+}
+
+TEST(SpectralSeparator, AVoiceAfterAnInstrumentalKeepsItsFirstNote) {
+    // Three seconds of band, then a voice: the band's part of the vocal stem stays silent,
+    // and the voice is there from its first note, not once it has sung for a while.
+    const int32_t rate = 44100;
+    std::vector<float> x(2 * 5 * rate, 0.0f), voice(x.size(), 0.0f);
+    for (double start = 0.0; start < 5.0; start += 1.0) {
+        addTone(x, rate, {0.6f, 0.6f}, start < 2.0 ? 55.0 : 73.4, 4, 0.3, start, 0.9);
+        addTone(x, rate, {0.9f, 0.2f}, start < 2.0 ? 261.6 : 293.7, 6, 0.08, start, 1.0);
+        addTone(x, rate, {0.2f, 0.9f}, start < 2.0 ? 392.0 : 440.0, 6, 0.08, start, 1.0);
+    }
+    addClicks(x, rate, 2, 0.25, 0.6);
+    addTone(voice, rate, {0.7f, 0.7f}, 220.0, 12, 0.25, 3.0, 2.0, 0.02);
+    for (size_t i = 0; i < x.size(); ++i) x[i] += voice[i];
+    const Stems st = separate(x, rate, 2, 4096);
+    const auto part = [&](const std::vector<float>& v, double from, double to) {
+        return std::vector<float>(v.begin() + 2 * static_cast<size_t>(from * rate),
+                                  v.begin() + 2 * static_cast<size_t>(to * rate));
+    };
+    EXPECT_GT(under(part(st.s[kVocals], 0.0, 2.5), part(x, 0.0, 2.5)), kInstrumentalVocalsUnder);
+    // Measured: the first quarter second 1.7 dB (2.4 without the gate, 1.3 with a gate that
+    // looks only back); a gate that lags the voice leaves it nothing there.
+    EXPECT_GT(sdr(part(voice, 3.0, 3.25), part(st.s[kVocals], 3.0, 3.25)), 1.0);
 }
 
 TEST(SpectralSeparator, StemsAddUpToTheInput) {
@@ -344,10 +371,10 @@ TEST(SpectralSeparator, LengthsInSecondsAtEveryRate) {
         EXPECT_LT(ms, 130.0) << rate;
     }
     for (size_t frames : {1u, 5u, 300u}) separate(std::vector<float>(frames, 0.25f), 1000, 1, 3);
-    // The highest rate a file can state keeps the frame and the look-ahead, and so the
-    // memory, bounded.
+    // The highest rate a file can state keeps the frame and the look-ahead (the medians'
+    // and the vocal gate's), and so the memory, bounded.
     const SpectralSeparator fastest(2147483647, 2);
-    EXPECT_LE(fastest.latency(), 16384u + 32u * 4096u);
+    EXPECT_LE(fastest.latency(), 16384u + 2u * 32u * 4096u);
 }
 
 TEST(StemEngine, FilterEngineIsTheSeparatorsOwnBytes) {
