@@ -50,6 +50,8 @@ class SplitSession {
     bool prepare(size_t& frames);
     // Reads, separates and writes the whole input; false if a stem could not be written.
     bool separateInto(StemSetWriter& stems, size_t frames);
+    // Separates a block of `frames` frames into the writers.
+    bool separateBlock(StemSetWriter& stems, size_t frames);
     // Hands the due frames of the engine's stems (and of the accompaniment) to the writers.
     bool writeDue(StemSetWriter& stems, size_t frames);
     void listen(const float* block, size_t frames);
@@ -74,6 +76,9 @@ class SplitSession {
     std::array<std::vector<float>, 5> stems_;
     std::vector<float> pending_;
     bool accompanied_ = false;
+    // The default set (the engine's four stems as 16-bit WAV) from an engine that encodes as
+    // it separates: one pass straight into the writers' buffers, no float stems at all.
+    bool encodeInPlace_ = false;
     // A JSON line carries the tempo and key too, so the estimators hear the input as it
     // passes; the text output has never printed them.
     std::optional<Trackloom::analysis::TempoEstimator> tempo_;
@@ -185,6 +190,9 @@ bool SplitSession::separateInto(StemSetWriter& stems, size_t frames) {
     reports::ProgressLine progress(reader_->frameCount(), reader_->format().sampleRate);
     uint64_t taken = 0;
     bool ok = true;
+    encodeInPlace_ = engine_->encodesS16() && stems.takesEncoded() &&
+                     std::equal(kinds_.begin(), kinds_.end(), Trackloom::kEngineStems.begin(),
+                                Trackloom::kEngineStems.end());
     while (ok && frames > 0) {
         stems.endIfInterrupted();
         listen(input_.data(), frames);
@@ -192,7 +200,7 @@ bool SplitSession::separateInto(StemSetWriter& stems, size_t frames) {
             pending_.insert(pending_.end(), input_.begin(),
                             input_.begin() + static_cast<std::ptrdiff_t>(frames * channels_));
         }
-        ok = writeDue(stems, engine_->process(input_.data(), frames, out));
+        ok = separateBlock(stems, frames);
         taken += frames;
         progress.update(taken);
         if (ok) frames = reader_->readFrames(input_.data(), reader_->blockFrames());
@@ -201,6 +209,24 @@ bool SplitSession::separateInto(StemSetWriter& stems, size_t frames) {
     progress.clear();
     stems.endIfInterrupted();
     return ok;
+}
+
+bool SplitSession::separateBlock(StemSetWriter& stems, size_t frames) {
+    if (!encodeInPlace_) {
+        const std::array<float*, 4> out = {stems_[0].data(), stems_[1].data(), stems_[2].data(),
+                                           stems_[3].data()};
+        return writeDue(stems, engine_->process(input_.data(), frames, out));
+    }
+    std::array<unsigned char*, 4> room{};
+    for (size_t k = 0; k < room.size(); ++k) {
+        room[k] = stems.reserveEncoded(k, frames);
+        if (room[k] == nullptr) return false;
+    }
+    engine_->processS16(input_.data(), frames, room);
+    for (size_t k = 0; k < room.size(); ++k) {
+        if (!stems.commitEncoded(k, frames)) return false;
+    }
+    return true;
 }
 
 bool SplitSession::writeDue(StemSetWriter& stems, size_t frames) {

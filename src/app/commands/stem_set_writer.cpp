@@ -1,6 +1,7 @@
 #include "app/commands/stem_set_writer.h"
 
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 #include "app/platform/directory_lock.h"
@@ -39,6 +40,8 @@ bool StemSetWriter::open(const std::vector<std::string>& paths, const OutputForm
     channels_ = channels > 0 ? static_cast<size_t>(channels) : 1;
     clipped_.assign(paths.size(), 0);
     countClipped_ = format.depth != OutputFormat::Depth::Float;
+    takesEncoded_ = format.isDefault();
+    rooms_.assign(paths.size(), nullptr);
     // Created and watched with interruptions held off, so none is left unwatched.
     cleanup_.hold();
     std::vector<std::string> temporaries;
@@ -79,6 +82,30 @@ bool StemSetWriter::write(size_t k, const float* stem, size_t frames) {
     Trackloom::io::AudioWriter& writer = *writers_[k];
     if (countClipped_) clipped_[k] += CountBeyondFullScale(stem, frames * channels_);
     if (!writer.writeFrames(stem, frames)) {
+        failStem(k, reports::WriteFailureReason(writer.failure(), writer.error()));
+        abandon();
+        return false;
+    }
+    return true;
+}
+
+unsigned char* StemSetWriter::reserveEncoded(size_t k, size_t frames) {
+    if (failed_ || !takesEncoded_) return nullptr;
+    Trackloom::io::AudioWriter& writer = *writers_[k];
+    rooms_[k] = writer.reserveEncoded(frames * channels_);
+    if (rooms_[k] == nullptr) {
+        failStem(k, reports::WriteFailureReason(writer.failure(), writer.error()));
+        abandon();
+    }
+    return rooms_[k];
+}
+
+bool StemSetWriter::commitEncoded(size_t k, size_t frames) {
+    if (failed_) return false;
+    Trackloom::io::AudioWriter& writer = *writers_[k];
+    const size_t samples = frames * channels_;
+    clipped_[k] += Trackloom::io::CountFullScaleS16(rooms_[k], samples);
+    if (!writer.commitEncoded(samples)) {
         failStem(k, reports::WriteFailureReason(writer.failure(), writer.error()));
         abandon();
         return false;

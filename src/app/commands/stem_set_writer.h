@@ -35,6 +35,12 @@ class StemSetWriter {
     // Writes `frames` frames of stem `k` (in the order of `paths`). False once anything in
     // the set has failed: the set is then abandoned and nothing more is worth separating.
     bool write(size_t k, const float* stem, size_t frames);
+    // Whether every stem is 16-bit WAV, whose writers take bytes encoded elsewhere.
+    bool takesEncoded() const { return takesEncoded_; }
+    // Room for `frames` frames of stem `k` encoded as EncodeS16 does; null once anything in
+    // the set has failed. commitEncoded() then takes them, as write() would their floats.
+    unsigned char* reserveEncoded(size_t k, size_t frames);
+    bool commitEncoded(size_t k, size_t frames);
 
     // Completes every file and renames them all over their targets in `outputDir`, waiting
     // for the directory's lock with interruptions live (`waiting` runs if that takes more
@@ -66,6 +72,8 @@ class StemSetWriter {
     size_t channels_ = 1;
     std::vector<uint64_t> clipped_;
     bool countClipped_ = false;
+    bool takesEncoded_ = false;
+    std::vector<unsigned char*> rooms_;  // per stem, the room reserveEncoded() gave last
     bool failed_ = false;
     std::vector<std::pair<std::string, std::string>> failures_;
 };

@@ -56,6 +56,13 @@ class AudioWriter {
     // commit. False if anything failed.
     virtual bool finish() = 0;
 
+    // 16-bit WAV only: room for `sampleCount` samples to be encoded (as EncodeS16 does)
+    // straight into the writer's buffer, saving a pass over floats; commitEncoded() then takes
+    // them. Null where the writer has no such room or has failed. The room lasts until the
+    // next call on this writer.
+    virtual unsigned char* reserveEncoded(size_t /*sampleCount*/) { return nullptr; }
+    virtual bool commitEncoded(size_t /*sampleCount*/) { return false; }
+
     // The first failure, and the system's reason where there is one. Ok while none.
     WriteStatus failure() const { return failure_; }
     const std::error_code& error() const { return error_; }
@@ -80,6 +87,9 @@ std::unique_ptr<AudioWriter> MakeAudioWriter(ByteOutput& out, const OutputFormat
 // Encodes floats as 16-bit little-endian PCM: x * 32767 truncated toward zero, clamped
 // to +-32767, NaN as 0.
 void EncodeS16(const float* in, size_t sampleCount, unsigned char* out);
+// Samples of such PCM at full scale (+-32767): where EncodeS16 clamped, and the rare samples
+// exactly at full scale before it.
+uint64_t CountFullScaleS16(const unsigned char* pcm, size_t sampleCount);
 
 // Quantises floats to 24-bit integers: x * 8388607 truncated toward zero, clamped to
 // +-8388607, NaN as 0; the 16-bit rule with 2^23 - 1 for 2^15 - 1.

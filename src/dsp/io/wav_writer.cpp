@@ -78,6 +78,28 @@ void EncodeS16(const float* in, size_t sampleCount, unsigned char* out) {
     }
 }
 
+uint64_t CountFullScaleS16(const unsigned char* pcm, size_t sampleCount) {
+    uint64_t full = 0;
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Eight samples at a time; a match sets both bytes of its lane in the byte mask.
+    const __m128i top = _mm_set1_epi16(32767);
+    const __m128i bottom = _mm_set1_epi16(-32767);
+    for (; i + 8 <= sampleCount; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pcm + 2 * i));
+        const __m128i hit = _mm_or_si128(_mm_cmpeq_epi16(v, top), _mm_cmpeq_epi16(v, bottom));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        for (; mask != 0; mask &= mask - 1) ++full;
+    }
+    full /= 2;
+#endif
+    for (; i < sampleCount; ++i) {
+        const auto v = static_cast<uint16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8));
+        full += static_cast<uint64_t>(v == 0x7fff || v == 0x8001);
+    }
+    return full;
+}
+
 void EncodeS24(const float* in, size_t sampleCount, int32_t* out) {
     // Scale first, clamp after, as EncodeS16: a NaN fails both clamps and is zeroed last.
     for (size_t i = 0; i < sampleCount; ++i) {

@@ -37,11 +37,8 @@ class WavWriter final : public AudioWriter {
     bool writeFrames(const float* in, size_t frames) override;
     // Same, counted in samples (all channels together).
     bool writeSamples(const float* in, size_t sampleCount);
-    // 16-bit only: room for `sampleCount` samples to be encoded (as EncodeS16 does) straight
-    // into the writer's buffer, saving a copy; commitEncoded() then takes them. Null once
-    // anything has failed. The room lasts until the next call on this writer.
-    unsigned char* reserveEncoded(size_t sampleCount);
-    bool commitEncoded(size_t sampleCount);
+    unsigned char* reserveEncoded(size_t sampleCount) override;
+    bool commitEncoded(size_t sampleCount) override;
 
     // Completes the header (turning the file into RF64 if its data passed 4 GiB). A writer
     // opened on a path then renames its file over the target. False, leaving the target

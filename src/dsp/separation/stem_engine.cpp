@@ -20,6 +20,11 @@ class FilterEngine final : public StemEngine {
         return frames;
     }
     size_t finish(const std::array<float*, 4>&) override { return 0; }
+    bool encodesS16() const override { return true; }
+    void processS16(const float* in, size_t frames,
+                    const std::array<unsigned char*, 4>& out) override {
+        separator_.processS16(in, frames, out);
+    }
 
   private:
     StemSeparator separator_;

@@ -35,6 +35,14 @@ class StemEngine {
     // Gives the stems of everything taken and not yet given, at most maxFinishFrames()
     // frames, as if the input ended here. Returns the frames given.
     virtual size_t finish(const std::array<float*, 4>& out) = 0;
+
+    // Whether processS16 is there: an engine without delay that separates and encodes to
+    // 16-bit PCM in one pass, the very bytes EncodeS16 makes of process()'s floats.
+    virtual bool encodesS16() const { return false; }
+    // Separates `frames` frames into 16-bit little-endian PCM, frames * channels samples in
+    // each of out. Only where encodesS16().
+    virtual void processS16(const float* /*in*/, size_t /*frames*/,
+                            const std::array<unsigned char*, 4>& /*out*/) {}
 };
 
 // The most channels the spectral engine takes: its memory grows by about 0.4 MB per channel

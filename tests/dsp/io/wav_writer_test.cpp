@@ -82,6 +82,9 @@ TEST(WavWriter, ClampsTruncatesAndSilencesNaN) {
         v.push_back(static_cast<int16_t>(out[2 * i] | (out[2 * i + 1] << 8)));
     EXPECT_EQ(v, (std::vector<int16_t>{32767, -32767, 32767, -32767, 16383, -32766, 0, 0, 0, 32767,
                                        -32767}));
+    // The clip count of a 16-bit stem: four at full scale in the first eight, two after.
+    EXPECT_EQ(CountFullScaleS16(out, 11), 6u);
+    EXPECT_EQ(CountFullScaleS16(out + 2 * 8, 3), 2u);
 }
 
 TEST(WavWriter, RoundTripComesBackAsTruncatedOverFullScale) {
