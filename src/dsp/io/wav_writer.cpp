@@ -82,16 +82,24 @@ uint64_t CountFullScaleS16(const unsigned char* pcm, size_t sampleCount) {
     uint64_t full = 0;
     size_t i = 0;
 #if defined(__SSE2__)
-    // Eight samples at a time; a match sets both bytes of its lane in the byte mask.
+    // Thirty-two samples at a time: a match is -1 in its 16-bit lane, subtracted into lane
+    // counts, which are added up before they could wrap (each lane gains at most 4 a round).
     const __m128i top = _mm_set1_epi16(32767);
     const __m128i bottom = _mm_set1_epi16(-32767);
-    for (; i + 8 <= sampleCount; i += 8) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pcm + 2 * i));
-        const __m128i hit = _mm_or_si128(_mm_cmpeq_epi16(v, top), _mm_cmpeq_epi16(v, bottom));
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-        for (; mask != 0; mask &= mask - 1) ++full;
+    const auto* at = reinterpret_cast<const __m128i*>(pcm);
+    while (i + 32 <= sampleCount) {
+        __m128i counts = _mm_setzero_si128();
+        for (size_t round = 0; round < 8192 && i + 32 <= sampleCount; ++round, i += 32) {
+            for (size_t j = 0; j < 4; ++j) {
+                const __m128i v = _mm_loadu_si128(at + i / 8 + j);
+                counts = _mm_sub_epi16(counts, _mm_cmpeq_epi16(v, top));
+                counts = _mm_sub_epi16(counts, _mm_cmpeq_epi16(v, bottom));
+            }
+        }
+        alignas(16) uint16_t lanes[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
+        for (const uint16_t lane : lanes) full += lane;
     }
-    full /= 2;
 #endif
     for (; i < sampleCount; ++i) {
         const auto v = static_cast<uint16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8));

@@ -82,9 +82,15 @@ TEST(WavWriter, ClampsTruncatesAndSilencesNaN) {
         v.push_back(static_cast<int16_t>(out[2 * i] | (out[2 * i + 1] << 8)));
     EXPECT_EQ(v, (std::vector<int16_t>{32767, -32767, 32767, -32767, 16383, -32766, 0, 0, 0, 32767,
                                        -32767}));
-    // The clip count of a 16-bit stem: four at full scale in the first eight, two after.
+    // The clip count of a 16-bit stem, taken many samples at a time with a tail one by one:
+    // here six, then every seventh of a longer stem at either end of the scale.
     EXPECT_EQ(CountFullScaleS16(out, 11), 6u);
-    EXPECT_EQ(CountFullScaleS16(out + 2 * 8, 3), 2u);
+    std::vector<float> stem(75);
+    for (size_t i = 0; i < stem.size(); ++i) stem[i] = i % 7 != 0 ? 0.999f : i % 2 ? 2.0f : -1.5f;
+    std::vector<unsigned char> pcm(2 * stem.size());
+    EncodeS16(stem.data(), stem.size(), pcm.data());
+    EXPECT_EQ(CountFullScaleS16(pcm.data(), stem.size()), 11u);
+    EXPECT_EQ(CountFullScaleS16(pcm.data() + 2 * 7, 64), 10u);
 }
 
 TEST(WavWriter, RoundTripComesBackAsTruncatedOverFullScale) {
