@@ -54,6 +54,10 @@ class SplitSession {
     bool separateBlock(StemSetWriter& stems, size_t frames);
     // Hands the due frames of the engine's stems (and of the accompaniment) to the writers.
     bool writeDue(StemSetWriter& stems, size_t frames);
+    // Where the engine puts its four float stems.
+    std::array<float*, 4> engineStems() {
+        return {stems_[0].data(), stems_[1].data(), stems_[2].data(), stems_[3].data()};
+    }
     void listen(const float* block, size_t frames);
     void reportClipping(const StemSetWriter& stems);
     void reportSuccess();
@@ -185,8 +189,6 @@ void SplitSession::listen(const float* block, size_t frames) {
 }
 
 bool SplitSession::separateInto(StemSetWriter& stems, size_t frames) {
-    const std::array<float*, 4> out = {stems_[0].data(), stems_[1].data(), stems_[2].data(),
-                                       stems_[3].data()};
     reports::ProgressLine progress(reader_->frameCount(), reader_->format().sampleRate);
     uint64_t taken = 0;
     bool ok = true;
@@ -205,18 +207,15 @@ bool SplitSession::separateInto(StemSetWriter& stems, size_t frames) {
         progress.update(taken);
         if (ok) frames = reader_->readFrames(input_.data(), reader_->blockFrames());
     }
-    if (ok) ok = writeDue(stems, engine_->finish(out));
+    if (ok) ok = writeDue(stems, engine_->finish(engineStems()));
     progress.clear();
     stems.endIfInterrupted();
     return ok;
 }
 
 bool SplitSession::separateBlock(StemSetWriter& stems, size_t frames) {
-    if (!encodeInPlace_) {
-        const std::array<float*, 4> out = {stems_[0].data(), stems_[1].data(), stems_[2].data(),
-                                           stems_[3].data()};
-        return writeDue(stems, engine_->process(input_.data(), frames, out));
-    }
+    if (!encodeInPlace_)
+        return writeDue(stems, engine_->process(input_.data(), frames, engineStems()));
     std::array<unsigned char*, 4> room{};
     for (size_t k = 0; k < room.size(); ++k) {
         room[k] = stems.reserveEncoded(k, frames);

@@ -1,7 +1,6 @@
 #include "app/commands/stem_set_writer.h"
 
 #include <cmath>
-#include <cstring>
 #include <utility>
 
 #include "app/platform/directory_lock.h"
@@ -81,22 +80,14 @@ bool StemSetWriter::write(size_t k, const float* stem, size_t frames) {
     if (failed_) return false;
     Trackloom::io::AudioWriter& writer = *writers_[k];
     if (countClipped_) clipped_[k] += CountBeyondFullScale(stem, frames * channels_);
-    if (!writer.writeFrames(stem, frames)) {
-        failStem(k, reports::WriteFailureReason(writer.failure(), writer.error()));
-        abandon();
-        return false;
-    }
-    return true;
+    return writer.writeFrames(stem, frames) || abandonFor(k);
 }
 
 unsigned char* StemSetWriter::reserveEncoded(size_t k, size_t frames) {
     if (failed_ || !takesEncoded_) return nullptr;
     Trackloom::io::AudioWriter& writer = *writers_[k];
     rooms_[k] = writer.reserveEncoded(frames * channels_);
-    if (rooms_[k] == nullptr) {
-        failStem(k, reports::WriteFailureReason(writer.failure(), writer.error()));
-        abandon();
-    }
+    if (rooms_[k] == nullptr) abandonFor(k);
     return rooms_[k];
 }
 
@@ -105,22 +96,13 @@ bool StemSetWriter::commitEncoded(size_t k, size_t frames) {
     Trackloom::io::AudioWriter& writer = *writers_[k];
     const size_t samples = frames * channels_;
     clipped_[k] += Trackloom::io::CountFullScaleS16(rooms_[k], samples);
-    if (!writer.commitEncoded(samples)) {
-        failStem(k, reports::WriteFailureReason(writer.failure(), writer.error()));
-        abandon();
-        return false;
-    }
-    return true;
+    return writer.commitEncoded(samples) || abandonFor(k);
 }
 
 bool StemSetWriter::commit(const std::string& outputDir, const std::function<void()>& waiting) {
     if (failed_) return false;
     for (size_t k = 0; k < writers_.size(); ++k) {
-        if (!writers_[k]->finish()) {
-            failStem(k, reports::WriteFailureReason(writers_[k]->failure(), writers_[k]->error()));
-            abandon();
-            return false;
-        }
+        if (!writers_[k]->finish()) return abandonFor(k);
     }
     // Another run replacing stems in the same directory is waited for with interruptions
     // live: one now removes this run's temporaries and leaves the old stems as they were.
@@ -160,6 +142,13 @@ void StemSetWriter::abandon() {
 bool StemSetWriter::failStem(size_t k, const std::string& reason) {
     failed_ = true;
     failures_.emplace_back(paths_[k], reason);
+    return false;
+}
+
+bool StemSetWriter::abandonFor(size_t k) {
+    const Trackloom::io::AudioWriter& writer = *writers_[k];
+    failStem(k, reports::WriteFailureReason(writer.failure(), writer.error()));
+    abandon();
     return false;
 }
 

@@ -63,6 +63,8 @@ class StemSetWriter {
 
   private:
     bool failStem(size_t k, const std::string& reason);
+    // Stem `k`'s writer has failed: records its reason and abandons the set. Returns false.
+    bool abandonFor(size_t k);
 
     platform::InterruptCleanup& cleanup_;
     std::function<void()> closeFiles_;

@@ -52,8 +52,10 @@ constexpr float kDiagonalLoad = 0.01f;
 // instrumental's vocal stem 18.3 -> 25.4 dB under its mix (median). Thresholds 2 dB higher or
 // a window twice as long quiet instrumentals further but take from sung vocals.
 constexpr double kGateReachSeconds = 0.5;
-constexpr double kGateClosedShare = 0.01;                // -20 dB
-constexpr double kGateOpenShare = 0.063095734448019325;  // -12 dB
+constexpr double kGateClosedDb = -20.0;
+constexpr double kGateOpenDb = -12.0;
+constexpr double kGateClosedShare = 0.01;                // kGateClosedDb as a share of energy
+constexpr double kGateOpenShare = 0.063095734448019325;  // kGateOpenDb likewise
 constexpr double kLn10 = 2.302585092994045684;
 
 // Inputs are clamped to 2^40 (240 dB above full scale): within it no square or sum of
@@ -112,9 +114,8 @@ float gateGain(double vocals, double input) {
     const double share = vocals / input;
     if (share <= kGateClosedShare) return 0.0f;
     if (share >= kGateOpenShare) return 1.0f;
-    const double closedDb = -20.0, openDb = -12.0;
     const double db = 10.0 * core::PortableLog(share) / kLn10;
-    return static_cast<float>((db - closedDb) / (openDb - closedDb));
+    return static_cast<float>((db - kGateClosedDb) / (kGateOpenDb - kGateClosedDb));
 }
 
 }  // namespace
