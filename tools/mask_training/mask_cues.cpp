@@ -6,13 +6,16 @@
 //   mask_cues stems                       prints the engine's stems in the order of its masks,
 //                                         one name a line
 //
-// Cue files: six int32 (cue count, frame cue count, columns, frame length, hop, channels), the
-// columns' bins as uint32, then per frame
-// written its uint64 number, its frame cues as float32, and cue-count rows of columns float32.
-// Frame j covers input samples
-// [(j + 1) hop - length, (j + 1) hop). Stems are raw interleaved float32, as long as MIX.
-// Weight files: int32 count, count int32 layer sizes (inputs, hidden...), then the weights
-// as float32 in the order MaskNetwork keeps them.
+// Cue files: eight int32 (cue count, frame cue count, columns, frame length, hop, channels,
+// context bands, context inputs), the columns' bins as uint32, their context bands as
+// uint32, then per frame written its uint64 number, its frame cues as float32, its band
+// context (context-input rows of context-bands float32) and cue-count rows of columns
+// float32. Frame j covers input samples [(j + 1) hop - length, (j + 1) hop). Stems are raw
+// interleaved float32, as long as MIX.
+// Weight files: int32 count, count int32 layer sizes (inputs, hidden...), int32 context
+// count, that many int32 sizes of the band context (inputs, layers...; none for no
+// context), then the weights and then the context's weights as float32 in the order
+// MaskNetwork keeps them.
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -39,28 +42,46 @@ struct CueWriter {
 };
 
 void WriteCues(void* context, uint64_t frame, const float* cues, size_t stride,
-               const float* frameCues) {
+               const float* frameCues, const float* bandContext) {
     auto* w = static_cast<CueWriter*>(context);
     if (frame % w->every != 0) return;
     w->out.write(reinterpret_cast<const char*>(&frame), sizeof frame);
     w->out.write(reinterpret_cast<const char*>(frameCues),
                  static_cast<std::streamsize>(SpectralSeparator::kFrameCueCount * sizeof(float)));
+    for (size_t r = 0; r < SpectralSeparator::kContextInputs; ++r) {
+        w->out.write(
+            reinterpret_cast<const char*>(bandContext + r * kMaskTile),
+            static_cast<std::streamsize>(SpectralSeparator::kContextBands * sizeof(float)));
+    }
     for (size_t r = 0; r < w->rows; ++r) {
         w->out.write(reinterpret_cast<const char*>(cues + r * stride),
                      static_cast<std::streamsize>(w->columns * sizeof(float)));
     }
 }
 
-bool LoadNetwork(const std::string& path, MaskNetwork& net, std::vector<float>& store) {
-    std::ifstream in(path, std::ios::binary);
+// A count and that many layer sizes, each within 1..kMaxMaskWidth.
+bool ReadSizes(std::ifstream& in, size_t most, std::vector<int32_t>& sizes) {
     int32_t count = 0;
-    if (!in.read(reinterpret_cast<char*>(&count), sizeof count) || count < 2 ||
-        count > static_cast<int32_t>(kMaxMaskLayers) + 1) {
+    if (!in.read(reinterpret_cast<char*>(&count), sizeof count) || count < 0 ||
+        count > static_cast<int32_t>(most)) {
         return false;
     }
-    std::vector<int32_t> sizes(static_cast<size_t>(count));
+    sizes.resize(static_cast<size_t>(count));
     if (!in.read(reinterpret_cast<char*>(sizes.data()),
                  static_cast<std::streamsize>(sizes.size() * sizeof(int32_t)))) {
+        return false;
+    }
+    for (const int32_t s : sizes) {
+        if (s < 1 || s > static_cast<int32_t>(kMaxMaskWidth)) return false;
+    }
+    return true;
+}
+
+bool LoadNetwork(const std::string& path, MaskNetwork& net, std::vector<float>& store) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<int32_t> sizes, context;
+    if (!ReadSizes(in, kMaxMaskLayers + 1, sizes) || sizes.size() < 2 ||
+        !ReadSizes(in, kMaxContextLayers + 1, context) || context.size() == 1) {
         return false;
     }
     net.inputs = static_cast<size_t>(sizes[0]);
@@ -68,20 +89,32 @@ bool LoadNetwork(const std::string& path, MaskNetwork& net, std::vector<float>& 
     if (net.inputs != SpectralSeparator::kCueCount + SpectralSeparator::kFrameCueCount) {
         return false;  // trained on other cues
     }
-    size_t total = 0, before = net.inputs;
+    if (!context.empty() && context[0] != static_cast<int32_t>(SpectralSeparator::kContextInputs)) {
+        return false;  // trained on another band context
+    }
+    net.contextInputs = context.empty() ? 0 : static_cast<size_t>(context[0]);
+    net.contextLayers = context.empty() ? 0 : context.size() - 1;
+    size_t contextTotal = 0, before = net.contextInputs;
+    for (size_t i = 0; i < net.contextLayers; ++i) {
+        net.contextWidths[i] = static_cast<size_t>(context[i + 1]);
+        contextTotal += net.contextWidths[i] * before + net.contextWidths[i];
+        before = net.contextWidths[i];
+    }
+    size_t total = 0;
+    before = net.inputs + net.contextOutputs();
     for (size_t i = 0; i < net.layers; ++i) {
-        if (sizes[i + 1] < 1 || sizes[i + 1] > static_cast<int32_t>(kMaxMaskWidth)) return false;
         net.widths[i] = static_cast<size_t>(sizes[i + 1]);
         total += net.widths[i] * before + net.widths[i];
         before = net.widths[i];
     }
     total += kMaskOutputs * before + kMaskOutputs;
-    store.resize(total);
+    store.resize(total + contextTotal);
     if (!in.read(reinterpret_cast<char*>(store.data()),
-                 static_cast<std::streamsize>(total * sizeof(float)))) {
+                 static_cast<std::streamsize>(store.size() * sizeof(float)))) {
         return false;
     }
     net.weights = store.data();
+    net.contextWeights = store.data() + total;
     return true;
 }
 
@@ -124,15 +157,19 @@ int main(int argc, char** argv) {
         cues.out.open(out, std::ios::binary);
         cues.every = std::strtoull(argv[4], nullptr, 10);
         cues.rows = SpectralSeparator::kCueCount;
-        const int32_t header[6] = {static_cast<int32_t>(SpectralSeparator::kCueCount),
+        const int32_t header[8] = {static_cast<int32_t>(SpectralSeparator::kCueCount),
                                    static_cast<int32_t>(SpectralSeparator::kFrameCueCount),
                                    static_cast<int32_t>(separator.columns().size()),
                                    static_cast<int32_t>(separator.frameLength()),
                                    static_cast<int32_t>(separator.hop()),
-                                   static_cast<int32_t>(C)};
+                                   static_cast<int32_t>(C),
+                                   static_cast<int32_t>(SpectralSeparator::kContextBands),
+                                   static_cast<int32_t>(SpectralSeparator::kContextInputs)};
         cues.out.write(reinterpret_cast<const char*>(header), sizeof header);
         cues.columns = separator.columns().size();
         cues.out.write(reinterpret_cast<const char*>(separator.columns().data()),
+                       static_cast<std::streamsize>(cues.columns * sizeof(uint32_t)));
+        cues.out.write(reinterpret_cast<const char*>(separator.columnBands().data()),
                        static_cast<std::streamsize>(cues.columns * sizeof(uint32_t)));
         separator.setCueTap(WriteCues, &cues);
     } else {

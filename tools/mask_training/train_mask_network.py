@@ -6,17 +6,18 @@
 
 Every SETDIR is a set made by tools/separation/render_set.py (track_NNN/mix.wav beside
 its true stems). For every track the tool writes the cues the separator computes for every
-fourth frame; the targets are the stems' phase-sensitive ratios of the mix in the same
-frames and bins, Re(X conj S) / |X|^2 clipped to 0..1, each stem's errors weighed by the
-mix's power over the stem's energy in the track, so that every stem and every track counts
-alike, as in an SDR averaged over stems and tracks. Rows are drawn at random in proportion
-to that weight (--rows per track); one track in four also goes in as a mono downmix. The
-network (rectified hidden layers, a softmax over the four stems) is fitted by Adam on the
-weighted squared error, and written as C++ (--out) and as a weight file the tool reads
-(--bin). Every random choice is seeded. The stems, and so the order of the network's
-outputs, are the engine's own, as the tool lists them (`trackloom_mask_cues stems`).
+fourth frame, with the frame's band context; the targets are the stems' phase-sensitive
+ratios of the mix in the same frames and bins, Re(X conj S) / |X|^2 clipped to 0..1, each
+stem's errors weighed by the mix's power over the stem's energy in the track, so that every
+stem and every track counts alike, as in an SDR averaged over stems and tracks. Rows are
+drawn at random in proportion to that weight (--rows per track); one track in four also
+goes in as a mono downmix, and one in three remixed from one to three of its stems. The network (a band-context network whose values join each
+bin's cues, rectified hidden layers, a softmax over the four stems) is fitted with PyTorch
+by Adam on the weighted squared error, and written as C++ (--out) and as a weight file the
+tool reads (--bin). Every random choice is seeded. The stems, and so the order of the
+network's outputs, are the engine's own, as the tool lists them (`trackloom_mask_cues stems`).
 
-Needs python3-numpy and python3-soundfile.
+Needs python3-numpy, python3-soundfile and python3-torch.
 """
 import argparse
 import math
@@ -51,19 +52,25 @@ def engine_stems():
 
 def read_cues(path):
     """A cue file (see mask_cues.cpp) -> frame length, hop, frame numbers, cues (frames,
-    cues + frame cues, columns) and the columns' bins."""
+    cues + frame cues, columns), the columns' bins, their bands and the band context
+    (frames, bands, context inputs)."""
     raw = np.fromfile(path, dtype=np.uint8)
-    F, G, cols, n, hop, C = np.frombuffer(raw[:24].tobytes(), dtype="<i4")
-    columns = np.frombuffer(raw[24:24 + 4 * cols].tobytes(), dtype="<u4").astype(np.int64)
-    per = 8 + 4 * G + 4 * F * cols
-    body = raw[24 + 4 * cols:]
+    F, G, cols, n, hop, C, B, D = np.frombuffer(raw[:32].tobytes(), dtype="<i4")
+    at = 32
+    columns = np.frombuffer(raw[at:at + 4 * cols].tobytes(), dtype="<u4").astype(np.int64)
+    bands = np.frombuffer(raw[at + 4 * cols:at + 8 * cols].tobytes(), dtype="<u4").astype(np.int64)
+    at += 8 * cols
+    per = 8 + 4 * G + 4 * B * D + 4 * F * cols
+    body = raw[at:]
     nf = len(body) // per
     body = body[: nf * per].reshape(nf, per)
     frames = np.frombuffer(body[:, :8].tobytes(), dtype="<u8").astype(np.int64)
     shared = np.frombuffer(body[:, 8:8 + 4 * G].tobytes(), dtype="<f4").reshape(nf, G, 1)
-    cues = np.frombuffer(body[:, 8 + 4 * G:].tobytes(), dtype="<f4").reshape(nf, F, cols)
+    at = 8 + 4 * G
+    context = np.frombuffer(body[:, at:at + 4 * B * D].tobytes(), dtype="<f4").reshape(nf, D, B)
+    cues = np.frombuffer(body[:, at + 4 * B * D:].tobytes(), dtype="<f4").reshape(nf, F, cols)
     cues = np.concatenate([cues, np.repeat(shared, cols, axis=2)], axis=1)
-    return int(n), int(hop), frames, cues, columns
+    return int(n), int(hop), frames, cues, columns, bands, context.transpose(0, 2, 1)
 
 
 def spectra(x, n, hop, frames):
@@ -79,20 +86,34 @@ def spectra(x, n, hop, frames):
     return np.fft.rfft(seg, axis=1).transpose(0, 2, 1)
 
 
-def track_rows(tdir, stems, every, rows, rng, mono=False):
+def track_rows(tdir, stems, every, rows, rng, mono=False, part=False):
+    """Rows of one track; `mono` mixed down to mono, `part` remixed from one to three of its
+    sounding stems (as a song's intro, break or a-cappella passage has only some of them)."""
     mix, sr = sf.read(os.path.join(tdir, "mix.wav"), dtype="float64", always_2d=True)
     truth = {s: sf.read(os.path.join(tdir, f"{s}.wav"), dtype="float64", always_2d=True)[0]
              for s in stems}
+    # A stem that is silent in the mix (an instrumental's vocals) weighs as one 20 dB under
+    # the mix in a remix, rather than without bound.
+    least_energy = 1e-12
     with tempfile.TemporaryDirectory() as tmp:
         src = os.path.join(tdir, "mix.wav")
+        if part:
+            sounding = [s for s in stems if np.max(np.abs(truth[s])) >= 1e-5]
+            if len(sounding) >= 2:
+                count = int(rng.integers(1, min(3, len(sounding)) + 1))
+                kept = set(rng.choice(sounding, count, replace=False))
+                truth = {s: v if s in kept else np.zeros_like(v) for s, v in truth.items()}
+                mix = sum(truth.values())
+                least_energy = 0.01 * float(np.sum(mix ** 2)) + 1e-12
         if mono:
             mix = mix.mean(axis=1, keepdims=True)
             truth = {s: v.mean(axis=1, keepdims=True) for s, v in truth.items()}
-            src = os.path.join(tmp, "mono.wav")
+        if mono or part:
+            src = os.path.join(tmp, "mix.wav")
             sf.write(src, mix.astype(np.float32), sr, subtype="FLOAT")
         out = os.path.join(tmp, "cues.bin")
         subprocess.run([tool(), "cues", src, out, str(every)], check=True)
-        n, hop, frames, cues, columns = read_cues(out)
+        n, hop, frames, cues, columns, bands, context = read_cues(out)
     X = spectra(mix, n, hop, frames)[:, :, columns]
     P = np.sum(np.abs(X) ** 2, axis=1)            # nf, bins
     tg, wt = [], []
@@ -100,7 +121,7 @@ def track_rows(tdir, stems, every, rows, rng, mono=False):
         S = spectra(truth[s], n, hop, frames)[:, :, columns]
         cross = np.sum((X * np.conj(S)).real, axis=1)
         t = np.where(P > 0, cross / np.maximum(P, 1e-30), 0.25)
-        E = float(np.sum(np.abs(S) ** 2)) + 1e-12
+        E = max(float(np.sum(np.abs(S) ** 2)) + 1e-12, least_energy)
         tg.append(np.clip(t, 0.0, 1.0))
         wt.append(P / E)
     tg = np.stack(tg, -1).reshape(-1, MASK_OUTPUTS)
@@ -123,106 +144,131 @@ def track_rows(tdir, stems, every, rows, rng, mono=False):
     keep = rng.random(len(q)) < q
     w = wt[keep] / q[keep, None]
     w /= w.sum() / MASK_OUTPUTS  # each track weighs the same
-    return x[keep].astype(np.float32), tg[keep].astype(np.float32), w.astype(np.float32)
+    # Each row's band context: its frame's, in its column's band.
+    nb = context.shape[1]
+    row_context = (np.arange(len(q)) // len(columns)) * nb + bands[np.arange(len(q)) % len(columns)]
+    return (x[keep].astype(np.float32), tg[keep].astype(np.float32), w.astype(np.float32),
+            context.reshape(-1, context.shape[2]).astype(np.float32), row_context[keep])
 
 
 def _track_job(job):
-    d, i, stems, every, rows, seed, mono = job
-    rng = np.random.default_rng([seed, i, int(mono)])   # per track: any number of workers
-    return track_rows(d, stems, every, rows, rng, mono=mono)
+    d, i, stems, every, rows, seed, mono, part = job
+    # Per track: any number of workers draws the same.
+    rng = np.random.default_rng([seed, i, int(mono)] + ([7] if part else []))
+    return track_rows(d, stems, every, rows, rng, mono=mono, part=part)
 
 
-def gather(dirs, stems, every, rows, seed, mono_every=0, workers=None):
+def gather(dirs, stems, every, rows, seed, mono_every=0, part_every=0, workers=None):
     """Cues, targets (one column per stem, in the order of `stems`) and weights of rows drawn
-    from every track (and from a mono downmix of every mono_every-th track)."""
-    jobs = [(d, i, stems, every, rows, seed, False) for i, d in enumerate(dirs)]
+    from every track (and from a mono downmix of every mono_every-th track, and a remix of
+    some of the stems of every part_every-th, counting from the second)."""
+    jobs = [(d, i, stems, every, rows, seed, False, False) for i, d in enumerate(dirs)]
     if mono_every:
-        jobs += [(d, i, stems, every, rows, seed, True)
+        jobs += [(d, i, stems, every, rows, seed, True, False)
                  for i, d in enumerate(dirs) if i % mono_every == 0]
+    if part_every:
+        jobs += [(d, i, stems, every, rows, seed, False, True)
+                 for i, d in enumerate(dirs) if i % part_every == 1]
     from multiprocessing import Pool
     with Pool(workers or os.cpu_count()) as pool:
         parts = pool.map(_track_job, jobs, chunksize=1)
-    return tuple(np.concatenate([p[j] for p in parts]) for j in range(3))
+    X, T, W, K = (np.concatenate([p[j] for p in parts]) for j in range(4))
+    starts = np.cumsum([0] + [len(p[3]) for p in parts[:-1]])
+    I = np.concatenate([p[4] + s for p, s in zip(parts, starts)])
+    return X, T, W, K, I
 
 
-def forward(p, x):
-    hs = [x]
-    h = x
-    for i in range(p["depth"]):
-        h = np.maximum(h @ p[f"W{i}"].T + p[f"b{i}"], 0)
-        hs.append(h)
-    z = h @ p["Wo"].T + p["bo"]
-    z -= z.max(1, keepdims=True)
-    e = np.exp(z)
-    m = e / e.sum(1, keepdims=True)
-    return hs, m
+class Network:
+    """The band context's layers and the mask network's, as the engine evaluates them."""
+
+    def __init__(self, inputs, hidden, context_inputs, context_hidden, seed):
+        import torch
+        torch.manual_seed(seed)
+        self.torch = torch
+        nn = torch.nn
+        sizes = [context_inputs] + list(context_hidden)
+        self.context = nn.ModuleList(nn.Linear(sizes[i], sizes[i + 1])
+                                     for i in range(len(sizes) - 1))
+        sizes = [inputs + (sizes[-1] if context_hidden else 0)] + list(hidden)
+        self.layers = nn.ModuleList(nn.Linear(sizes[i], sizes[i + 1])
+                                    for i in range(len(sizes) - 1))
+        self.out = nn.Linear(sizes[-1], MASK_OUTPUTS)
+        self.inputs = inputs
+
+    def parameters(self):
+        return (list(self.context.parameters()) + list(self.layers.parameters())
+                + list(self.out.parameters()))
+
+    def forward(self, x, context):
+        """Rows of cues (x) and each row's band context -> masks."""
+        F = self.torch.nn.functional
+        if len(self.context):
+            e = context
+            for layer in self.context:
+                e = F.relu(layer(e))
+            x = self.torch.cat([x, e], 1)
+        for layer in self.layers:
+            x = F.relu(layer(x))
+        return F.softmax(self.out(x), 1)
+
+    def flat(self):
+        """The weights in the engine's order: per layer its rows and then its biases, the
+        mask network's layers (MaskNetwork::weights) and then the context's
+        (MaskNetwork::contextWeights)."""
+        main, context = [], []
+        for layer in list(self.layers) + [self.out]:
+            main += [layer.weight, layer.bias]
+        for layer in self.context:
+            context += [layer.weight, layer.bias]
+        as_list = lambda ts: [float(v) for t in ts for v in t.detach().float().reshape(-1)]
+        return as_list(main), as_list(context)
+
+    def sizes(self):
+        return ([self.inputs] + [l.out_features for l in self.layers],
+                [l.in_features for l in self.context[:1]] + [l.out_features for l in self.context])
 
 
-def loss_grad(p, x, t, w):
-    hs, m = forward(p, x)
-    d = m - t
-    L = float(np.sum(w * d * d))
-    gm = 2 * w * d
-    gz = m * (gm - np.sum(gm * m, 1, keepdims=True))
-    g = {"Wo": gz.T @ hs[-1], "bo": gz.sum(0)}
-    gh = gz @ p["Wo"]
-    for i in reversed(range(p["depth"])):
-        gh[hs[i + 1] <= 0] = 0
-        g[f"W{i}"] = gh.T @ hs[i]
-        g[f"b{i}"] = gh.sum(0)
-        if i > 0:
-            gh = gh @ p[f"W{i}"]
-    return L, g
-
-
-def train(X, T, W, hidden, epochs, seed, Xv=None, Tv=None, Wv=None, lr=3e-3, batch=4096):
-    rng = np.random.default_rng(seed)
-    sizes = [X.shape[1]] + (list(hidden) if isinstance(hidden, (list, tuple)) else [hidden])
-    p = {"depth": len(sizes) - 1}
-    for i in range(len(sizes) - 1):
-        p[f"W{i}"] = (rng.standard_normal((sizes[i + 1], sizes[i])) * math.sqrt(2 / sizes[i])).astype(np.float32)
-        p[f"b{i}"] = np.zeros(sizes[i + 1], np.float32)
-    p["Wo"] = (rng.standard_normal((MASK_OUTPUTS, sizes[-1])) * math.sqrt(1 / sizes[-1])).astype(np.float32)
-    p["bo"] = np.zeros(MASK_OUTPUTS, np.float32)
-    keys = [k for k in p if k != "depth"]
-    mo = {k: np.zeros_like(p[k]) for k in keys}
-    ve = {k: np.zeros_like(p[k]) for k in keys}
-    step = 0
+def train(data, hidden, context_hidden, epochs, seed, valid=None, lr=3e-3, batch=4096):
+    import torch
+    torch.set_num_threads(os.cpu_count())
+    X, T, W, K, I = (torch.from_numpy(np.ascontiguousarray(a)) for a in data)
+    net = Network(X.shape[1], hidden, K.shape[1], context_hidden, seed)
+    opt = torch.optim.Adam(net.parameters(), lr=lr)
+    sched = torch.optim.lr_scheduler.LambdaLR(
+        opt, lambda ep: 0.5 * (1 + math.cos(math.pi * ep / epochs)))
+    gen = torch.Generator().manual_seed(seed)
     N = len(X)
     for ep in range(epochs):
-        order = rng.permutation(N)
+        order = torch.randperm(N, generator=gen)
         tot = 0.0
-        rate = lr * (0.5 * (1 + math.cos(math.pi * ep / epochs)))
         for s in range(0, N, batch):
             b = order[s:s + batch]
-            L, g = loss_grad(p, X[b], T[b], W[b])
-            tot += L
-            step += 1
-            for k in keys:
-                mo[k] = 0.9 * mo[k] + 0.1 * g[k]
-                ve[k] = 0.999 * ve[k] + 0.001 * g[k] ** 2
-                mh = mo[k] / (1 - 0.9 ** step)
-                vh = ve[k] / (1 - 0.999 ** step)
-                p[k] -= (rate * mh / (np.sqrt(vh) + 1e-8)).astype(np.float32)
-        msg = f"epoch {ep} train {tot / W.sum():.5f}"
-        if Xv is not None:
-            _, m = forward(p, Xv)
-            msg += f" valid {np.sum(Wv * (m - Tv) ** 2) / Wv.sum():.5f}"
+            m = net.forward(X[b], K[I[b]])
+            loss = torch.sum(W[b] * (m - T[b]) ** 2)
+            opt.zero_grad()
+            loss.backward()
+            opt.step()
+            tot += float(loss)
+        sched.step()
+        msg = f"epoch {ep} train {tot / float(W.sum()):.5f}"
+        if valid is not None:
+            Xv, Tv, Wv, Kv, Iv = (torch.from_numpy(np.ascontiguousarray(a)) for a in valid)
+            with torch.no_grad():
+                m = net.forward(Xv, Kv[Iv])
+            msg += f" valid {float(torch.sum(Wv * (m - Tv) ** 2) / Wv.sum()):.5f}"
         print(msg, flush=True)
-    return p
+    return net
 
 
-def save_bin(p, path):
-    """int32 layer count L, int32 sizes (inputs, hidden...), then per hidden layer its
-    weights and biases, then the output layer's, as float32."""
-    sizes = [p["W0"].shape[1]] + [p[f"W{i}"].shape[0] for i in range(p["depth"])]
+def save_bin(net, path):
+    """int32 layer count, the sizes (inputs, hidden...), int32 context count, the context's
+    sizes (inputs, layers...), then the weights and the context's weights as float32."""
+    sizes, context_sizes = net.sizes()
+    main, context = net.flat()
     with open(path, "wb") as f:
-        f.write(np.array([len(sizes)] + sizes, "<i4").tobytes())
-        for i in range(p["depth"]):
-            f.write(np.ascontiguousarray(p[f"W{i}"], "<f4").tobytes())
-            f.write(np.ascontiguousarray(p[f"b{i}"], "<f4").tobytes())
-        f.write(np.ascontiguousarray(p["Wo"], "<f4").tobytes())
-        f.write(np.ascontiguousarray(p["bo"], "<f4").tobytes())
+        f.write(np.array([len(sizes)] + sizes + [len(context_sizes)] + context_sizes,
+                         "<i4").tobytes())
+        f.write(np.array(main + context, "<f4").tobytes())
 
 
 def tracks(setdir):
@@ -242,16 +288,6 @@ def comment_lines(note):
     return out
 
 
-def flat_weights(p):
-    """The weights in the engine's order (MaskNetwork::weights): per hidden layer its rows
-    and then its biases, then the output layer's."""
-    flat = []
-    for i in range(p["depth"]):
-        flat += list(p[f"W{i}"].astype(np.float32).ravel()) + list(p[f"b{i}"].astype(np.float32))
-    flat += list(p["Wo"].astype(np.float32).ravel()) + list(p["bo"].astype(np.float32))
-    return flat
-
-
 def float_literals(values):
     """C++ float literals, exact, four to a line."""
     lits = [float(v).hex() + "f" for v in values]
@@ -259,39 +295,46 @@ def float_literals(values):
 
 
 def save_fixture(path, seed=5):
-    """A small seeded network, inputs (the last ones shared, as the frame cues are) and the
-    masks forward() gives them, as a C++ header: the engine's evaluation is tested against
-    this trainer's own."""
+    """A small seeded network with a band context, inputs (the last ones shared, as the frame
+    cues are) and the masks its forward pass gives them, as a C++ header: the engine's
+    evaluation is tested against the training framework's own."""
+    import torch
+    sizes, shared, rows, bands, context_inputs = [9, 7, 5], 3, 6, 3, 4
+    net = Network(sizes[0], sizes[1:], context_inputs, [6, 3], seed)
+    with torch.no_grad():
+        for p in net.parameters():
+            p.copy_(torch.randn(p.shape, generator=torch.Generator().manual_seed(seed + p.numel())))
     rng = np.random.default_rng(seed)
-    sizes, shared, rows = [9, 7, 5], 3, 6
-    p = {"depth": len(sizes) - 1}
-    for i in range(len(sizes) - 1):
-        p[f"W{i}"] = rng.standard_normal((sizes[i + 1], sizes[i])).astype(np.float32)
-        p[f"b{i}"] = rng.standard_normal(sizes[i + 1]).astype(np.float32) * 0.3
-    p["Wo"] = rng.standard_normal((MASK_OUTPUTS, sizes[-1])).astype(np.float32)
-    p["bo"] = rng.standard_normal(MASK_OUTPUTS).astype(np.float32) * 0.3
     x = rng.random((rows, sizes[0])).astype(np.float32)
     x[:, sizes[0] - shared:] = x[0, sizes[0] - shared:]
-    _, m = forward(p, x)
+    context = (rng.random((bands, context_inputs)) * 2 - 1).astype(np.float32)
+    band = rng.integers(0, bands, rows)
+    with torch.no_grad():
+        m = net.forward(torch.from_numpy(x), torch.from_numpy(context)[band]).numpy()
+    main, context_weights = net.flat()
     own = x[:, :sizes[0] - shared].T.ravel()          # one row per input, one column per bin
     with open(path, "w") as f:
         f.write("// Generated by tools/mask_training/train_mask_network.py --fixture; do not edit.\n"
-                "// A seeded network, its inputs and the masks the trainer's forward() gives.\n"
-                "#pragma once\n\n#include <cstddef>\n\n// clang-format off\n"
+                "// A seeded network, its inputs and the masks the trainer's forward pass gives.\n"
+                "#pragma once\n\n#include <cstddef>\n#include <cstdint>\n\n// clang-format off\n"
                 "namespace TrackloomTest::trainer_fixture {\n\n")
         f.write(f"constexpr size_t kInputs = {sizes[0]}, kShared = {shared}, kBins = {rows};\n")
         f.write(f"constexpr size_t kLayers = {len(sizes) - 1}, kWidths[] = {{{', '.join(map(str, sizes[1:]))}}};\n")
-        for name, values in (("kWeights", flat_weights(p)), ("kOwnInputs", own),
-                             ("kSharedInputs", x[0, sizes[0] - shared:]), ("kMasks", m.T.ravel())):
+        f.write(f"constexpr size_t kBands = {bands}, kContextInputs = {context_inputs}, "
+                f"kContextLayers = 2, kContextWidths[] = {{6, 3}};\n")
+        f.write(f"const uint32_t kBinBands[] = {{{', '.join(str(int(b)) for b in band)}}};\n")
+        for name, values in (("kWeights", main), ("kContextWeights", context_weights),
+                             ("kOwnInputs", own), ("kSharedInputs", x[0, sizes[0] - shared:]),
+                             ("kContextInputsByBand", context.T.ravel()), ("kMasks", m.T.ravel())):
             f.write(f"const float {name}[] = {{\n" + "\n".join(float_literals(values)) + "\n};\n")
         f.write("\n}  // namespace TrackloomTest::trainer_fixture\n// clang-format on\n")
 
 
-def save_cpp(p, path, note):
-    sizes = [p["W0"].shape[1]] + [p[f"W{i}"].shape[0] for i in range(p["depth"])]
-    flat = flat_weights(p)
-    lines = float_literals(flat)
+def save_cpp(net, path, note):
+    sizes, context_sizes = net.sizes()
+    main, context = net.flat()
     widths = ", ".join(str(w) for w in sizes[1:])
+    context_widths = ", ".join(str(w) for w in context_sizes[1:])
     with open(path, "w") as f:
         f.write("// Generated by tools/mask_training/train_mask_network.py; do not edit.\n")
         for line in comment_lines(note):
@@ -299,11 +342,31 @@ def save_cpp(p, path, note):
         f.write('#include "dsp/separation/spectral/mask_network.h"\n\n'
                 'namespace Trackloom::separation::spectral {\nnamespace {\n\n')
         f.write("// clang-format off\n")
-        f.write(f"const float kWeights[{len(flat)}] = {{\n" + "\n".join(lines) + "\n};\n")
+        f.write(f"const float kWeights[{len(main)}] = {{\n" + "\n".join(float_literals(main)) + "\n};\n")
+        f.write(f"const float kContextWeights[{len(context)}] = {{\n"
+                + "\n".join(float_literals(context)) + "\n};\n")
         f.write("// clang-format on\n\n}  // namespace\n\n")
         f.write("const MaskNetwork& TrainedMaskNetwork() {\n")
-        f.write(f"    static const MaskNetwork net{{{sizes[0]}, {len(sizes) - 1}, {{{widths}}}, kWeights}};\n")
+        f.write(f"    static const MaskNetwork net{{{sizes[0]}, {len(sizes) - 1}, {{{widths}}}, kWeights, "
+                f"{context_sizes[0]}, {len(context_sizes) - 1}, {{{context_widths}}}, "
+                "kContextWeights};\n")
         f.write("    return net;\n}\n\n}  // namespace Trackloom::separation::spectral\n")
+
+
+def recorded_arguments(args):
+    """The command line as the weights file records it: without the tool's place and the
+    scratch files, which do not change the weights."""
+    out, skip = [], False
+    for a in sys.argv[1:]:
+        if skip:
+            skip = False
+            continue
+        name = a.split("=")[0]
+        if name in ("--tool", "--bin", "--rows-cache"):
+            skip = "=" not in a
+            continue
+        out.append(a)
+    return out
 
 
 def main():
@@ -315,9 +378,14 @@ def main():
     ap.add_argument("--out", help="C++ file to write")
     ap.add_argument("--bin", help="weight file to write as well")
     ap.add_argument("--hidden", default="128,64", help="widths of the hidden layers")
+    ap.add_argument("--context", default="64,16", help="widths of the band context's layers")
     ap.add_argument("--epochs", type=int, default=12)
     ap.add_argument("--rows", type=int, default=16000, help="rows drawn per track")
     ap.add_argument("--valid", type=int, default=8, help="tracks held out to watch the fit")
+    ap.add_argument("--part-every", type=int, default=3,
+                    help="one track in this many also goes in remixed from some of its stems")
+    ap.add_argument("--rows-cache", help="keep the rows drawn in this .npz file, and take them "
+                    "from it when it is there (the same sets and settings are the caller's care)")
     args = ap.parse_args()
     if args.fixture:
         save_fixture(args.fixture)
@@ -328,11 +396,20 @@ def main():
     stems = engine_stems()
     dirs = [t for s in args.sets for t in tracks(s)]
     valid, train_dirs = dirs[:args.valid], dirs[args.valid:]
-    X, T, W = gather(train_dirs, stems, 4, args.rows, 10, mono_every=4)
-    Xv, Tv, Wv = gather(valid, stems, 4, args.rows, 2) if valid else (None, None, None)
-    print(f"{len(X)} rows from {len(train_dirs)} tracks", flush=True)
+    if args.rows_cache and os.path.isfile(args.rows_cache):
+        cached = np.load(args.rows_cache)
+        data = tuple(cached[f"train{j}"] for j in range(5))
+        held = tuple(cached[f"held{j}"] for j in range(5)) if valid else None
+    else:
+        data = gather(train_dirs, stems, 4, args.rows, 10, mono_every=4, part_every=args.part_every)
+        held = gather(valid, stems, 4, args.rows, 2) if valid else None
+        if args.rows_cache:
+            np.savez(args.rows_cache, **{f"train{j}": a for j, a in enumerate(data)},
+                     **{f"held{j}": a for j, a in enumerate(held or ())})
+    print(f"{len(data[0])} rows from {len(train_dirs)} tracks", flush=True)
     hidden = [int(v) for v in args.hidden.split(",")]
-    p = train(X, T, W, hidden, args.epochs, 0, Xv, Tv, Wv)
+    context = [int(v) for v in args.context.split(",")] if args.context else []
+    net = train(data, hidden, context, args.epochs, 0, held)
     made = []
     for s in args.sets:
         try:
@@ -343,13 +420,13 @@ def main():
     note = "\n".join(["Trained on these sets of tools/separation/render_set.py, each with the command that made it:"]
                      + [f"  {m}" for m in made]
                      + [f"the first {len(valid)} tracks held out, {len(train_dirs)} trained on; "
-                        f"hidden {args.hidden}, {args.epochs} epochs, {args.rows} rows per track;",
+                        f"hidden {args.hidden}, context {args.context}, {args.epochs} epochs, "
+                        f"{args.rows} rows per track;",
                         "every random choice seeded (rows 10, held-out rows 2, weights 0). Command:",
-                        "  tools/mask_training/train_mask_network.py "
-                        + " ".join(a for a in sys.argv[1:] if not a.startswith("--tool") and a != args.tool)])
-    save_cpp(p, args.out, note)
+                        "  tools/mask_training/train_mask_network.py " + " ".join(recorded_arguments(args))])
+    save_cpp(net, args.out, note)
     if args.bin:
-        save_bin(p, args.bin)
+        save_bin(net, args.bin)
 
 
 if __name__ == "__main__":

@@ -10,28 +10,49 @@ namespace Trackloom::separation::spectral {
 
 // In mask_network_avx2.cpp.
 void EvaluateMaskTilesAvx2(const MaskNetwork& net, const float* features, size_t stride,
-                           size_t count, size_t ownInputs, const float* firstBias, float* scores);
+                           size_t count, size_t ownInputs, const float* firstBias,
+                           const float* contextInputs, const uint32_t* columnBand, size_t columns,
+                           float* scores);
+
+namespace {
+
+void EvaluateMaskTiles(const MaskNetwork& net, const float* features, size_t stride, size_t count,
+                       size_t ownInputs, const float* firstBias, const float* contextInputs,
+                       const uint32_t* columnBand, size_t columns, float* scores) {
+    float bandBias[kMaxMaskWidth * kMaskTile];
+    if (contextInputs != nullptr) EvaluateContextTile(net, contextInputs, firstBias, bandBias);
+    EvaluateTiles(net, features, stride, count, ownInputs, firstBias,
+                  contextInputs != nullptr ? bandBias : nullptr, columnBand, columns, scores);
+}
+
+}  // namespace
 
 void EvaluateMaskNetwork(const MaskNetwork& net, const float* features, size_t stride, size_t count,
-                         const float* shared, size_t sharedCount, float* masks, bool wide) {
+                         const float* shared, size_t sharedCount, const BandContext& context,
+                         float* masks, bool wide) {
     const size_t own = net.inputs - sharedCount;
     // The first layer: what the shared inputs add is the same for every bin, so it joins
-    // the bias; the rows' first `own` weights are for the bins' own inputs.
+    // the bias; the rows' first `own` weights are for the bins' own inputs, the last ones
+    // for the band context's values.
     const size_t first = net.widths[0];
-    const float* firstBias = net.weights + first * net.inputs;
+    const size_t rowLength = net.inputs + net.contextOutputs();
+    const float* firstBias = net.weights + first * rowLength;
     float bias[kMaxMaskWidth];
     for (size_t u = 0; u < first; ++u) {
-        const float* row = net.weights + u * net.inputs;
+        const float* row = net.weights + u * rowLength;
         float b = firstBias[u];
         for (size_t i = 0; i < sharedCount; ++i) b += row[own + i] * shared[i];
         bias[u] = b;
     }
     const size_t tiles = (count + kMaskTile - 1) / kMaskTile * kMaskTile;
     static const bool hasAvx2 = core::HasAvx2();
+    const float* contextInputs = net.contextLayers > 0 ? context.inputs : nullptr;
     if (wide && hasAvx2) {
-        EvaluateMaskTilesAvx2(net, features, stride, tiles, own, bias, masks);
+        EvaluateMaskTilesAvx2(net, features, stride, tiles, own, bias, contextInputs,
+                              context.columnBand, count, masks);
     } else {
-        EvaluateTiles(net, features, stride, tiles, own, bias, masks);
+        EvaluateMaskTiles(net, features, stride, tiles, own, bias, contextInputs,
+                          context.columnBand, count, masks);
     }
     float* m0 = masks;
     float* m1 = masks + stride;

@@ -5,8 +5,13 @@
 namespace Trackloom::separation::spectral {
 
 void EvaluateMaskTilesAvx2(const MaskNetwork& net, const float* features, size_t stride,
-                           size_t count, size_t ownInputs, const float* firstBias, float* scores) {
-    EvaluateTiles(net, features, stride, count, ownInputs, firstBias, scores);
+                           size_t count, size_t ownInputs, const float* firstBias,
+                           const float* contextInputs, const uint32_t* columnBand, size_t columns,
+                           float* scores) {
+    float bandBias[kMaxMaskWidth * kMaskTile];
+    if (contextInputs != nullptr) EvaluateContextTile(net, contextInputs, firstBias, bandBias);
+    EvaluateTiles(net, features, stride, count, ownInputs, firstBias,
+                  contextInputs != nullptr ? bandBias : nullptr, columnBand, columns, scores);
 }
 
 }  // namespace Trackloom::separation::spectral

@@ -21,16 +21,21 @@ constexpr size_t kLanes = 8;
 static_assert(kMaskTile == 4 * kLanes, "a tile is four Lanes");
 
 // out[u][t] = bias[u] + sum over i of weights[u * rowLength + i] * in[i][t] for a tile's
-// bins, rectified when asked. The sums stay in registers while the inputs stream past.
+// bins, rectified when asked; with `biasTile`, each bin's bias is biasTile[u][t] instead.
+// The sums stay in registers while the inputs stream past.
 inline void TileLayer(const float* weights, size_t rowLength, const float* bias, size_t units,
                       size_t inputs, const float* in, size_t inStride, float* out, size_t outStride,
-                      bool rectify) {
+                      bool rectify, const float* biasTile = nullptr) {
     for (size_t u = 0; u < units; ++u) {
         const float* w = weights + u * rowLength;
         // No function takes or returns Lanes: the baseline build would pass them in memory.
         const Lanes zero = {};
         Lanes acc[4];
-        acc[0] = acc[1] = acc[2] = acc[3] = zero + bias[u];
+        if (biasTile != nullptr) {
+            __builtin_memcpy(acc, biasTile + u * kMaskTile, sizeof acc);
+        } else {
+            acc[0] = acc[1] = acc[2] = acc[3] = zero + bias[u];
+        }
         for (size_t i = 0; i < inputs; ++i) {
             const Lanes wi = zero + w[i];
             const float* x = in + i * inStride;
@@ -47,17 +52,55 @@ inline void TileLayer(const float* weights, size_t rowLength, const float* bias,
     }
 }
 
-// The scores (before the softmax) of `count` bins, a whole number of tiles; `firstBias` is
-// the first layer's bias with the shared inputs' part added.
-inline void EvaluateTiles(const MaskNetwork& net, const float* features, size_t stride,
-                          size_t count, size_t ownInputs, const float* firstBias, float* scores) {
+// The band context of a frame (the bands in the columns of a tile) and then what it adds to
+// the first layer of each band's bins: bandBias[u][b], `firstBias` included.
+inline void EvaluateContextTile(const MaskNetwork& net, const float* inputs, const float* firstBias,
+                                float* bandBias) {
     float bufferA[kMaxMaskWidth * kMaskTile];
     float bufferB[kMaxMaskWidth * kMaskTile];
+    const float* w = net.contextWeights;
+    const float* in = inputs;
+    float* out = bufferA;
+    size_t width = net.contextInputs;
+    for (size_t layer = 0; layer < net.contextLayers; ++layer) {
+        const size_t units = net.contextWidths[layer];
+        TileLayer(w, width, w + units * width, units, width, in, kMaskTile, out, kMaskTile, true);
+        w += units * width + units;
+        in = out;
+        out = out == bufferA ? bufferB : bufferA;
+        width = units;
+    }
+    TileLayer(net.weights + net.inputs, net.inputs + width, firstBias, net.widths[0], width, in,
+              kMaskTile, bandBias, kMaskTile, false);
+}
+
+// The scores (before the softmax) of `count` bins, a whole number of tiles; `firstBias` is
+// the first layer's bias with the shared inputs' part added, or with `bandBias` (from
+// EvaluateContextTile) each of the `columns` bins takes its band's (the bins past them the
+// last one's).
+inline void EvaluateTiles(const MaskNetwork& net, const float* features, size_t stride,
+                          size_t count, size_t ownInputs, const float* firstBias,
+                          const float* bandBias, const uint32_t* columnBand, size_t columns,
+                          float* scores) {
+    float bufferA[kMaxMaskWidth * kMaskTile];
+    float bufferB[kMaxMaskWidth * kMaskTile];
+    float biasTile[kMaxMaskWidth * kMaskTile];
     const size_t first = net.widths[0];
+    const size_t firstRow = net.inputs + net.contextOutputs();
     for (size_t k0 = 0; k0 < count; k0 += kMaskTile) {
-        TileLayer(net.weights, net.inputs, firstBias, first, ownInputs, features + k0, stride,
-                  bufferA, kMaskTile, true);
-        const float* w = net.weights + first * net.inputs + first;
+        if (bandBias != nullptr) {
+            uint32_t band[kMaskTile];
+            for (size_t t = 0; t < kMaskTile; ++t)
+                band[t] = columnBand[k0 + t < columns ? k0 + t : columns - 1];
+            for (size_t u = 0; u < first; ++u) {
+                const float* from = bandBias + u * kMaskTile;
+                float* to = biasTile + u * kMaskTile;
+                for (size_t t = 0; t < kMaskTile; ++t) to[t] = from[band[t]];
+            }
+        }
+        TileLayer(net.weights, firstRow, firstBias, first, ownInputs, features + k0, stride,
+                  bufferA, kMaskTile, true, bandBias != nullptr ? biasTile : nullptr);
+        const float* w = net.weights + first * firstRow + first;
         float* in = bufferA;
         float* out = bufferB;
         size_t width = first;

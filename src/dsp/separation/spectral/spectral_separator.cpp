@@ -57,6 +57,12 @@ constexpr double kGateOpenDb = -12.0;
 constexpr double kGateClosedShare = 0.01;                // kGateClosedDb as a share of energy
 constexpr double kGateOpenShare = 0.063095734448019325;  // kGateOpenDb likewise
 constexpr double kLn10 = 2.302585092994045684;
+// The band context's bands: kContextBands of equal width on a log scale between these.
+constexpr double kContextLowHz = 40.0;
+constexpr double kContextHighHz = 16000.0;
+// A band's power against the patch's mean is taken as ln(share + kContextFloor) over
+// -ln(kContextFloor): -1 for nothing, 0 at the mean.
+constexpr double kContextFloor = 1e-6;
 
 // Inputs are clamped to 2^40 (240 dB above full scale): within it no square or sum of
 // squares a frame takes can overflow a float, whatever the frame length and channels.
@@ -208,6 +214,33 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
         }
     }
     columnStride_ = (columns_.size() + kMaskTile - 1) / kMaskTile * kMaskTile;
+    binBand_.resize(bins_);
+    const double bandsPerLog =
+        static_cast<double>(kContextBands) /
+        (core::PortableLog(kContextHighHz) - core::PortableLog(kContextLowHz));
+    for (size_t k = 0; k < bins_; ++k) {
+        const double f = static_cast<double>(k) * binHz;
+        if (k < subsonicBins_) {
+            binBand_[k] = static_cast<uint32_t>(kContextBands);
+        } else if (f < kContextLowHz) {
+            binBand_[k] = 0;
+        } else {
+            const double at =
+                (core::PortableLog(f) - core::PortableLog(kContextLowHz)) * bandsPerLog;
+            binBand_[k] = static_cast<uint32_t>(
+                std::min(static_cast<double>(kContextBands - 1), std::floor(at)));
+        }
+    }
+    for (const uint32_t k : columns_)
+        columnBand_.push_back(std::min(binBand_[k], static_cast<uint32_t>(kContextBands - 1)));
+    bandPower_.resize(acrossTime * kContextBands);
+    bandSide_.resize(acrossTime * kContextBands);
+    for (size_t i = 0; i < kContextTimes; ++i) {
+        const double at = (static_cast<double>(i) - static_cast<double>(kContextTimes / 2)) *
+                          static_cast<double>(lookAhead_) / static_cast<double>(kContextTimes / 2);
+        contextOffsets_.push_back(static_cast<int64_t>(std::floor(at + 0.5)));
+    }
+    contextInputs_.resize(kContextInputs * kMaskTile);
     sortedAcrossTime_.resize(acrossTime * columns_.size());
     sortedShort_.resize((2 * shortReach_ + 1) * columns_.size());
     cues_.resize(kCueCount * columnStride_);
@@ -234,8 +267,9 @@ void SpectralSeparator::reset() {
     taken_ = framesDone_ = written_ = ready_ = gated_ = 0;
     fill_ = 0;
     gateGain_ = 1.0f;
-    for (auto* v : {&recent_, &delay_, &specRe_, &specIm_, &magnitude_, &sortedAcrossTime_,
-                    &sortedShort_, &overlap_, &covariance_, &readyStems_, &gatedStems_}) {
+    for (auto* v :
+         {&recent_, &delay_, &specRe_, &specIm_, &magnitude_, &sortedAcrossTime_, &sortedShort_,
+          &overlap_, &covariance_, &readyStems_, &gatedStems_, &bandPower_, &bandSide_}) {
         std::fill(v->begin(), v->end(), 0.0f);
     }
     std::fill(vocalEnergy_.begin(), vocalEnergy_.end(), 0.0);
@@ -334,6 +368,31 @@ void SpectralSeparator::analyze(size_t slot) {
         fft_.forward(frame_.data(), re, im);
         for (size_t k = 0; k < bins_; ++k) workRe_[k] += re[k] * re[k] + im[k] * im[k];
     }
+    // The band context's powers, and the shares of them in the first two channels'
+    // difference.
+    const size_t ringSlot = static_cast<size_t>(framesDone_ % acrossTime);
+    float* bandPower = bandPower_.data() + ringSlot * kContextBands;
+    float* bandSide = bandSide_.data() + ringSlot * kContextBands;
+    std::fill_n(bandPower, kContextBands, 0.0f);
+    std::fill_n(bandSide, kContextBands, 0.0f);
+    for (size_t k = subsonicBins_; k < bins_; ++k) bandPower[binBand_[k]] += workRe_[k];
+    if (channels_ >= 2) {
+        const float* lr = specRe_.data() + slot * channels_ * bins_;
+        const float* li = specIm_.data() + slot * channels_ * bins_;
+        const float* rr = lr + bins_;
+        const float* ri = li + bins_;
+        float sum[kContextBands] = {}, difference[kContextBands] = {};
+        for (size_t k = subsonicBins_; k < bins_; ++k) {
+            const float sr = lr[k] + rr[k], si = li[k] + ri[k];
+            const float dr = lr[k] - rr[k], di = li[k] - ri[k];
+            sum[binBand_[k]] += sr * sr + si * si;
+            difference[binBand_[k]] += dr * dr + di * di;
+        }
+        for (size_t b = 0; b < kContextBands; ++b) {
+            const float all = sum[b] + difference[b];
+            bandSide[b] = all > 0.0f ? difference[b] / all : 0.0f;
+        }
+    }
     // The frame's magnitude replaces the one 2 * lookAhead_ + 1 frames older, in the ring
     // and in each column's sorted history (only the network's columns need medians).
     for (size_t k = 0; k < bins_; ++k) workRe_[k] = std::sqrt(workRe_[k]);
@@ -359,11 +418,15 @@ void SpectralSeparator::analyze(size_t slot) {
 
 void SpectralSeparator::computeMasks(size_t slot) {
     computeCues(slot);
+    computeBandContext();
     const size_t stride = columnStride_;
-    if (tap_ != nullptr)
-        tap_(tapContext_, framesDone_ - 1 - lookAhead_, cues_.data(), stride, frameCues_);
+    if (tap_ != nullptr) {
+        tap_(tapContext_, framesDone_ - 1 - lookAhead_, cues_.data(), stride, frameCues_,
+             contextInputs_.data());
+    }
+    const BandContext context{contextInputs_.data(), kContextBands, columnBand_.data()};
     EvaluateMaskNetwork(network_, cues_.data(), stride, columns_.size(), frameCues_, kFrameCueCount,
-                        columnMasks_.data());
+                        context, columnMasks_.data());
 
     // Every bin's masks, drawn straight between the columns on either side of it.
     for (size_t o = 0; o < kMaskOutputs; ++o) {
@@ -510,6 +573,48 @@ void SpectralSeparator::computeCues(size_t slot) {
     frameCues_[kFrameLowCue] = power > 0.0f ? lowPower / power : 0.5f;
     frameCues_[kFrameLowRiseCue] = low > 0.0f ? lowRising / low : 0.5f;
     frameCues_[kFrameLowFallCue] = low > 0.0f ? lowFalling / low : 0.5f;
+}
+
+void SpectralSeparator::computeBandContext() {
+    const size_t acrossTime = 2 * lookAhead_ + 1;
+    const uint64_t base = framesDone_ - 1 - lookAhead_ + acrossTime * 4;  // non-negative
+    // The patch's frames: each band's power and share of difference.
+    const float* power[kContextTimes];
+    const float* side[kContextTimes];
+    double total = 0.0;
+    for (size_t i = 0; i < kContextTimes; ++i) {
+        const size_t at = static_cast<size_t>(
+            (base + static_cast<uint64_t>(contextOffsets_[i] + static_cast<int64_t>(acrossTime))) %
+            acrossTime);
+        power[i] = bandPower_.data() + at * kContextBands;
+        side[i] = bandSide_.data() + at * kContextBands;
+        for (size_t b = 0; b < kContextBands; ++b) total += static_cast<double>(power[i][b]);
+    }
+    const double mean = total / static_cast<double>(kContextTimes * kContextBands);
+    const double floorLog = core::PortableLog(kContextFloor);
+    float level[kContextTimes][kContextBands];
+    for (size_t i = 0; i < kContextTimes; ++i) {
+        for (size_t b = 0; b < kContextBands; ++b) {
+            const double share = mean > 0.0 ? static_cast<double>(power[i][b]) / mean : 0.0;
+            level[i][b] = static_cast<float>(core::PortableLog(share + kContextFloor) / -floorLog);
+        }
+    }
+    const float stereo = channels_ >= 2 ? 1.0f : 0.0f;
+    for (size_t b = 0; b < kContextBands; ++b) {
+        for (size_t d = 0; d < 2 * kContextReach + 1; ++d) {
+            const bool inside = b + d >= kContextReach && b + d - kContextReach < kContextBands;
+            const size_t other = inside ? b + d - kContextReach : 0;
+            for (size_t i = 0; i < kContextTimes; ++i) {
+                const size_t row = d * kContextTimes + i;
+                contextInputs_[row * kMaskTile + b] = inside ? level[i][other] : -1.0f;
+                contextInputs_[(kContextPatch + row) * kMaskTile + b] =
+                    inside && mean > 0.0 ? side[i][other] : 0.0f;
+            }
+        }
+        contextInputs_[2 * kContextPatch * kMaskTile + b] =
+            static_cast<float>(b) / static_cast<float>(kContextBands - 1);
+        contextInputs_[(2 * kContextPatch + 1) * kMaskTile + b] = stereo;
+    }
 }
 
 namespace {

@@ -92,13 +92,34 @@ class SpectralSeparator {
     // Every cue is a ratio of the input's magnitudes (or a fixed function of frequency), so
     // the masks do not depend on the input's level.
 
+    // The band context: the spectrum from 40 Hz to 16 kHz in kContextBands bands a fifth of
+    // an octave wide or so (the lowest takes the bins below it down to 25 Hz, the highest
+    // those above it). Each band of the frame whose masks are due is described by a patch
+    // of kContextTimes frames spread over the long median's reach each way (centred on the
+    // frame), and the bands kContextReach either side of it:
+    //   rows 0 .. kContextPatch - 1: each band's power in each of those frames, as
+    //     ln(power / mean + 1e-6) / ln(1e6) (from -1 for nothing there to about 0.4), the
+    //     mean over every band of the patch's frames; by band (nearest first below), then
+    //     by frame (earliest first); -1 for bands beyond either end;
+    //   rows kContextPatch .. 2 kContextPatch - 1: the share of the band's power in the
+    //     difference of the first two channels, likewise (0 for mono or nothing there);
+    //   then the band's place (0 for the lowest to 1 for the highest) and kStereoCue.
+    static constexpr size_t kContextBands = 32;
+    static constexpr size_t kContextReach = 2;
+    static constexpr size_t kContextTimes = 9;
+    static constexpr size_t kContextPatch = (2 * kContextReach + 1) * kContextTimes;
+    static constexpr size_t kContextInputs = 2 * kContextPatch + 2;
+
     // Called with the cues of each frame (kCueCount rows of `stride`, one column for each
-    // of columns(), then kFrameCueCount values) before its masks are worked out, in the
-    // order of the frames: for training the network.
+    // of columns(), then kFrameCueCount values, then the band context: kContextInputs rows
+    // of kMaskTile, one column per band) before its masks are worked out, in the order of
+    // the frames: for training the network.
     using CueTap = void (*)(void* context, uint64_t frame, const float* cues, size_t stride,
-                            const float* frameCues);
+                            const float* frameCues, const float* bandContext);
     // The bins the network runs on; the others' masks lie between theirs.
     const std::vector<uint32_t>& columns() const { return columns_; }
+    // The band of the band context each of them belongs to.
+    const std::vector<uint32_t>& columnBands() const { return columnBand_; }
 
     SpectralSeparator(int32_t sampleRate, int32_t channels,
                       const MaskNetwork& network = TrainedMaskNetwork());
@@ -135,6 +156,7 @@ class SpectralSeparator {
     // The cues of the frame whose masks are due (its spectrum in `slot`), into cues_ and
     // frameCues_; then its masks, into masks_.
     void computeCues(size_t slot);
+    void computeBandContext();
     void computeMasks(size_t slot);
     // The low band's median across frequency around bin k of `mag`.
     float lowAcrossMedian(const float* mag, size_t k) const;
@@ -198,6 +220,14 @@ class SpectralSeparator {
     // column, the cues and the network's masks; per bin, the masks (vocals, drums, bass,
     // other), each a row.
     std::vector<float> acrossFrequency_, aboveAcross_;
+    // The band context: per bin its band (kContextBands for bins left out), per column its
+    // band; per slot of magnitude_, the power of each band and the share of it in the
+    // channels' difference; the frames of the patch, as offsets from the frame due; the
+    // due frame's context inputs (kContextInputs rows of kMaskTile).
+    std::vector<uint32_t> binBand_, columnBand_;
+    std::vector<float> bandPower_, bandSide_;
+    std::vector<int64_t> contextOffsets_;
+    std::vector<float> contextInputs_;
     std::vector<float> cues_, columnMasks_, masks_;
     float frameCues_[kFrameCueCount] = {};
     // Per channel and stem (vocals, drums, bass): output being overlapped and added.

@@ -40,7 +40,8 @@ TEST(MaskNetwork, MatchesADirectEvaluationInEveryColumn) {
     }
     const float common = 0.375f;
     std::vector<float> masks(kMaskOutputs * stride, -1.0f);
-    EvaluateMaskNetwork(net, features.data(), stride, count, &common, shared, masks.data(), false);
+    EvaluateMaskNetwork(net, features.data(), stride, count, &common, shared, {}, masks.data(),
+                        false);
 
     for (size_t k = 0; k < count; ++k) {
         double layer0[5], layer1[4], score[kMaskOutputs];
@@ -77,9 +78,10 @@ TEST(MaskNetwork, MatchesADirectEvaluationInEveryColumn) {
     const size_t tile = kMaskTile;
     std::vector<float> alone(own * tile, 0.0f), aloneMasks(kMaskOutputs * tile);
     for (size_t i = 0; i < own; ++i) alone[i * tile + 3] = features[i * stride + 30];
-    EvaluateMaskNetwork(net, alone.data(), tile, 4, &common, shared, aloneMasks.data(), false);
+    EvaluateMaskNetwork(net, alone.data(), tile, 4, &common, shared, {}, aloneMasks.data(), false);
     std::vector<float> wide(kMaskOutputs * stride);
-    EvaluateMaskNetwork(net, features.data(), stride, count, &common, shared, wide.data(), true);
+    EvaluateMaskNetwork(net, features.data(), stride, count, &common, shared, {}, wide.data(),
+                        true);
     for (size_t o = 0; o < kMaskOutputs; ++o) {
         EXPECT_EQ(aloneMasks[o * tile + 3], masks[o * stride + 30]);
         for (size_t k = 0; k < count; ++k) {
@@ -88,7 +90,8 @@ TEST(MaskNetwork, MatchesADirectEvaluationInEveryColumn) {
     }
 }
 
-// The compiled-in weights must have been trained on the cues the separator computes now.
+// The compiled-in weights must have been trained on the cues and band context the separator
+// computes now.
 TEST(MaskNetwork, TrainedNetworkFitsTheSeparatorAndTheEvaluator) {
     const MaskNetwork& net = TrainedMaskNetwork();
     EXPECT_EQ(net.inputs, SpectralSeparator::kCueCount + SpectralSeparator::kFrameCueCount);
@@ -98,10 +101,21 @@ TEST(MaskNetwork, TrainedNetworkFitsTheSeparatorAndTheEvaluator) {
         EXPECT_GE(net.widths[i], 1u);
         EXPECT_LE(net.widths[i], kMaxMaskWidth);
     }
+    ASSERT_LE(net.contextLayers, kMaxContextLayers);
+    if (net.contextLayers > 0) {
+        EXPECT_EQ(net.contextInputs, SpectralSeparator::kContextInputs);
+    }
+    for (size_t i = 0; i < net.contextLayers; ++i) {
+        EXPECT_GE(net.contextWidths[i], 1u);
+        EXPECT_LE(net.contextWidths[i], kMaxMaskWidth);
+    }
+    EXPECT_LE(SpectralSeparator::kContextBands, kMaxContextBands);
 }
 
-// The trainer's own forward pass (the fixture it writes) and the engine's evaluation agree:
-// the weights' order, the shared inputs' place and the softmax are the same on both sides.
+// The training framework's own forward pass (the fixture the trainer writes) and the
+// engine's evaluation agree: the weights' order, the shared inputs' and the band context's
+// places and the softmax are the same on both sides; the two instruction sets give the same
+// bits.
 TEST(MaskNetwork, AgreesWithTheTrainersForwardPass) {
     namespace fx = TrackloomTest::trainer_fixture;
     MaskNetwork net;
@@ -109,6 +123,10 @@ TEST(MaskNetwork, AgreesWithTheTrainersForwardPass) {
     net.layers = fx::kLayers;
     for (size_t i = 0; i < fx::kLayers; ++i) net.widths[i] = fx::kWidths[i];
     net.weights = fx::kWeights;
+    net.contextInputs = fx::kContextInputs;
+    net.contextLayers = fx::kContextLayers;
+    for (size_t i = 0; i < fx::kContextLayers; ++i) net.contextWidths[i] = fx::kContextWidths[i];
+    net.contextWeights = fx::kContextWeights;
     const size_t own = fx::kInputs - fx::kShared;
     const size_t stride = kMaskTile;
     std::vector<float> features(own * stride, 0.5f);
@@ -116,15 +134,22 @@ TEST(MaskNetwork, AgreesWithTheTrainersForwardPass) {
         for (size_t b = 0; b < fx::kBins; ++b)
             features[r * stride + b] = fx::kOwnInputs[r * fx::kBins + b];
     }
-    for (const bool wide : {false, true}) {
-        std::vector<float> masks(kMaskOutputs * stride);
-        EvaluateMaskNetwork(net, features.data(), stride, fx::kBins, fx::kSharedInputs, fx::kShared,
-                            masks.data(), wide);
-        for (size_t o = 0; o < kMaskOutputs; ++o) {
-            for (size_t b = 0; b < fx::kBins; ++b) {
-                EXPECT_NEAR(masks[o * stride + b], fx::kMasks[o * fx::kBins + b], 2e-6)
-                    << "output " << o << ", bin " << b << (wide ? ", wide" : "");
-            }
+    std::vector<float> context(fx::kContextInputs * kMaskTile, 0.0f);
+    for (size_t r = 0; r < fx::kContextInputs; ++r) {
+        for (size_t b = 0; b < fx::kBands; ++b)
+            context[r * kMaskTile + b] = fx::kContextInputsByBand[r * fx::kBands + b];
+    }
+    const BandContext bands{context.data(), fx::kBands, fx::kBinBands};
+    std::vector<float> narrow(kMaskOutputs * stride), wide(kMaskOutputs * stride);
+    EvaluateMaskNetwork(net, features.data(), stride, fx::kBins, fx::kSharedInputs, fx::kShared,
+                        bands, narrow.data(), false);
+    EvaluateMaskNetwork(net, features.data(), stride, fx::kBins, fx::kSharedInputs, fx::kShared,
+                        bands, wide.data(), true);
+    for (size_t o = 0; o < kMaskOutputs; ++o) {
+        for (size_t b = 0; b < fx::kBins; ++b) {
+            EXPECT_NEAR(narrow[o * stride + b], fx::kMasks[o * fx::kBins + b], 2e-6)
+                << "output " << o << ", bin " << b;
+            EXPECT_EQ(floatBits(wide[o * stride + b]), floatBits(narrow[o * stride + b]));
         }
     }
 }

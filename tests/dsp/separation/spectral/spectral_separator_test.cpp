@@ -272,6 +272,87 @@ TEST(SpectralSeparator, AVoiceAfterAnInstrumentalKeepsItsFirstNote) {
     EXPECT_GT(sdr(part(voice, 3.0, 3.25), part(st.s[kVocals], 3.0, 3.25)), 1.0);
 }
 
+// The band context the network reads (and the trainer is given) for each frame due.
+struct ContextTap {
+    std::vector<std::vector<float>> frames;
+    static void take(void* context, uint64_t frame, const float*, size_t, const float*,
+                     const float* bandContext) {
+        auto* tap = static_cast<ContextTap*>(context);
+        EXPECT_EQ(frame, tap->frames.size());
+        tap->frames.emplace_back(bandContext,
+                                 bandContext + SpectralSeparator::kContextInputs * kMaskTile);
+    }
+    float at(size_t frame, size_t row, size_t band) const {
+        return frames[frame][row * kMaskTile + band];
+    }
+};
+
+TEST(SpectralSeparator, BandContextDescribesTheFramesAndBandsAroundTheDueOne) {
+    using S = SpectralSeparator;
+    const int32_t rate = 44100;
+    const size_t hop = 1024, onsetFrame = 100;
+    // Silence, then from the start of hop 100 (frame 100 is the first whose samples include
+    // it) a 1 kHz tone in the left channel alone and a 300 Hz tone of the same power in the
+    // centre.
+    std::vector<float> x(2 * 300 * hop, 0.0f);
+    for (size_t i = onsetFrame * hop; i < x.size() / 2; ++i) {
+        const double centred = 0.5 / std::sqrt(2.0) * std::sin(kTwoPi * 300.0 * i / rate);
+        x[2 * i] = static_cast<float>(0.5 * std::sin(kTwoPi * 1000.0 * i / rate) + centred);
+        x[2 * i + 1] = static_cast<float>(centred);
+    }
+    SpectralSeparator sep(rate, 2);
+    ASSERT_EQ(sep.hop(), hop);
+    ContextTap tap;
+    sep.setCueTap(ContextTap::take, &tap);
+    separate(x, rate, 2, 4096, &sep);
+    ASSERT_GT(tap.frames.size(), 250u);
+    // 1 kHz lies in band 17 (966 to 1165 Hz), as do the columns near it; 300 Hz in band 10.
+    const size_t band = 17, centredBand = 10;
+    for (size_t j = 0; j < sep.columns().size(); ++j) {
+        if (sep.columns()[j] == 93) {
+            EXPECT_EQ(sep.columnBands()[j], band);
+        }
+    }
+    const size_t centre = S::kContextReach * S::kContextTimes;  // the band's own row, earliest
+    // The first frame due whose patch shows the tone at each of its times: the frame itself
+    // (the middle time) first shows it at frame 100, later times earlier, evenly each way.
+    std::vector<size_t> first(S::kContextTimes, 0);
+    for (size_t i = 0; i < S::kContextTimes; ++i) {
+        while (first[i] < tap.frames.size() && tap.at(first[i], centre + i, band) < -0.5f)
+            ++first[i];
+    }
+    EXPECT_EQ(first[S::kContextTimes / 2], onsetFrame);
+    for (size_t i = 1; i < S::kContextTimes; ++i) EXPECT_LT(first[i], first[i - 1]) << i;
+    EXPECT_EQ(first[0] - first[S::kContextTimes / 2], first[S::kContextTimes / 2] - first.back());
+    EXPECT_GE(first[0] - first.back(), 20u);  // a patch reaches over a third of a second each way
+    // Once every frame of the patch holds the tones, their bands hold all the power, half
+    // each: 16 times the mean; the bands around them next to nothing. The left tone's power
+    // is as much in the difference of the channels as in their sum, the centred one's not
+    // at all.
+    const size_t steady = 250;
+    const float half = static_cast<float>(std::log(16.0 + 1e-6) / std::log(1e6));
+    for (size_t i = 0; i < S::kContextTimes; ++i) {
+        EXPECT_NEAR(tap.at(steady, centre + i, band), half, 1e-3f);
+        EXPECT_NEAR(tap.at(steady, centre + i, centredBand), half, 1e-3f);
+        EXPECT_NEAR(tap.at(steady, S::kContextPatch + centre + i, band), 0.5f, 1e-3f);
+        EXPECT_NEAR(tap.at(steady, S::kContextPatch + centre + i, centredBand), 0.0f, 1e-6f);
+        EXPECT_LT(tap.at(steady, centre + i, band - 3), -0.5f);
+        // Seen from the band below, the tone is the band above; from above, the one below.
+        EXPECT_EQ(tap.at(steady, centre + S::kContextTimes + i, band - 1),
+                  tap.at(steady, centre + i, band));
+        EXPECT_EQ(tap.at(steady, centre - S::kContextTimes + i, band + 1),
+                  tap.at(steady, centre + i, band));
+        // Bands beyond the ends: nothing there.
+        EXPECT_EQ(tap.at(steady, i, 0), -1.0f);
+        EXPECT_EQ(tap.at(steady, S::kContextPatch - 1 - i, S::kContextBands - 1), -1.0f);
+    }
+    EXPECT_EQ(tap.at(steady, 2 * S::kContextPatch, band), static_cast<float>(band) / 31.0f);
+    EXPECT_EQ(tap.at(steady, 2 * S::kContextPatch + 1, band), 1.0f);
+    // Before any sound every value says nothing is there.
+    for (size_t r = 0; r < 2 * S::kContextPatch; ++r)
+        EXPECT_EQ(tap.at(10, r, band), r < S::kContextPatch ? -1.0f : 0.0f);
+}
+
 TEST(SpectralSeparator, StemsAddUpToTheInput) {
     for (int32_t channels : {1, 2, 3}) {
         std::vector<float> stereo = busyScene(44100, 2.0), x;
