@@ -343,13 +343,15 @@ def save_cpp(net, path, note):
                 'namespace Trackloom::separation::spectral {\nnamespace {\n\n')
         f.write("// clang-format off\n")
         f.write(f"const float kWeights[{len(main)}] = {{\n" + "\n".join(float_literals(main)) + "\n};\n")
-        f.write(f"const float kContextWeights[{len(context)}] = {{\n"
-                + "\n".join(float_literals(context)) + "\n};\n")
+        if context:
+            f.write(f"const float kContextWeights[{len(context)}] = {{\n"
+                    + "\n".join(float_literals(context)) + "\n};\n")
         f.write("// clang-format on\n\n}  // namespace\n\n")
         f.write("const MaskNetwork& TrainedMaskNetwork() {\n")
-        f.write(f"    static const MaskNetwork net{{{sizes[0]}, {len(sizes) - 1}, {{{widths}}}, kWeights, "
-                f"{context_sizes[0]}, {len(context_sizes) - 1}, {{{context_widths}}}, "
-                "kContextWeights};\n")
+        with_context = (f", {context_sizes[0]}, {len(context_sizes) - 1}, {{{context_widths}}}, "
+                        "kContextWeights" if context else "")
+        f.write(f"    static const MaskNetwork net{{{sizes[0]}, {len(sizes) - 1}, {{{widths}}}, kWeights"
+                f"{with_context}}};\n")
         f.write("    return net;\n}\n\n}  // namespace Trackloom::separation::spectral\n")
 
 
