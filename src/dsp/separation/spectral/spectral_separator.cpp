@@ -418,7 +418,8 @@ void SpectralSeparator::analyze(size_t slot) {
 
 void SpectralSeparator::computeMasks(size_t slot) {
     computeCues(slot);
-    computeBandContext();
+    // Weights without a band context do not read it; the tap always does.
+    if (network_.contextLayers > 0 || tap_ != nullptr) computeBandContext();
     const size_t stride = columnStride_;
     if (tap_ != nullptr) {
         tap_(tapContext_, framesDone_ - 1 - lookAhead_, cues_.data(), stride, frameCues_,
