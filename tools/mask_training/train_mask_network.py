@@ -11,10 +11,10 @@ ratios of the mix in the same frames and bins, Re(X conj S) / |X|^2 clipped to 0
 stem's errors weighed by the mix's power over the stem's energy in the track, so that every
 stem and every track counts alike, as in an SDR averaged over stems and tracks. Rows are
 drawn at random in proportion to that weight (--rows per track); one track in four also
-goes in as a mono downmix, and one in three remixed from one to three of its stems. The network (a band-context network whose values join each
-bin's cues, rectified hidden layers, a softmax over the four stems) is fitted with PyTorch
-by Adam on the weighted squared error, and written as C++ (--out) and as a weight file the
-tool reads (--bin). Every random choice is seeded. The stems, and so the order of the
+goes in as a mono downmix, and one in three remixed from one to three of its stems. The
+network (a band-context network whose values join each bin's cues, rectified hidden
+layers, a softmax over the four stems) is fitted with PyTorch by Adam on the weighted
+squared error, and written as C++ (--out) and as a weight file the tool reads (--bin). Every random choice is seeded. The stems, and so the order of the
 network's outputs, are the engine's own, as the tool lists them (`trackloom_mask_cues stems`).
 
 Needs python3-numpy, python3-soundfile and python3-torch.
