@@ -11,9 +11,9 @@ ratios of the mix in the same frames and bins, Re(X conj S) / |X|^2 clipped to 0
 stem's errors weighed by the mix's power over the stem's energy in the track, so that every
 stem and every track counts alike, as in an SDR averaged over stems and tracks. Rows are
 drawn at random in proportion to that weight (--rows per track); one track in four also
-goes in as a mono downmix, and one in three remixed from one to three of its stems. The
-network (a band-context network whose values join each bin's cues, rectified hidden
-layers, a softmax over the four stems) is fitted with PyTorch by Adam on the weighted
+goes in as a mono downmix, and with --part-every some remixed from one to three of their
+stems. The network (with --context a band-context network whose values join each bin's
+cues, rectified hidden layers, a softmax over the four stems) is fitted with PyTorch by Adam on the weighted
 squared error, and written as C++ (--out) and as a weight file the tool reads (--bin). Every random choice is seeded. The stems, and so the order of the
 network's outputs, are the engine's own, as the tool lists them (`trackloom_mask_cues stems`).
 
@@ -299,8 +299,9 @@ def save_fixture(path, seed=5):
     cues are) and the masks its forward pass gives them, as a C++ header: the engine's
     evaluation is tested against the training framework's own."""
     import torch
-    sizes, shared, rows, bands, context_inputs = [9, 7, 5], 3, 6, 3, 4
-    net = Network(sizes[0], sizes[1:], context_inputs, [6, 3], seed)
+    sizes, shared, rows, bands, context_sizes = [9, 7, 5], 3, 6, 3, [4, 6, 3]
+    context_inputs = context_sizes[0]
+    net = Network(sizes[0], sizes[1:], context_inputs, context_sizes[1:], seed)
     with torch.no_grad():
         for p in net.parameters():
             p.copy_(torch.randn(p.shape, generator=torch.Generator().manual_seed(seed + p.numel())))
@@ -321,7 +322,8 @@ def save_fixture(path, seed=5):
         f.write(f"constexpr size_t kInputs = {sizes[0]}, kShared = {shared}, kBins = {rows};\n")
         f.write(f"constexpr size_t kLayers = {len(sizes) - 1}, kWidths[] = {{{', '.join(map(str, sizes[1:]))}}};\n")
         f.write(f"constexpr size_t kBands = {bands}, kContextInputs = {context_inputs}, "
-                f"kContextLayers = 2, kContextWidths[] = {{6, 3}};\n")
+                f"kContextLayers = {len(context_sizes) - 1}, "
+                f"kContextWidths[] = {{{', '.join(map(str, context_sizes[1:]))}}};\n")
         f.write(f"const uint32_t kBinBands[] = {{{', '.join(str(int(b)) for b in band)}}};\n")
         for name, values in (("kWeights", main), ("kContextWeights", context_weights),
                              ("kOwnInputs", own), ("kSharedInputs", x[0, sizes[0] - shared:]),
@@ -380,12 +382,14 @@ def main():
     ap.add_argument("--out", help="C++ file to write")
     ap.add_argument("--bin", help="weight file to write as well")
     ap.add_argument("--hidden", default="128,64", help="widths of the hidden layers")
-    ap.add_argument("--context", default="64,16", help="widths of the band context's layers")
+    ap.add_argument("--context", default="",
+                    help="widths of the band context's layers (none by default, as in the tree)")
     ap.add_argument("--epochs", type=int, default=12)
     ap.add_argument("--rows", type=int, default=16000, help="rows drawn per track")
     ap.add_argument("--valid", type=int, default=8, help="tracks held out to watch the fit")
-    ap.add_argument("--part-every", type=int, default=3,
-                    help="one track in this many also goes in remixed from some of its stems")
+    ap.add_argument("--part-every", type=int, default=0,
+                    help="one track in this many also goes in remixed from some of its stems "
+                    "(none by default, as in the tree)")
     ap.add_argument("--rows-cache", help="keep the rows drawn in this .npz file, and take them "
                     "from it when it is there (the same sets and settings are the caller's care)")
     args = ap.parse_args()

@@ -14,19 +14,6 @@ void EvaluateMaskTilesAvx2(const MaskNetwork& net, const float* features, size_t
                            const float* contextInputs, const uint32_t* columnBand, size_t columns,
                            float* scores);
 
-namespace {
-
-void EvaluateMaskTiles(const MaskNetwork& net, const float* features, size_t stride, size_t count,
-                       size_t ownInputs, const float* firstBias, const float* contextInputs,
-                       const uint32_t* columnBand, size_t columns, float* scores) {
-    float bandBias[kMaxMaskWidth * kMaskTile];
-    if (contextInputs != nullptr) EvaluateContextTile(net, contextInputs, firstBias, bandBias);
-    EvaluateTiles(net, features, stride, count, ownInputs, firstBias,
-                  contextInputs != nullptr ? bandBias : nullptr, columnBand, columns, scores);
-}
-
-}  // namespace
-
 void EvaluateMaskNetwork(const MaskNetwork& net, const float* features, size_t stride, size_t count,
                          const float* shared, size_t sharedCount, const BandContext& context,
                          float* masks, bool wide) {
@@ -51,8 +38,8 @@ void EvaluateMaskNetwork(const MaskNetwork& net, const float* features, size_t s
         EvaluateMaskTilesAvx2(net, features, stride, tiles, own, bias, contextInputs,
                               context.columnBand, count, masks);
     } else {
-        EvaluateMaskTiles(net, features, stride, tiles, own, bias, contextInputs,
-                          context.columnBand, count, masks);
+        EvaluateTiles(net, features, stride, tiles, own, bias, contextInputs, context.columnBand,
+                      count, masks);
     }
     float* m0 = masks;
     float* m1 = masks + stride;

@@ -54,11 +54,10 @@ constexpr size_t kMaskTile = 32;
 constexpr size_t kMaxContextBands = kMaskTile;
 
 // The band context of one frame: `inputs` holds net.contextInputs rows of kMaskTile floats
-// (one row per input, one column per band, the columns past `bands` finite), and each bin
-// evaluated belongs to the band `columnBand` gives it.
+// (one row per input, one column per band, the columns of unused bands finite), and each
+// bin evaluated belongs to the band `columnBand` gives it.
 struct BandContext {
     const float* inputs = nullptr;
-    size_t bands = 0;
     const uint32_t* columnBand = nullptr;
 };
 

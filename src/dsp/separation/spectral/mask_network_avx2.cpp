@@ -8,10 +8,8 @@ void EvaluateMaskTilesAvx2(const MaskNetwork& net, const float* features, size_t
                            size_t count, size_t ownInputs, const float* firstBias,
                            const float* contextInputs, const uint32_t* columnBand, size_t columns,
                            float* scores) {
-    float bandBias[kMaxMaskWidth * kMaskTile];
-    if (contextInputs != nullptr) EvaluateContextTile(net, contextInputs, firstBias, bandBias);
-    EvaluateTiles(net, features, stride, count, ownInputs, firstBias,
-                  contextInputs != nullptr ? bandBias : nullptr, columnBand, columns, scores);
+    EvaluateTiles(net, features, stride, count, ownInputs, firstBias, contextInputs, columnBand,
+                  columns, scores);
 }
 
 }  // namespace Trackloom::separation::spectral

@@ -75,16 +75,22 @@ inline void EvaluateContextTile(const MaskNetwork& net, const float* inputs, con
 }
 
 // The scores (before the softmax) of `count` bins, a whole number of tiles; `firstBias` is
-// the first layer's bias with the shared inputs' part added, or with `bandBias` (from
-// EvaluateContextTile) each of the `columns` bins takes its band's (the bins past them the
+// the first layer's bias with the shared inputs' part added. With `contextInputs` each of
+// the `columns` bins takes its band's bias from the context instead (the bins past them the
 // last one's).
 inline void EvaluateTiles(const MaskNetwork& net, const float* features, size_t stride,
                           size_t count, size_t ownInputs, const float* firstBias,
-                          const float* bandBias, const uint32_t* columnBand, size_t columns,
+                          const float* contextInputs, const uint32_t* columnBand, size_t columns,
                           float* scores) {
     float bufferA[kMaxMaskWidth * kMaskTile];
     float bufferB[kMaxMaskWidth * kMaskTile];
     float biasTile[kMaxMaskWidth * kMaskTile];
+    float bandBiasStore[kMaxMaskWidth * kMaskTile];
+    const float* bandBias = nullptr;
+    if (contextInputs != nullptr) {
+        EvaluateContextTile(net, contextInputs, firstBias, bandBiasStore);
+        bandBias = bandBiasStore;
+    }
     const size_t first = net.widths[0];
     const size_t firstRow = net.inputs + net.contextOutputs();
     for (size_t k0 = 0; k0 < count; k0 += kMaskTile) {

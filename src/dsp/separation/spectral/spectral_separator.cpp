@@ -231,8 +231,9 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
                 std::min(static_cast<double>(kContextBands - 1), std::floor(at)));
         }
     }
+    // Columns below 25 Hz take the lowest band (their masks go to `other` whatever it says).
     for (const uint32_t k : columns_)
-        columnBand_.push_back(std::min(binBand_[k], static_cast<uint32_t>(kContextBands - 1)));
+        columnBand_.push_back(binBand_[k] < kContextBands ? binBand_[k] : 0);
     bandPower_.resize(acrossTime * kContextBands);
     bandSide_.resize(acrossTime * kContextBands);
     for (size_t i = 0; i < kContextTimes; ++i) {
@@ -369,14 +370,16 @@ void SpectralSeparator::analyze(size_t slot) {
         for (size_t k = 0; k < bins_; ++k) workRe_[k] += re[k] * re[k] + im[k] * im[k];
     }
     // The band context's powers, and the shares of them in the first two channels'
-    // difference.
+    // difference, where anything reads them.
     const size_t ringSlot = static_cast<size_t>(framesDone_ % acrossTime);
     float* bandPower = bandPower_.data() + ringSlot * kContextBands;
     float* bandSide = bandSide_.data() + ringSlot * kContextBands;
     std::fill_n(bandPower, kContextBands, 0.0f);
     std::fill_n(bandSide, kContextBands, 0.0f);
-    for (size_t k = subsonicBins_; k < bins_; ++k) bandPower[binBand_[k]] += workRe_[k];
-    if (channels_ >= 2) {
+    if (readsContext()) {
+        for (size_t k = subsonicBins_; k < bins_; ++k) bandPower[binBand_[k]] += workRe_[k];
+    }
+    if (readsContext() && channels_ >= 2) {
         const float* lr = specRe_.data() + slot * channels_ * bins_;
         const float* li = specIm_.data() + slot * channels_ * bins_;
         const float* rr = lr + bins_;
@@ -418,14 +421,13 @@ void SpectralSeparator::analyze(size_t slot) {
 
 void SpectralSeparator::computeMasks(size_t slot) {
     computeCues(slot);
-    // Weights without a band context do not read it; the tap always does.
-    if (network_.contextLayers > 0 || tap_ != nullptr) computeBandContext();
+    if (readsContext()) computeBandContext();
     const size_t stride = columnStride_;
     if (tap_ != nullptr) {
         tap_(tapContext_, framesDone_ - 1 - lookAhead_, cues_.data(), stride, frameCues_,
              contextInputs_.data());
     }
-    const BandContext context{contextInputs_.data(), kContextBands, columnBand_.data()};
+    const BandContext context{contextInputs_.data(), columnBand_.data()};
     EvaluateMaskNetwork(network_, cues_.data(), stride, columns_.size(), frameCues_, kFrameCueCount,
                         context, columnMasks_.data());
 

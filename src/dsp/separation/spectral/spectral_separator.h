@@ -109,6 +109,7 @@ class SpectralSeparator {
     static constexpr size_t kContextTimes = 9;
     static constexpr size_t kContextPatch = (2 * kContextReach + 1) * kContextTimes;
     static constexpr size_t kContextInputs = 2 * kContextPatch + 2;
+    static_assert(kContextBands <= kMaxContextBands, "the bands fit one tile");
 
     // Called with the cues of each frame (kCueCount rows of `stride`, one column for each
     // of columns(), then kFrameCueCount values, then the band context: kContextInputs rows
@@ -124,6 +125,8 @@ class SpectralSeparator {
     SpectralSeparator(int32_t sampleRate, int32_t channels,
                       const MaskNetwork& network = TrainedMaskNetwork());
 
+    // Set before the first frame: the band context's powers are kept only while something
+    // reads them.
     void setCueTap(CueTap tap, void* context) {
         tap_ = tap;
         tapContext_ = context;
@@ -157,6 +160,8 @@ class SpectralSeparator {
     // frameCues_; then its masks, into masks_.
     void computeCues(size_t slot);
     void computeBandContext();
+    // Weights without a band context do not read it; the tap always does.
+    bool readsContext() const { return network_.contextLayers > 0 || tap_ != nullptr; }
     void computeMasks(size_t slot);
     // The low band's median across frequency around bin k of `mag`.
     float lowAcrossMedian(const float* mag, size_t k) const;

@@ -275,12 +275,9 @@ TEST(SpectralSeparator, AVoiceAfterAnInstrumentalKeepsItsFirstNote) {
 // The band context the network reads (and the trainer is given) for each frame due.
 struct ContextTap {
     std::vector<std::vector<float>> frames;
-    static void take(void* context, uint64_t frame, const float*, size_t, const float*,
-                     const float* bandContext) {
-        auto* tap = static_cast<ContextTap*>(context);
-        EXPECT_EQ(frame, tap->frames.size());
-        tap->frames.emplace_back(bandContext,
-                                 bandContext + SpectralSeparator::kContextInputs * kMaskTile);
+    static void take(void* tap, uint64_t, const float*, size_t, const float*, const float* in) {
+        static_cast<ContextTap*>(tap)->frames.emplace_back(
+            in, in + SpectralSeparator::kContextInputs * kMaskTile);
     }
     float at(size_t frame, size_t row, size_t band) const {
         return frames[frame][row * kMaskTile + band];
@@ -306,13 +303,8 @@ TEST(SpectralSeparator, BandContextDescribesTheFramesAndBandsAroundTheDueOne) {
     sep.setCueTap(ContextTap::take, &tap);
     separate(x, rate, 2, 4096, &sep);
     ASSERT_GT(tap.frames.size(), 250u);
-    // 1 kHz lies in band 17 (966 to 1165 Hz), as do the columns near it; 300 Hz in band 10.
+    // 1 kHz lies in band 17 (966 to 1165 Hz), 300 Hz in band 10.
     const size_t band = 17, centredBand = 10;
-    for (size_t j = 0; j < sep.columns().size(); ++j) {
-        if (sep.columns()[j] == 93) {
-            EXPECT_EQ(sep.columnBands()[j], band);
-        }
-    }
     const size_t centre = S::kContextReach * S::kContextTimes;  // the band's own row, earliest
     // The first frame due whose patch shows the tone at each of its times: the frame itself
     // (the middle time) first shows it at frame 100, later times earlier, evenly each way.
@@ -324,7 +316,6 @@ TEST(SpectralSeparator, BandContextDescribesTheFramesAndBandsAroundTheDueOne) {
     EXPECT_EQ(first[S::kContextTimes / 2], onsetFrame);
     for (size_t i = 1; i < S::kContextTimes; ++i) EXPECT_LT(first[i], first[i - 1]) << i;
     EXPECT_EQ(first[0] - first[S::kContextTimes / 2], first[S::kContextTimes / 2] - first.back());
-    EXPECT_GE(first[0] - first.back(), 20u);  // a patch reaches over a third of a second each way
     // Once every frame of the patch holds the tones, their bands hold all the power, half
     // each: 16 times the mean; the bands around them next to nothing. The left tone's power
     // is as much in the difference of the channels as in their sum, the centred one's not
