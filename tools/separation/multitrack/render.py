@@ -9,15 +9,18 @@ import numpy as np
 from . import drums as dr
 from . import instruments as ins
 from . import music, production as pr
+from . import tones as tn
 from . import voices as vo
 from .tables import DRUM_STYLES, VOICE_RANGE
 
 SR = ins.SR
 STEMS = ("vocals", "drums", "bass", "other")
-KINDS = ("varied", "instrumental", "mono-reverb", "plain")
+KINDS = ("varied", "instrumental", "mono-reverb", "plain", "tones")
 # "plain": General MIDI banks for every part, a GM voice patch or speech for the lead, dry
 # and centred, over a band in the synthesiser's own reverb and chorus; no production, no
 # limiter, stereo: the kind of set the engine was first measured on.
+# "tones": bare harmonic tones, clicks and an electronic kit, some parts missing, half the
+# tracks mono (see tones.py).
 
 
 def _db(x):
@@ -250,23 +253,8 @@ def render_vocals(rng, song, n, sources, heavy_space, meta, plain=False):
     return lead, active
 
 
-def render_track(seed, index, seconds=None, kind="varied", mono_share=0.25):
-    rng = np.random.default_rng([int(seed), int(index)])
-    if kind not in KINDS:
-        raise ValueError(kind)
-    seconds = float(seconds) if seconds else float(rng.uniform(20, 30))
-    n = int(seconds * SR)
-    style = str(rng.choice(list(DRUM_STYLES)))
-    steps, bpb, trange, _ = DRUM_STYLES[style]
-    song = music.make_song(rng, seconds, trange, bpb)
-    if style in ("shuffle", "hiphop", "funk") and steps == 16:
-        song.swing = float(rng.uniform(0, 0.3))
-    sources = ins.available_sources()
-    meta = dict(track=f"track_{index:03d}", seed=seed, index=index, kind=kind, seconds=f"{seconds:.2f}",
-                style=style, tempo=f"{song.tempo:.1f}", meter=bpb, key=song.key_name(), mode=song.mode)
+def _render_band_and_voice(rng, song, n, sources, style, kind, instrumental, meta):
     plain = kind == "plain"
-    instrumental = kind == "instrumental" or (kind in ("varied", "plain") and rng.random() < 0.15)
-    mono = rng.random() < (0.8 if kind == "mono-reverb" else mono_share) and not plain
     stems = {}
     stems["drums"] = render_drums(rng, song, n, sources, style, meta, plain)
     stems["bass"] = render_bass(rng, song, n, sources, meta, plain) * 10 ** (rng.uniform(-6, 2) / 20)
@@ -284,6 +272,30 @@ def render_track(seed, index, seconds=None, kind="varied", mono_share=0.25):
         g = 10 ** ((vbr - (_db(v[act]) - _db(band[act]))) / 20)
         stems["vocals"] = v * g
         meta["vbr_db"] = f"{vbr:.1f}"
+    return stems
+
+
+def render_track(seed, index, seconds=None, kind="varied", mono_share=0.25):
+    rng = np.random.default_rng([int(seed), int(index)])
+    if kind not in KINDS:
+        raise ValueError(kind)
+    seconds = float(seconds) if seconds else float(rng.uniform(20, 30))
+    n = int(seconds * SR)
+    style = str(rng.choice(list(DRUM_STYLES)))
+    steps, bpb, trange, _ = DRUM_STYLES[style]
+    song = music.make_song(rng, seconds, trange, bpb)
+    if style in ("shuffle", "hiphop", "funk") and steps == 16:
+        song.swing = float(rng.uniform(0, 0.3))
+    sources = ins.available_sources()
+    meta = dict(track=f"track_{index:03d}", seed=seed, index=index, kind=kind, seconds=f"{seconds:.2f}",
+                style=style, tempo=f"{song.tempo:.1f}", meter=bpb, key=song.key_name(), mode=song.mode)
+    plain = kind == "plain"
+    instrumental = kind == "instrumental" or (kind in ("varied", "plain", "tones") and rng.random() < 0.15)
+    mono = rng.random() < {"mono-reverb": 0.8, "tones": 0.5}.get(kind, mono_share) and not plain
+    if kind == "tones":
+        stems = tn.render_tones(rng, song, n, style, instrumental, meta)
+    else:
+        stems = _render_band_and_voice(rng, song, n, sources, style, kind, instrumental, meta)
     # the end of the track: a short fade in every stem alike
     f = int(0.02 * SR)
     ramp = np.ones(n)
@@ -295,7 +307,7 @@ def render_track(seed, index, seconds=None, kind="varied", mono_share=0.25):
             stems[s] = stems[s].mean(axis=1, keepdims=True)
     mix = sum(stems[s] for s in STEMS)
     lim_db = 0.0
-    if rng.random() < 0.7 and not plain:
+    if rng.random() < 0.7 and not plain and kind != "tones":
         lim_db = float(rng.uniform(0.5, 8))
         peak = np.max(np.abs(mix)) + 1e-12
         g = pr.limiter_gain(mix / peak * 10 ** (lim_db / 20), 1.0)

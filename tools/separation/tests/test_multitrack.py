@@ -23,8 +23,8 @@ from multitrack.music import Note  # noqa: E402
 class TrackFiles(unittest.TestCase):
     def test_files_add_up_and_share_channels(self):
         with tempfile.TemporaryDirectory() as d:
-            for i in range(3):
-                meta, _ = render_set.write_track(d, 4242, i, "varied", 6.0, 0.5)
+            for i, kind in enumerate(["varied"] * 3 + ["tones"] * 3):
+                meta, _ = render_set.write_track(d, 4242, i, kind, 6.0, 0.5)
                 t = os.path.join(d, f"track_{i:03d}")
                 mix, sr = sf.read(os.path.join(t, "mix.wav"), dtype="float64", always_2d=True)
                 self.assertEqual(sr, 44100)
@@ -69,6 +69,29 @@ class Instrumental(unittest.TestCase):
             self.assertEqual(meta["vocals"], "none")
             for s in ("drums", "bass", "other"):
                 self.assertGreater(np.sqrt(np.mean(st[s] ** 2)), 1e-4, s)
+
+
+class Tones(unittest.TestCase):
+    def test_the_lead_wavers_and_the_chords_hold_still(self):
+        # the one cue these tracks teach: a lead whose pitch moves over steady chords
+        def pitch_wobble(x):
+            # spread of the strongest bin's frequency over 93 ms frames, in cents
+            x = x.mean(axis=1)
+            peaks = []
+            for a in range(0, len(x) - 4096, 2048):
+                m = np.abs(np.fft.rfft(x[a:a + 4096] * np.hanning(4096), 8 * 4096))
+                if m.max() > 1e-3 * np.abs(x).max() * 4096:
+                    peaks.append(np.argmax(m[8:]) + 8)
+            return np.std(1200 * np.log2(np.array(peaks, float))) if len(peaks) > 4 else 0.0
+        checked = 0
+        for i in range(12):
+            st, meta = render.render_track(8484, i, 6.0, kind="tones")
+            if meta["instrumental"] or "held" not in meta["vocals"] or "held" not in meta["other"]:
+                continue
+            checked += 1
+            self.assertGreater(pitch_wobble(st["vocals"]), 5.0, meta["vocals"])
+            self.assertLess(pitch_wobble(st["other"]), 1.0, meta["other"])
+        self.assertGreater(checked, 0)
 
 
 class Plain(unittest.TestCase):
