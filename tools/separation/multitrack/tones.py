@@ -67,15 +67,18 @@ def render_tones(rng, song, n, style, instrumental, meta):
         desc["vocals"] = f"tone{partials} vib{rate:.1f}/{depth:.3f}" + (" held" if held else "")
     if present["other"]:
         held = rng.random() < 0.4
-        voicing = int(rng.integers(2, 5))
+        # two to six notes from G2 to C5 upwards, over, under or around the lead; some
+        # notes from another bar's chord, so that two chords may sound at once
+        voicing, low = int(rng.integers(2, 7)), int(rng.integers(43, 73))
         for k in range(voicing):
             pan = u(-1, 1)
             partials, tilt = int(rng.integers(3, 11)), u(0.8, 1.6)
             bounds = [0.0, song.seconds] if held else \
                 list(np.arange(0.0, song.seconds, song.bar * float(rng.choice([0.5, 1, 2])))) + [song.seconds]
+            shift = song.bar * int(rng.integers(1, 4)) if rng.random() < 0.3 else 0.0
             for a, b in zip(bounds[:-1], bounds[1:]):
-                pcs, _ = song.chord_at(a)
-                pitch = 55 + (pcs[k % len(pcs)] - 55) % 12 + 12 * (k // len(pcs))
+                pcs, _ = song.chord_at((a + shift) % song.seconds)
+                pitch = low + (pcs[k % len(pcs)] - low) % 12 + 12 * (k // len(pcs))
                 i, j = int(a * SR), min(n, int(b * SR))
                 seg = harmonic(np.full(j - i, float(ins.hz(pitch))), partials, tilt)
                 ramp = np.minimum(1, np.minimum(np.arange(j - i), np.arange(j - i)[::-1]) / (0.01 * SR))
