@@ -1,9 +1,9 @@
 """Bare tones: a song's parts played by plain harmonic oscillators, with no instrument,
 room or production.  The lead is the voice stripped to what remains of it without words or
-formants: one harmonic tone that glides and wavers (a vibrato of a fraction of a semitone
-to a semitone); chords are steady tones, the bass a few low partials, the drums clicks or
-an electronic kit.  Any part may be missing, so a sound is also heard alone.  Such tracks
-teach the network that a voice is told by how its pitch moves where nothing else tells it.
+formants: one harmonic tone that glides and wavers (a vibrato of a tenth of a semitone to
+half a semitone); chords are steady tones, the bass a few low partials, the drums clicks
+or an electronic kit.  Any part may be missing, so a sound is also heard alone.  In such
+tracks nothing but how its pitch moves tells the voice from the band.
 """
 import numpy as np
 
