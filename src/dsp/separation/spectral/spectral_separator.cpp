@@ -220,9 +220,9 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
         (core::PortableLog(kContextHighHz) - core::PortableLog(kContextLowHz));
     for (size_t k = 0; k < bins_; ++k) {
         const double f = static_cast<double>(k) * binHz;
-        if (k < subsonicBins_) {
-            binBand_[k] = static_cast<uint32_t>(kContextBands);
-        } else if (f < kContextLowHz) {
+        if (f < kContextLowHz) {
+            // Bins under 40 Hz, those under 25 Hz included (their powers are never summed,
+            // and their masks go to `other` whatever the context says), take the lowest band.
             binBand_[k] = 0;
         } else {
             const double at =
@@ -231,9 +231,7 @@ SpectralSeparator::SpectralSeparator(int32_t sampleRate, int32_t channels,
                 std::min(static_cast<double>(kContextBands - 1), std::floor(at)));
         }
     }
-    // Columns below 25 Hz take the lowest band (their masks go to `other` whatever it says).
-    for (const uint32_t k : columns_)
-        columnBand_.push_back(binBand_[k] < kContextBands ? binBand_[k] : 0);
+    for (const uint32_t k : columns_) columnBand_.push_back(binBand_[k]);
     bandPower_.resize(acrossTime * kContextBands);
     bandSide_.resize(acrossTime * kContextBands);
     for (size_t i = 0; i < kContextTimes; ++i) {
