@@ -15,12 +15,12 @@ from .tables import DRUM_STYLES, VOICE_RANGE
 
 SR = ins.SR
 STEMS = ("vocals", "drums", "bass", "other")
-KINDS = ("varied", "instrumental", "mono-reverb", "plain", "tones")
+KINDS = ("varied", "instrumental", "mono-reverb", "plain", "tones", "tones-under")
 # "plain": General MIDI banks for every part, a GM voice patch or speech for the lead, dry
 # and centred, over a band in the synthesiser's own reverb and chorus; no production, no
 # limiter, stereo: the kind of set the engine was first measured on.
 # "tones": bare harmonic tones, clicks and an electronic kit, some parts missing, half the
-# tracks mono (see tones.py).
+# tracks mono (see tones.py); "tones-under": the same with the chords above the lead.
 
 
 def _db(x):
@@ -290,10 +290,11 @@ def render_track(seed, index, seconds=None, kind="varied", mono_share=0.25):
     meta = dict(track=f"track_{index:03d}", seed=seed, index=index, kind=kind, seconds=f"{seconds:.2f}",
                 style=style, tempo=f"{song.tempo:.1f}", meter=bpb, key=song.key_name(), mode=song.mode)
     plain = kind == "plain"
-    instrumental = kind == "instrumental" or (kind in ("varied", "plain", "tones") and rng.random() < 0.15)
-    mono = rng.random() < {"mono-reverb": 0.8, "tones": 0.5}.get(kind, mono_share) and not plain
-    if kind == "tones":
-        stems = tn.render_tones(rng, song, n, style, instrumental, meta)
+    tones = kind.startswith("tones")
+    instrumental = kind == "instrumental" or ((kind in ("varied", "plain") or tones) and rng.random() < 0.15)
+    mono = rng.random() < (0.8 if kind == "mono-reverb" else 0.5 if tones else mono_share) and not plain
+    if tones:
+        stems = tn.render_tones(rng, song, n, style, instrumental, meta, under=kind == "tones-under")
     else:
         stems = _render_band_and_voice(rng, song, n, sources, style, kind, instrumental, meta)
     # the end of the track: a short fade in every stem alike
@@ -307,7 +308,7 @@ def render_track(seed, index, seconds=None, kind="varied", mono_share=0.25):
             stems[s] = stems[s].mean(axis=1, keepdims=True)
     mix = sum(stems[s] for s in STEMS)
     lim_db = 0.0
-    if rng.random() < 0.7 and not plain and kind != "tones":
+    if rng.random() < 0.7 and not plain and not tones:
         lim_db = float(rng.uniform(0.5, 8))
         peak = np.max(np.abs(mix)) + 1e-12
         g = pr.limiter_gain(mix / peak * 10 ** (lim_db / 20), 1.0)

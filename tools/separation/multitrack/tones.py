@@ -42,8 +42,10 @@ def pitch_track(notes, n, glide, held):
     return ins.hz(p), on
 
 
-def render_tones(rng, song, n, style, instrumental, meta):
-    """The four stems (each (n, 2)) of a track of bare tones."""
+def render_tones(rng, song, n, style, instrumental, meta, under=False):
+    """The four stems (each (n, 2)) of a track of bare tones; `under`: the chords above the
+    lead's highest note, and the lead held on one note in half the tracks (the lowest
+    wavering tone under steady ones, where the lead is hardest to tell from the band)."""
     u = rng.uniform
     present = {s: rng.random() < 0.7 for s in ("drums", "bass", "other")}
     if instrumental and not any(present.values()):
@@ -54,9 +56,10 @@ def render_tones(rng, song, n, style, instrumental, meta):
         low, high = VOICE_RANGE[str(rng.choice(list(VOICE_RANGE)))]
         notes = music.melody(rng, song, low, high, density=u(0.5, 0.95)) or \
             [music.Note(0.0, song.seconds, (low + high) // 2, 100)]
-        held = rng.random() < 0.3
+        held = rng.random() < (0.5 if under else 0.3)
         if held:
             notes = notes[:1]
+        top = max(nt.pitch for nt in notes)
         f0, on = pitch_track(notes, n, u(0.02, 0.15), held)
         rate, depth = u(4.0, 7.0), u(0.006, 0.03)
         t = np.arange(n) / SR
@@ -70,6 +73,8 @@ def render_tones(rng, song, n, style, instrumental, meta):
         # two to six notes from G2 to C5 upwards, over, under or around the lead; some
         # notes from another bar's chord, so that two chords may sound at once
         voicing, low = int(rng.integers(2, 7)), int(rng.integers(43, 73))
+        if under and not instrumental:
+            low = min(84, top + int(rng.integers(1, 6)))
         for k in range(voicing):
             pan = u(-1, 1)
             partials, tilt = int(rng.integers(3, 11)), u(0.8, 1.6)

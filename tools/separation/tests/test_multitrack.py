@@ -93,6 +93,26 @@ class Tones(unittest.TestCase):
             self.assertLess(pitch_wobble(st["other"]), 1.0, meta["other"])
         self.assertGreater(checked, 0)
 
+    def test_under_puts_every_chord_note_above_the_lead(self):
+        def lowest_peaks(x):
+            # per 186 ms frame, the lowest frequency within 12 dB of the frame's strongest
+            x = x.mean(axis=1)
+            out = []
+            for a in range(0, len(x) - 8192, 4096):
+                m = np.abs(np.fft.rfft(x[a:a + 8192] * np.hanning(8192), 4 * 8192))
+                if m.max() > 1e-3 * np.abs(x).max() * 8192:
+                    out.append(np.argmax(m > 0.25 * m.max()) * render.SR / (4 * 8192))
+            return out
+        checked = 0
+        for i in range(6):
+            st, meta = render.render_track(8485, i, 6.0, kind="tones-under")
+            if meta["instrumental"] or meta["other"] == "none":
+                continue
+            checked += 1
+            self.assertLess(max(lowest_peaks(st["vocals"])), min(lowest_peaks(st["other"])),
+                            (meta["vocals"], meta["other"]))
+        self.assertGreater(checked, 0)
+
 
 class Plain(unittest.TestCase):
     def test_general_midi_parts_centred_voice_and_stereo(self):
