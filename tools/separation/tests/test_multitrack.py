@@ -71,17 +71,22 @@ class Instrumental(unittest.TestCase):
                 self.assertGreater(np.sqrt(np.mean(st[s] ** 2)), 1e-4, s)
 
 
+def sounding_spectra(x, size, pad):
+    """Magnitude spectra of a stem's channels averaged, over frames of `size` samples (half
+    overlapping, zero-padded to `pad` times their length), skipping frames near silence."""
+    x = x.mean(axis=1)
+    for a in range(0, len(x) - size, size // 2):
+        m = np.abs(np.fft.rfft(x[a:a + size] * np.hanning(size), pad * size))
+        if m.max() > 1e-3 * np.abs(x).max() * size:
+            yield m
+
+
 class Tones(unittest.TestCase):
     def test_the_lead_wavers_and_the_chords_hold_still(self):
         # the one cue these tracks teach: a lead whose pitch moves over steady chords
         def pitch_wobble(x):
             # spread of the strongest bin's frequency over 93 ms frames, in cents
-            x = x.mean(axis=1)
-            peaks = []
-            for a in range(0, len(x) - 4096, 2048):
-                m = np.abs(np.fft.rfft(x[a:a + 4096] * np.hanning(4096), 8 * 4096))
-                if m.max() > 1e-3 * np.abs(x).max() * 4096:
-                    peaks.append(np.argmax(m[8:]) + 8)
+            peaks = [np.argmax(m[8:]) + 8 for m in sounding_spectra(x, 4096, 8)]
             return np.std(1200 * np.log2(np.array(peaks, float))) if len(peaks) > 4 else 0.0
         checked = 0
         for i in range(12):
@@ -96,13 +101,8 @@ class Tones(unittest.TestCase):
     def test_under_puts_every_chord_note_above_the_lead(self):
         def lowest_peaks(x):
             # per 186 ms frame, the lowest frequency within 12 dB of the frame's strongest
-            x = x.mean(axis=1)
-            out = []
-            for a in range(0, len(x) - 8192, 4096):
-                m = np.abs(np.fft.rfft(x[a:a + 8192] * np.hanning(8192), 4 * 8192))
-                if m.max() > 1e-3 * np.abs(x).max() * 8192:
-                    out.append(np.argmax(m > 0.25 * m.max()) * render.SR / (4 * 8192))
-            return out
+            return [np.argmax(m > 0.25 * m.max()) * render.SR / (4 * 8192)
+                    for m in sounding_spectra(x, 8192, 4)]
         checked = 0
         for i in range(6):
             st, meta = render.render_track(8485, i, 6.0, kind="tones-under")
