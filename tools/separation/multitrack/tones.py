@@ -59,7 +59,6 @@ def render_tones(rng, song, n, style, instrumental, meta, under=False):
         held = rng.random() < (0.5 if under else 0.3)
         if held:
             notes = notes[:1]
-        top = max(nt.pitch for nt in notes)
         f0, on = pitch_track(notes, n, u(0.02, 0.15), held)
         rate, depth = u(4.0, 7.0), u(0.006, 0.03)
         t = np.arange(n) / SR
@@ -74,7 +73,7 @@ def render_tones(rng, song, n, style, instrumental, meta, under=False):
         # notes from another bar's chord, so that two chords may sound at once
         voicing, low = int(rng.integers(2, 7)), int(rng.integers(43, 73))
         if under and not instrumental:
-            low = min(84, top + int(rng.integers(1, 6)))
+            low = min(84, max(nt.pitch for nt in notes) + int(rng.integers(1, 6)))
         for k in range(voicing):
             pan = u(-1, 1)
             partials, tilt = int(rng.integers(3, 11)), u(0.8, 1.6)
