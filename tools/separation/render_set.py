@@ -2,7 +2,7 @@
 """render_set.py: renders a set of synthetic multitracks whose true stems are known.
 
     render_set.py OUTDIR --seed S --count N [--start I]
-                  [--kind varied|instrumental|mono-reverb|plain|tones|tones-under]
+                  [--kind varied|instrumental|mono-reverb|plain|tones|tones-under|tones-panned]
                   [--seconds SEC] [--mono-share 0.25] [--jobs 2] [--nice 10]
 
 Writes OUTDIR/track_NNN/mix.wav (16-bit PCM, 44.1 kHz; 2 channels, or 1 for a track mixed

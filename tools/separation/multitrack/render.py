@@ -15,12 +15,13 @@ from .tables import DRUM_STYLES, VOICE_RANGE
 
 SR = ins.SR
 STEMS = ("vocals", "drums", "bass", "other")
-KINDS = ("varied", "instrumental", "mono-reverb", "plain", "tones", "tones-under")
+KINDS = ("varied", "instrumental", "mono-reverb", "plain", "tones", "tones-under", "tones-panned")
 # "plain": General MIDI banks for every part, a GM voice patch or speech for the lead, dry
 # and centred, over a band in the synthesiser's own reverb and chorus; no production, no
 # limiter, stereo: the kind of set the engine was first measured on.
 # "tones": bare harmonic tones, clicks and an electronic kit, some parts missing, half the
-# tracks mono (see tones.py); "tones-under": the same with the chords above the lead.
+# tracks mono (see tones.py); "tones-under": the same with the chords above the lead;
+# "tones-panned": that, in stereo, the lead centred and the chord notes panned apart.
 
 
 def _db(x):
@@ -292,9 +293,11 @@ def render_track(seed, index, seconds=None, kind="varied", mono_share=0.25):
     plain = kind == "plain"
     tones = kind.startswith("tones")
     instrumental = kind == "instrumental" or ((kind in ("varied", "plain") or tones) and rng.random() < 0.15)
-    mono = rng.random() < (0.8 if kind == "mono-reverb" else 0.5 if tones else mono_share) and not plain
+    panned = kind == "tones-panned"
+    mono = rng.random() < (0.8 if kind == "mono-reverb" else 0.5 if tones else mono_share) \
+        and not (plain or panned)
     if tones:
-        stems = tn.render_tones(rng, song, n, style, instrumental, meta, under=kind == "tones-under")
+        stems = tn.render_tones(rng, song, n, style, instrumental, meta, under=kind != "tones", panned=panned)
     else:
         stems = _render_band_and_voice(rng, song, n, sources, style, kind, instrumental, meta)
     # the end of the track: a short fade in every stem alike

@@ -42,10 +42,12 @@ def pitch_track(notes, n, glide, held):
     return ins.hz(p), on
 
 
-def render_tones(rng, song, n, style, instrumental, meta, under=False):
+def render_tones(rng, song, n, style, instrumental, meta, under=False, panned=False):
     """The four stems (each (n, 2)) of a track of bare tones; `under`: the chords above the
     lead's highest note, and the lead held on one note in half the tracks (the lowest
-    wavering tone under steady ones, where the lead is hardest to tell from the band)."""
+    wavering tone under steady ones, where the lead is hardest to tell from the band);
+    `panned`: the lead centred and the chord notes panned apart, to alternate sides (a
+    centred wavering tone between steady ones at the sides is still the voice)."""
     u = rng.uniform
     present = {s: rng.random() < 0.7 for s in ("drums", "bass", "other")}
     if instrumental and not any(present.values()):
@@ -65,7 +67,7 @@ def render_tones(rng, song, n, style, instrumental, meta, under=False):
         f0 = f0 * (1 + depth * np.sin(2 * np.pi * rate * t + u(0, 2 * np.pi)))
         partials = int(rng.integers(6, 17))
         x = harmonic(f0, partials, u(0.8, 1.5)) * on
-        stems["vocals"] = pr.pan_mono(x, u(-0.2, 0.2))
+        stems["vocals"] = pr.pan_mono(x, 0.0 if panned else u(-0.2, 0.2))
         desc["vocals"] = f"tone{partials} vib{rate:.1f}/{depth:.3f}" + (" held" if held else "")
     if present["other"]:
         held = rng.random() < 0.4
@@ -75,7 +77,7 @@ def render_tones(rng, song, n, style, instrumental, meta, under=False):
         if under and not instrumental:
             low = min(84, max(nt.pitch for nt in notes) + int(rng.integers(1, 6)))
         for k in range(voicing):
-            pan = u(-1, 1)
+            pan = u(0.6, 1.0) * (1 if k % 2 else -1) if panned else u(-1, 1)
             partials, tilt = int(rng.integers(3, 11)), u(0.8, 1.6)
             bounds = [0.0, song.seconds] if held else \
                 list(np.arange(0.0, song.seconds, song.bar * float(rng.choice([0.5, 1, 2])))) + [song.seconds]

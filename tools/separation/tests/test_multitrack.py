@@ -113,6 +113,23 @@ class Tones(unittest.TestCase):
                             (meta["vocals"], meta["other"]))
         self.assertGreater(checked, 0)
 
+    def test_panned_centres_the_lead_between_chords_at_the_sides(self):
+        # every chord note at least 0.6 to one side: the chords' side energy is at least a
+        # fifth of their mid's (about 0.26 for notes at 0.6; any note near the centre
+        # lowers it)
+        checked = 0
+        for i in range(10):
+            st, meta = render.render_track(8486, i, 6.0, kind="tones-panned")
+            self.assertEqual(meta["mono"], 0)
+            v, o = st["vocals"], st["other"]
+            np.testing.assert_allclose(v[:, 0], v[:, 1], atol=1e-12)
+            if meta["other"] == "none":
+                continue
+            checked += 1
+            side, mid = np.sum((o[:, 0] - o[:, 1]) ** 2), np.sum((o[:, 0] + o[:, 1]) ** 2)
+            self.assertGreater(side / mid, 0.2, meta["other"])
+        self.assertGreater(checked, 0)
+
 
 class Plain(unittest.TestCase):
     def test_general_midi_parts_centred_voice_and_stereo(self):
