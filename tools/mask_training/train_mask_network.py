@@ -12,9 +12,11 @@ stem's errors weighed by the mix's power over the stem's energy in the track, so
 stem and every track counts alike, as in an SDR averaged over stems and tracks. Rows are
 drawn at random in proportion to that weight (--rows per track); one track in four also
 goes in as a mono downmix, and with --part-every some remixed from one to three of their
-stems. The network (with --context a band-context network whose values join each bin's
-cues, rectified hidden layers, a softmax over the four stems) is fitted with PyTorch by Adam on the weighted
-squared error, and written as C++ (--out) and as a weight file the tool reads (--bin). Every random choice is seeded. The stems, and so the order of the
+stems; --weigh SETDIR=F makes a set's rows weigh F times as much. The network (with
+--context a band-context network whose values join each bin's cues, rectified hidden
+layers, a softmax over the four stems) is fitted with PyTorch by Adam on the weighted
+squared error, and written as C++ (--out) and as a weight file the tool reads (--bin).
+Every random choice is seeded. The stems, and so the order of the
 network's outputs, are the engine's own, as the tool lists them (`trackloom_mask_cues stems`).
 
 Needs python3-numpy, python3-soundfile and python3-torch.
@@ -152,22 +154,25 @@ def track_rows(tdir, stems, every, rows, rng, mono=False, part=False):
 
 
 def _track_job(job):
-    d, i, stems, every, rows, seed, mono, part = job
+    d, i, stems, every, rows, seed, mono, part, weight = job
     # Per track: any number of workers draws the same.
     rng = np.random.default_rng([seed, i, int(mono)] + ([7] if part else []))
-    return track_rows(d, stems, every, rows, rng, mono=mono, part=part)
+    x, t, w, k, row_context = track_rows(d, stems, every, rows, rng, mono=mono, part=part)
+    return x, t, w * np.float32(weight), k, row_context
 
 
-def gather(dirs, stems, every, rows, seed, mono_every=0, part_every=0, workers=None):
+def gather(dirs, stems, every, rows, seed, mono_every=0, part_every=0, workers=None, weights=None):
     """Cues, targets (one column per stem, in the order of `stems`) and weights of rows drawn
     from every track (and from a mono downmix of every mono_every-th track, and a remix of
-    some of the stems of every part_every-th, counting from the second)."""
-    jobs = [(d, i, stems, every, rows, seed, False, False) for i, d in enumerate(dirs)]
+    some of the stems of every part_every-th, counting from the second); `weights[i]`
+    (1 by default) scales track i's rows, its mono and remixed ones with them."""
+    weights = weights or [1.0] * len(dirs)
+    jobs = [(d, i, stems, every, rows, seed, False, False, weights[i]) for i, d in enumerate(dirs)]
     if mono_every:
-        jobs += [(d, i, stems, every, rows, seed, True, False)
+        jobs += [(d, i, stems, every, rows, seed, True, False, weights[i])
                  for i, d in enumerate(dirs) if i % mono_every == 0]
     if part_every:
-        jobs += [(d, i, stems, every, rows, seed, False, True)
+        jobs += [(d, i, stems, every, rows, seed, False, True, weights[i])
                  for i, d in enumerate(dirs) if i % part_every == 1]
     from multiprocessing import Pool
     with Pool(workers or os.cpu_count()) as pool:
@@ -390,6 +395,8 @@ def main():
     ap.add_argument("--part-every", type=int, default=0,
                     help="one track in this many also goes in remixed from some of its stems "
                     "(none by default, as in the tree)")
+    ap.add_argument("--weigh", action="append", default=[], metavar="SETDIR=F",
+                    help="the rows of this set's tracks weigh F times as much (repeatable)")
     ap.add_argument("--rows-cache", help="keep the rows drawn in this .npz file, and take them "
                     "from it when it is there (the same sets and settings are the caller's care)")
     args = ap.parse_args()
@@ -398,16 +405,29 @@ def main():
         return
     if not (args.sets and args.tool and args.out):
         ap.error("SETDIR..., --tool and --out are needed to train")
+    weigh = {}
+    for a in args.weigh:
+        s, _, f = a.rpartition("=")
+        if s not in args.sets:
+            ap.error(f"--weigh {a}: {s} is not one of the sets")
+        try:
+            weigh[s] = float(f)
+        except ValueError:
+            ap.error(f"--weigh {a}: {f} is not a number")
+        if not 0 < weigh[s] < math.inf:
+            ap.error(f"--weigh {a}: the weight must be a number above 0")
     os.environ["TRACKLOOM_MASK_CUES"] = args.tool
     stems = engine_stems()
     dirs = [t for s in args.sets for t in tracks(s)]
+    weights = [weigh.get(s, 1.0) for s in args.sets for _ in tracks(s)]
     valid, train_dirs = dirs[:args.valid], dirs[args.valid:]
     if args.rows_cache and os.path.isfile(args.rows_cache):
         cached = np.load(args.rows_cache)
         data = tuple(cached[f"train{j}"] for j in range(5))
         held = tuple(cached[f"held{j}"] for j in range(5)) if valid else None
     else:
-        data = gather(train_dirs, stems, 4, args.rows, 10, mono_every=4, part_every=args.part_every)
+        data = gather(train_dirs, stems, 4, args.rows, 10, mono_every=4, part_every=args.part_every,
+                      weights=weights[args.valid:])
         held = gather(valid, stems, 4, args.rows, 2) if valid else None
         if args.rows_cache:
             np.savez(args.rows_cache, **{f"train{j}": a for j, a in enumerate(data)},
