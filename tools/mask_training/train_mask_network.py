@@ -418,8 +418,8 @@ def main():
             ap.error(f"--weigh {a}: the weight must be a number above 0")
     os.environ["TRACKLOOM_MASK_CUES"] = args.tool
     stems = engine_stems()
-    dirs = [t for s in args.sets for t in tracks(s)]
-    weights = [weigh.get(s, 1.0) for s in args.sets for _ in tracks(s)]
+    listed = [(t, weigh.get(s, 1.0)) for s in args.sets for t in tracks(s)]
+    dirs, weights = [t for t, _ in listed], [w for _, w in listed]
     valid, train_dirs = dirs[:args.valid], dirs[args.valid:]
     if args.rows_cache and os.path.isfile(args.rows_cache):
         cached = np.load(args.rows_cache)
