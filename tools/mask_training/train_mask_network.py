@@ -235,7 +235,7 @@ class Network:
 
 def train(data, hidden, context_hidden, epochs, seed, valid=None, lr=3e-3, batch=4096):
     import torch
-    torch.set_num_threads(os.cpu_count())
+    torch.set_num_threads(len(os.sched_getaffinity(0)))  # the cores it may run on
     X, T, W, K, I = (torch.from_numpy(np.ascontiguousarray(a)) for a in data)
     net = Network(X.shape[1], hidden, K.shape[1], context_hidden, seed)
     opt = torch.optim.Adam(net.parameters(), lr=lr)
@@ -397,6 +397,8 @@ def main():
                     "(none by default, as in the tree)")
     ap.add_argument("--weigh", action="append", default=[], metavar="SETDIR=F",
                     help="the rows of this set's tracks weigh F times as much (repeatable)")
+    ap.add_argument("--seed", type=int, default=0,
+                    help="seed of the network's starting weights and of the order of its rows")
     ap.add_argument("--rows-cache", help="keep the rows drawn in this .npz file, and take them "
                     "from it when it is there (the same sets and settings are the caller's care)")
     args = ap.parse_args()
@@ -435,7 +437,7 @@ def main():
     print(f"{len(data[0])} rows from {len(train_dirs)} tracks", flush=True)
     hidden = [int(v) for v in args.hidden.split(",")]
     context = [int(v) for v in args.context.split(",")] if args.context else []
-    net = train(data, hidden, context, args.epochs, 0, held)
+    net = train(data, hidden, context, args.epochs, args.seed, held)
     made = []
     for s in args.sets:
         try:
@@ -448,7 +450,7 @@ def main():
                      + [f"the first {len(valid)} tracks held out, {len(train_dirs)} trained on; "
                         f"hidden {args.hidden}, context {args.context}, {args.epochs} epochs, "
                         f"{args.rows} rows per track;",
-                        "every random choice seeded (rows 10, held-out rows 2, weights 0). Command:",
+                        f"every random choice seeded (rows 10, held-out rows 2, weights {args.seed}). Command:",
                         "  tools/mask_training/train_mask_network.py " + " ".join(recorded_arguments(args))])
     save_cpp(net, args.out, note)
     if args.bin:
