@@ -17,6 +17,8 @@ namespace Trackloom::separation::spectral {
 namespace {
 
 typedef float Lanes __attribute__((vector_size(32)));
+// The same lanes read from any float's place (GCC lets vectors alias their element type).
+typedef float UnalignedLanes __attribute__((vector_size(32), aligned(4)));
 constexpr size_t kLanes = 8;
 static_assert(kMaskTile == 4 * kLanes, "a tile is four Lanes");
 
@@ -32,7 +34,10 @@ inline void TileLayer(const float* weights, size_t rowLength, const float* bias,
         const Lanes zero = {};
         Lanes acc[4];
         if (biasTile != nullptr) {
-            __builtin_memcpy(acc, biasTile + u * kMaskTile, sizeof acc);
+            // Loaded straight into the sums: a copy through memory would be made of
+            // narrower moves, which the wide loads after it would wait for.
+            const auto* row = reinterpret_cast<const UnalignedLanes*>(biasTile + u * kMaskTile);
+            for (size_t q = 0; q < 4; ++q) acc[q] = row[q];
         } else {
             acc[0] = acc[1] = acc[2] = acc[3] = zero + bias[u];
         }

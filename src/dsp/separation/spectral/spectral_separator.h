@@ -3,15 +3,15 @@
 // Each frame of the input is transformed and every bin is described by cues that say how it
 // stands against its neighbours: its medians across time (a long one and a short one) and
 // across frequency, the frames just before and after it, the bins beside it and an octave and a
-// twelfth away, and how alike the two channels are there. The cues are ratios of magnitudes,
-// never levels, so the result does not depend on the input's level. A small network trained on
-// synthetic multitracks (mask_network.h) turns each bin's cues into four masks that add up to
-// one; the network runs on every bin up to 4 kHz and on fewer above, where the masks between
-// its bins are drawn straight across. For stereo, a Wiener filter over the masks then uses
-// where each stem sits between the channels. The drums, bass and vocals are taken back to the
-// time domain with a window pair that reconstructs the input exactly, and `other` is the input
-// less those three, so the four stems add up to the input up to the rounding of three float
-// subtractions. Bins below 25 Hz stay in `other`.
+// twelfth away, how much the partials above it move, and how alike the two channels are
+// there. The cues are ratios of magnitudes, never levels, so the result does not depend on the
+// input's level. A small network trained on synthetic multitracks (mask_network.h) turns each
+// bin's cues into four masks that add up to one; the network runs on every bin up to 4 kHz and
+// on fewer above, where the masks between its bins are drawn straight across. For stereo, a
+// Wiener filter over the masks then uses where each stem sits between the channels. The drums,
+// bass and vocals are taken back to the time domain with a window pair that reconstructs the
+// input exactly, and `other` is the input less those three, so the four stems add up to the
+// input up to the rounding of three float subtractions. Bins below 25 Hz stay in `other`.
 //
 // An instrumental passage should leave the vocal stem silent, but a lead instrument can
 // borrow a little of the voice's mask here and there. So the vocal stem passes a gate: where
@@ -77,13 +77,16 @@ class SpectralSeparator {
         kTwelfthDownCue,       // kAboveAcrossCue at a third of it: a fundamental under a third one
         kWideBelowCue,         // the bin against the bin two below
         kWideAboveCue,         // ... two above
+        kCombMotionCue,        // how much the peaks at the bin's 2nd to 6th multiples change
+                               // from the frame before, weighed by how far each stands out
+                               // (0 for none): a fundamental that holds nearly still under a
+                               // wavering voice's partials
         kCueCount
     };
     // Cues of the whole frame, shared by its bins, read after the bins' own.
     enum FrameCue : size_t {
         kFrameRiseCue,     // kRiseCue averaged over the frame, weighed by magnitude
         kFrameFallCue,     // kFallCue likewise
-        kFrameCentreCue,   // kCentreCue over the voice band likewise
         kFrameLowCue,      // the share of the frame's power below the bass crossover
         kFrameLowRiseCue,  // kRiseCue averaged below the bass crossover, weighed by magnitude
         kFrameLowFallCue,  // kFallCue likewise
@@ -165,6 +168,8 @@ class SpectralSeparator {
     void computeMasks(size_t slot);
     // The low band's median across frequency around bin k of `mag`.
     float lowAcrossMedian(const float* mag, size_t k) const;
+    // kCombMotionCue of bin k, from motion_ and standOut_ of the frame whose spectrum is `mag`.
+    float combMotion(const float* mag, size_t k) const;
     void channelCoherence(size_t k, const size_t* slots, float& first, float& all) const;
     void spatialFilter(size_t slot);
     void synthesize(size_t slot);
@@ -225,6 +230,9 @@ class SpectralSeparator {
     // column, the cues and the network's masks; per bin, the masks (vocals, drums, bass,
     // other), each a row.
     std::vector<float> acrossFrequency_, aboveAcross_;
+    // Per bin of the current frame: how much it changed from the frame before (0 to 1), and
+    // how far it stands out of its median across frequency (0 at or under it, towards 1).
+    std::vector<float> motion_, standOut_;
     // The band context: per bin its band (kContextBands for bins left out), per column its
     // band; per slot of magnitude_, the power of each band and the share of it in the
     // channels' difference; the frames of the patch, as offsets from the frame due; the
