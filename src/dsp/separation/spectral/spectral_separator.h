@@ -15,11 +15,12 @@
 //
 // An instrumental passage should leave the vocal stem silent, but a lead instrument can
 // borrow a little of the voice's mask here and there. So the vocal stem passes a gate: where
-// it holds less than a hundredth of the input's energy (20 dB under) over about a second
-// around a moment, it goes to `other` there, and from 12 dB under it is kept whole, with a
-// straight rise in decibels between. A voice singing even 8 dB under the band lifts its
-// stem well above that; what an instrument lends it mostly stays under. `other` takes what
-// the gate holds back, so the stems still add up.
+// it holds less than a twenty-fifth of the input's energy (14 dB under) over about a second
+// around a moment, it goes to `other` there, and from 6 dB under it is kept whole, with a
+// straight rise in decibels between. A voice at the band's level lifts its stem above that;
+// one singing 8 dB under the band keeps about two thirds of its stem; what an instrument
+// lends it mostly stays under. `other` takes what the gate holds back, so the stems still
+// add up.
 //
 // Channels: the masks are worked out once per frame for all channels together. Their
 // magnitudes are the power of every channel together; the channel cues compare the first
