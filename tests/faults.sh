@@ -140,35 +140,45 @@ else
 fi
 
 # (b) kill -9 in the middle of a long split, at several points of the writing. The input is
-# a sparse 1 GiB file, so only the stems cost disk space, and the kill points are set by how
-# far the temporaries have grown, so a faster machine does not finish first.
+# a sparse file, so only the stems cost disk space, and the kill points are set by how far
+# the temporaries have grown, so a faster machine does not finish first. The four stems
+# together may take half the free space, and at most 1 GiB each: a nearly full disk would
+# otherwise end the split before the last kill point.
 kill_dir=$work/kill
 mkdir "$kill_dir"
-frames=$((256 * 1024 * 1024))  # stereo: 1 GiB of samples
-make_wav "$work/long.wav" $frames 2 sparse
+free_kb=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
+stem_kb=$((free_kb / 8))
+[ $stem_kb -gt 1048576 ] && stem_kb=1048576
+frames=$((stem_kb / 4 * 1024))  # stereo 16-bit: 4 bytes a frame
 plant_old_stems "$kill_dir"
-for grown_kb in 0 16384 131072 524288; do
-    "$exe" --split "$work/long.wav" "$kill_dir" >/dev/null 2>&1 &
-    pid=$!
-    for _ in $(seq 1500); do
-        [ -n "$(find "$kill_dir" -name '*.partial' -size +${grown_kb}k)" ] && break
-        kill -0 $pid 2>/dev/null || break
-        sleep 0.02
+if [ $stem_kb -lt 65536 ]; then
+    check "kill -9 in the middle of a split: at least 512 MiB free on $work" 1 "$((free_kb / 1024)) MiB free"
+else
+    make_wav "$work/long.wav" $frames 2 sparse
+    for share in 0 64 8 2; do  # the stem's fraction written at the kill: none, 1/64, 1/8, 1/2
+        grown_kb=$((share == 0 ? 0 : stem_kb / share))
+        "$exe" --split "$work/long.wav" "$kill_dir" >/dev/null 2>"$work/err" &
+        pid=$!
+        for _ in $(seq 1500); do
+            [ -n "$(find "$kill_dir" -name '*.partial' -size +${grown_kb}k)" ] && break
+            kill -0 $pid 2>/dev/null || break
+            sleep 0.02
+        done
+        if kill -0 $pid 2>/dev/null; then
+            kill -9 $pid
+            wait $pid 2>/dev/null
+            problems=
+        else
+            wait $pid
+            problems="the split ended before the kill, status $? $(head -c 300 "$work/err")"
+        fi
+        problems+=$(stems_old_or_complete "$kill_dir" $frames 2)
+        check "kill -9 once a stem has $((grown_kb / 1024)) of $((stem_kb / 1024)) MiB written: stems old or complete" \
+            $((${#problems} != 0)) "$problems"
+        # The last kill's leftovers stay for the next split to remove.
+        [ $share -ne 2 ] && rm -f "$kill_dir"/*.partial
     done
-    if kill -0 $pid 2>/dev/null; then
-        kill -9 $pid
-        wait $pid 2>/dev/null
-        problems=
-    else
-        wait $pid
-        problems="the split ended before the kill"
-    fi
-    problems+=$(stems_old_or_complete "$kill_dir" $frames 2)
-    check "kill -9 once a stem has $((grown_kb / 1024)) MiB written: stems old or complete" \
-        $((${#problems} != 0)) "$problems"
-    # The last kill's leftovers stay for the next split to remove.
-    [ $grown_kb -lt 524288 ] && rm -f "$kill_dir"/*.partial
-done
+fi
 rm -f "$work/long.wav"
 # Leftovers younger than two seconds may be a live run's that has not locked them yet.
 sleep 2.1
