@@ -148,6 +148,27 @@ TEST(MaskNetwork, AgreesWithTheTrainersForwardPass) {
             EXPECT_EQ(floatBits(wide[o * stride + b]), floatBits(narrow[o * stride + b]));
         }
     }
+
+    // A tile whose bins all lie in one band takes that band's values without the per-bin
+    // gather: each bin, copied across a whole tile of its band, keeps its bits.
+    for (size_t b = 0; b < fx::kBins; ++b) {
+        std::vector<float> copies(own * stride);
+        for (size_t r = 0; r < own; ++r)
+            std::fill_n(copies.begin() + r * stride, stride, features[r * stride + b]);
+        const std::vector<uint32_t> oneBand(kMaskTile, fx::kBinBands[b]);
+        for (const bool useWide : {false, true}) {
+            std::vector<float> masks(kMaskOutputs * stride);
+            EvaluateMaskNetwork(net, copies.data(), stride, kMaskTile, fx::kSharedInputs,
+                                fx::kShared, {context.data(), oneBand.data()}, masks.data(),
+                                useWide);
+            for (size_t o = 0; o < kMaskOutputs; ++o) {
+                for (size_t k = 0; k < kMaskTile; ++k) {
+                    ASSERT_EQ(floatBits(masks[o * stride + k]), floatBits(narrow[o * stride + b]))
+                        << "bin " << b << " copied to column " << k << ", output " << o;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
