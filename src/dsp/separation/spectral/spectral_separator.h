@@ -14,13 +14,13 @@
 // input up to the rounding of three float subtractions. Bins below 25 Hz stay in `other`.
 //
 // An instrumental passage should leave the vocal stem silent, but a lead instrument can
-// borrow a little of the voice's mask here and there. So the vocal stem passes a gate: where
-// it holds less than a twenty-fifth of the input's energy (14 dB under) over about a second
-// around a moment, it goes to `other` there, and from 6 dB under it is kept whole, with a
-// straight rise in decibels between. A voice at the band's level lifts its stem above that;
-// one singing 8 dB under the band keeps about two thirds of its stem; what an instrument
-// lends it mostly stays under. `other` takes what the gate holds back, so the stems still
-// add up.
+// borrow a little of the voice's mask here and there. So the vocal stem passes a gate that
+// weighs, over about a second around each moment, how much of the voice band (150 Hz to 8
+// kHz) the vocal masks claim surely (over one half, counted at the mask's share of the
+// energy): under a fortieth (16 dB under) the vocal stem goes to `other` there, from 8 dB
+// under it is kept whole, with a straight rise in decibels between. A voice claims its own
+// partials outright, even under a loud kit and bass; what an instrument lends it is spread
+// thin. `other` takes what the gate holds back, so the stems still add up.
 //
 // Channels: the masks are worked out once per frame for all channels together. Their
 // magnitudes are the power of every channel together; the channel cues compare the first
@@ -253,10 +253,12 @@ class SpectralSeparator {
     std::vector<float> covariance_;
     std::vector<float> filtered_;
     float keep_;
-    // The gate: per hop, the energy of the vocals and of the input (2 * gateReach_ hops, a
-    // ring); the vocals' gain at the start of the hop due next; the vocals, drums and bass
-    // awaiting the gate (gateReach_ + 1 hops, interleaved, a ring).
-    std::vector<double> vocalEnergy_, inputEnergy_;
+    // The gate: the voice band's bins; per hop, the energy the vocal masks claim surely in
+    // that band and the band's energy (2 * gateReach_ hops, a ring); the vocals' gain at the
+    // start of the hop due next; the vocals, drums and bass awaiting the gate (gateReach_ + 1
+    // hops, interleaved, a ring).
+    size_t gateLowBin_ = 0, gateHighBin_ = 0;
+    std::vector<double> sureVocalEnergy_, voiceEnergy_;
     float gateGain_ = 1.0f;
     std::vector<float> gatedStems_;
     uint64_t gated_ = 0;  // hops completed before the gate
