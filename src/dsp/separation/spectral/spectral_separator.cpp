@@ -40,6 +40,9 @@ constexpr size_t kSlowFrames = 6;          // the farthest
 // frequency lies within h / 2 bins of h times the bin, so the loudest bin there stands for it.
 constexpr size_t kCombLowest = 2;
 constexpr size_t kCombHighest = 6;
+// The divisors of a bin's frequency at which kBassRootCue looks for a bass note's fundamental.
+constexpr size_t kRootLowest = 2;
+constexpr size_t kRootHighest = 6;
 constexpr double kEveryBinHz = 4000.0;     // the network runs on every bin below this,
 constexpr double kEverySecondHz = 8000.0;  // on every second below this, then every fourth
 constexpr double kVoiceLowHz = 150.0;      // voice band edges, -3 dB each
@@ -566,6 +569,7 @@ void SpectralSeparator::computeCues(size_t slot) {
         cue[kWideBelowCue][j] = powerShare(m, mag[k >= 2 ? k - 2 : 2 - k], 0.5f);
         cue[kWideAboveCue][j] = powerShare(m, mag[k + 2 < bins_ ? k + 2 : k], 0.5f);
         cue[kCombMotionCue][j] = combMotion(mag, k);
+        cue[kBassRootCue][j] = bassRoot(mag, k, cue[kSteadyLowCue]);
         if (k >= subsonicBins_) {
             // Only shares of these sums are used, so no level shows through; within the
             // inputs' bound no sum of squares here can overflow. A column stands for the
@@ -605,6 +609,29 @@ float SpectralSeparator::combMotion(const float* mag, size_t k) const {
         weight += standOut_[peak];
     }
     return weight > 0.0f ? moved / weight : 0.0f;
+}
+
+// A root is a peak of the spectrum near k / h, placed between bins by a parabola through
+// it and its neighbours. Its h-th partial spreads over two bins each way of h times that
+// place, so bin k counts as that partial by how near it lies, to nothing two bins away:
+// mere closeness in bins would tie a chord's note to a bass note a semitone off its root.
+// The roots lie below k, and so do their columns, whose kSteadyLowCue the frame has already.
+float SpectralSeparator::bassRoot(const float* mag, size_t k, const float* steadyLow) const {
+    float strongest = 0.0f;
+    for (size_t h = kRootLowest; h <= kRootHighest; ++h) {
+        const size_t down = k / h, up = (k + h - 1) / h;
+        const size_t root = mag[up] > mag[down] ? up : down;
+        if (root < subsonicBins_ || root + 1 >= k) continue;
+        const float a = mag[root - 1], b = mag[root], c = mag[root + 1];
+        const float curve = a - 2.0f * b + c;
+        if (!(b >= a && b >= c && curve < 0.0f)) continue;
+        const float place = static_cast<float>(root) + 0.5f * (a - c) / curve;
+        const float off = std::fabs(static_cast<float>(k) - static_cast<float>(h) * place);
+        const float near = std::max(0.0f, 1.0f - 0.5f * off);
+        strongest = std::max(
+            strongest, near * bassShare_[root] * standOut_[root] * steadyLow[leftColumn_[root]]);
+    }
+    return strongest;
 }
 
 void SpectralSeparator::computeBandContext() {

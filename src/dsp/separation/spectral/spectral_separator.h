@@ -82,6 +82,9 @@ class SpectralSeparator {
                                // from the frame before, weighed by how far each stands out
                                // (0 for none): a fundamental that holds nearly still under a
                                // wavering voice's partials
+        kBassRootCue,          // how strongly a steady peak under the bass crossover stands at
+                               // a 2nd to 6th of the bin's frequency (the strongest of them):
+                               // a bass note's upper partials, which lie above the crossover
         kCueCount
     };
     // Cues of the whole frame, shared by its bins, read after the bins' own.
@@ -171,6 +174,9 @@ class SpectralSeparator {
     float lowAcrossMedian(const float* mag, size_t k) const;
     // kCombMotionCue of bin k, from motion_ and standOut_ of the frame whose spectrum is `mag`.
     float combMotion(const float* mag, size_t k) const;
+    // kBassRootCue of bin k, from the frame's spectrum `mag`, standOut_ and the kSteadyLowCue
+    // row of the columns below k.
+    float bassRoot(const float* mag, size_t k, const float* steadyLow) const;
     void channelCoherence(size_t k, const size_t* slots, float& first, float& all) const;
     void spatialFilter(size_t slot);
     void synthesize(size_t slot);
