@@ -846,16 +846,13 @@ void SpectralSeparator::synthesize(size_t slot) {
             }
         }
         // The gate weighs the frame whose first hop this is: its centre lies 1.5 hops later,
-        // a small shift against the gate's second-long window.
-        const float* re = specRe_.data() + slot * C * bins_;
-        const float* im = specIm_.data() + slot * C * bins_;
+        // a small shift against the gate's second-long window. Its power, all channels
+        // together, is its magnitude squared.
+        const float* mag =
+            magnitude_.data() + static_cast<size_t>(frameIndex % (2 * lookAhead_ + 1)) * bins_;
         double voice = 0.0, sure = 0.0;
         for (size_t k = gateLowBin_; k < gateHighBin_; ++k) {
-            float power = 0.0f;
-            for (size_t c = 0; c < C; ++c) {
-                const size_t at = c * bins_ + k;
-                power += re[at] * re[at] + im[at] * im[at];
-            }
+            const float power = mag[k] * mag[k];
             const float m = masks[0][k];
             voice += static_cast<double>(power);
             if (m > kGateSureMask) sure += static_cast<double>(m * m * power);
