@@ -90,6 +90,16 @@ bool ShowsIcon(HWND control, LPCSTR icon) {
     return Pixels(r, LoadIconA(nullptr, icon), background) == shown;
 }
 
+// The box becomes visible before its owner has painted it: give the painting time, so a
+// slow machine fails only when the icon is wrong.
+bool ComesToShowIcon(HWND control, LPCSTR icon) {
+    for (DWORD waited = 0; waited < kGuardMs; waited += kPollMs) {
+        if (ShowsIcon(control, icon)) return true;
+        Sleep(kPollMs);
+    }
+    return false;
+}
+
 BOOL CALLBACK CollectChild(HWND h, LPARAM list) {
     reinterpret_cast<std::vector<HWND>*>(list)->push_back(h);
     return TRUE;
@@ -155,7 +165,7 @@ void ExpectBoxUntilEnter(const std::string& arguments) {
     }
     EXPECT_TRUE(messageShown) << "the two lines of text";
     ASSERT_NE(icon, nullptr) << seen;
-    EXPECT_TRUE(ShowsIcon(icon, reinterpret_cast<LPCSTR>(IDI_INFORMATION)))
+    EXPECT_TRUE(ComesToShowIcon(icon, reinterpret_cast<LPCSTR>(IDI_INFORMATION)))
         << "the information sign";
     EXPECT_FALSE(ShowsIcon(icon, reinterpret_cast<LPCSTR>(IDI_WARNING))) << "icons not told apart";
     ASSERT_EQ(buttons.size(), 1u) << "a single button";
